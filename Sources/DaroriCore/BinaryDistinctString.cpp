@@ -1,0 +1,167 @@
+#include "DaroriCore/BinaryDistinctString.hpp"
+
+#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
+
+#include <utf8proc.h>
+
+#include "DaroriCore/TextUnits.hpp"
+
+namespace darori {
+namespace {
+
+[[noreturn]] void outOfBounds() {
+    std::fputs("Index out of bounds\n", stderr);
+    std::abort();
+}
+
+// Canonical decomposition, used to find occurrences by canonical equivalence.
+std::string decomposed(std::string_view s) {
+    utf8proc_uint8_t* out = nullptr;
+    const auto n = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(s.data()),
+                                static_cast<utf8proc_ssize_t>(s.size()), &out,
+                                static_cast<utf8proc_option_t>(UTF8PROC_DECOMPOSE | UTF8PROC_STABLE));
+    if (n < 0) return std::string(s);
+    std::string result(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
+    std::free(out);
+    return result;
+}
+
+}  // namespace
+
+BinaryDistinctCharacter::BinaryDistinctCharacter(std::string_view text) : bytes(text::toUTF16(text)) {}
+
+std::string BinaryDistinctCharacter::description() const {
+    std::string out = "BinaryDistinctCharacter('" + text::fromUTF16(bytes) + "', bytes: [";
+    char buf[16];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(buf, sizeof buf, "0x%02X", bytes[i]);
+        out += (i ? ", \"" : "\"");
+        out += buf;
+        out += '"';
+    }
+    return out + "])";
+}
+
+BinaryDistinctString::BinaryDistinctString(std::string_view text) : value(text::toUTF16(text)) {}
+
+BinaryDistinctString::BinaryDistinctString(const std::vector<BinaryDistinctCharacter>& characters) {
+    for (const auto& c : characters) value.insert(value.end(), c.bytes.begin(), c.bytes.end());
+}
+
+std::string BinaryDistinctString::string() const { return text::fromUTF16(value); }
+
+std::size_t BinaryDistinctString::count() const {
+    return text::characterBoundaries(string()).size() - 1;
+}
+
+BinaryDistinctString operator+(const BinaryDistinctString& a, const BinaryDistinctString& b) {
+    BinaryDistinctString out(a.value);
+    out.value.insert(out.value.end(), b.value.begin(), b.value.end());
+    return out;
+}
+
+bool BinaryDistinctString::hasPrefix(const BinaryDistinctString& prefix) const {
+    return prefix.value.size() <= value.size() &&
+           std::equal(prefix.value.begin(), prefix.value.end(), value.begin());
+}
+
+bool BinaryDistinctString::hasSuffix(const BinaryDistinctString& suffix) const {
+    return suffix.value.size() <= value.size() &&
+           std::equal(suffix.value.begin(), suffix.value.end(), value.end() - static_cast<std::ptrdiff_t>(suffix.value.size()));
+}
+
+BinaryDistinctString BinaryDistinctString::lowercased() const {
+    const std::string s = string();
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        const char32_t cp = text::decodeAt(s, i);
+        text::appendUTF8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(cp))));
+    }
+    return BinaryDistinctString(out);
+}
+
+BinaryDistinctString BinaryDistinctString::replacingOccurrences(const BinaryDistinctString& of,
+                                                                const BinaryDistinctString& with) const {
+    const std::string s = string();
+    const std::string target = decomposed(of.string());
+    if (target.empty()) return *this;
+    const std::string replacement = with.string();
+    const auto bounds = text::characterBoundaries(s);
+    std::string out;
+    std::size_t copiedUpTo = 0;
+    for (std::size_t i = 0; i + 1 < bounds.size();) {
+        std::size_t matchEnd = 0;
+        for (std::size_t j = i + 1; j < bounds.size(); ++j) {
+            const std::string candidate = decomposed(std::string_view(s).substr(bounds[i], bounds[j] - bounds[i]));
+            if (candidate.size() > target.size() || target.compare(0, candidate.size(), candidate) != 0) break;
+            if (candidate.size() == target.size()) {
+                matchEnd = j;
+                break;
+            }
+        }
+        if (matchEnd) {
+            out.append(s, copiedUpTo, bounds[i] - copiedUpTo);
+            out += replacement;
+            copiedUpTo = bounds[matchEnd];
+            i = matchEnd;
+        } else {
+            ++i;
+        }
+    }
+    out.append(s, copiedUpTo, std::string::npos);
+    return BinaryDistinctString(out);
+}
+
+std::vector<BinaryDistinctCharacter> BinaryDistinctString::characters() const {
+    const std::string s = string();
+    const auto bounds = text::characterBoundaries(s);
+    std::vector<BinaryDistinctCharacter> out;
+    out.reserve(bounds.size() - 1);
+    for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+        out.emplace_back(std::string_view(s).substr(bounds[i], bounds[i + 1] - bounds[i]));
+    }
+    return out;
+}
+
+std::ptrdiff_t BinaryDistinctString::index(std::ptrdiff_t position, std::ptrdiff_t offsetBy) const {
+    const std::ptrdiff_t result = position + offsetBy;
+    if (result < 0 || result > static_cast<std::ptrdiff_t>(count())) outOfBounds();
+    return result;
+}
+
+std::optional<std::ptrdiff_t> BinaryDistinctString::index(std::ptrdiff_t position, std::ptrdiff_t offsetBy,
+                                                          std::ptrdiff_t limitedBy) const {
+    const std::ptrdiff_t result = position + offsetBy;
+    if (result > limitedBy) return std::nullopt;
+    return result;
+}
+
+BinaryDistinctString BinaryDistinctString::substring(std::ptrdiff_t lower, std::ptrdiff_t upper) const {
+    const auto chars = characters();
+    if (lower < 0 || upper > static_cast<std::ptrdiff_t>(chars.size()) || lower > upper) outOfBounds();
+    return BinaryDistinctString(std::vector<BinaryDistinctCharacter>(chars.begin() + lower, chars.begin() + upper));
+}
+
+BinaryDistinctString BinaryDistinctString::substring(std::ptrdiff_t lower) const {
+    return substring(lower, static_cast<std::ptrdiff_t>(count()));
+}
+
+std::size_t detail::hashUnits(const std::vector<std::uint16_t>& units) noexcept {
+    std::uint64_t h = 1469598103934665603ull;
+    auto feed = [&](std::uint64_t v) { h = (h ^ v) * 1099511628211ull; };
+    feed(units.size());
+    for (const auto u : units) feed(u);
+    return static_cast<std::size_t>(h);
+}
+
+}  // namespace darori
+
+std::size_t std::hash<darori::BinaryDistinctString>::operator()(const darori::BinaryDistinctString& s) const noexcept {
+    return darori::detail::hashUnits(s.value);
+}
+std::size_t std::hash<darori::BinaryDistinctCharacter>::operator()(const darori::BinaryDistinctCharacter& c) const noexcept {
+    return darori::detail::hashUnits(c.bytes);
+}
