@@ -1,0 +1,25 @@
+#include "MLRuntime/ComputeUnits.hpp"
+
+namespace mlruntime {
+
+std::string_view description(ComputeUnits units) noexcept {
+    switch (units) {
+        case ComputeUnits::cpuOnly: return "cpuOnly";
+        case ComputeUnits::cpuAndGPU: return "cpuAndGPU";
+        case ComputeUnits::all: return "all";
+        case ComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
+    }
+    return "unknown";
+}
+
+std::string_view displayName(ComputeUnits units) noexcept {
+    switch (units) {
+        case ComputeUnits::cpuOnly: return "CPU";
+        case ComputeUnits::cpuAndGPU: return "GPU";
+        case ComputeUnits::all: return "All";
+        case ComputeUnits::cpuAndNeuralEngine: return "Neural Engine";
+    }
+    return "Unknown";
+}
+
+}  // namespace mlruntime
