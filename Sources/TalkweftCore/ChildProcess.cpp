@@ -1,0 +1,316 @@
+#include "TalkweftCore/ChildProcess.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace talkweft {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void ignoreSIGPIPE() {
+    static std::once_flag once;
+    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// A pipe whose both ends are close-on-exec, so that children spawned at the same time by other
+// threads never inherit them (an inherited write end would keep our reads from ending).
+void makePipe(int fds[2]) {
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+}
+
+void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+int openPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+// Reads what is available; returns false at end of file or on error.
+bool readSome(int fd, std::string& into) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            into.append(buf, static_cast<std::size_t>(n));
+            if (static_cast<std::size_t>(n) < sizeof buf) return true;
+            continue;
+        }
+        if (n == 0) return false;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+}
+
+// True once the child has exited; leaves it unreaped so that its pid, and with it the process
+// group id, cannot be reused while we may still signal the group.
+bool hasExited(pid_t pid) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return errno == ECHILD;
+    return info.si_pid == pid;
+}
+
+struct SpawnResources {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    SpawnResources() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attr);
+    }
+    ~SpawnResources() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+};
+
+}  // namespace
+
+std::map<std::string, std::string> currentEnvironment() {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry(*e);
+        auto eq = entry.find('=');
+        if (eq == std::string::npos || eq == 0) continue;
+        env.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+    }
+    return env;
+}
+
+std::shared_ptr<ChildProcess> ChildProcess::start(const ChildSpec& spec) {
+    ignoreSIGPIPE();
+    std::shared_ptr<ChildProcess> child(new ChildProcess());
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    auto closeAll = [&] {
+        for (int* fd : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]}) closeFd(*fd);
+    };
+    try {
+        if (spec.stdinPipe) makePipe(in);
+        makePipe(out);
+        makePipe(err);
+    } catch (...) {
+        closeAll();
+        throw;
+    }
+
+    SpawnResources r;
+    if (spec.stdinPipe)
+        posix_spawn_file_actions_adddup2(&r.actions, in[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&r.actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&r.actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&r.actions, err[1], 2);
+    if (spec.cwd) posix_spawn_file_actions_addchdir_np(&r.actions, spec.cwd->c_str());
+
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&r.attr, &all);
+    posix_spawnattr_setsigmask(&r.attr, &none);
+    posix_spawnattr_setpgroup(&r.attr, 0);
+    posix_spawnattr_setflags(&r.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+
+    std::vector<std::string> argStore;
+    argStore.reserve(spec.args.size() + 1);
+    argStore.push_back(spec.path);
+    argStore.insert(argStore.end(), spec.args.begin(), spec.args.end());
+    std::vector<char*> argv;
+    for (auto& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore;
+    for (const auto& [k, v] : spec.env) envStore.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, spec.path.c_str(), &r.actions, &r.attr, argv.data(), envp.data());
+    closeFd(in[0]);
+    closeFd(out[1]);
+    closeFd(err[1]);
+    if (rc != 0) {
+        closeAll();
+        throw std::system_error(rc, std::generic_category(), "cannot start " + spec.path);
+    }
+
+    child->pid_ = pid;
+    child->stdinFd_ = in[1];
+    child->stdoutFd_ = out[0];
+    child->stderrFd_ = err[0];
+    child->stdinText_ = spec.stdinText.value_or("");
+    child->pidFd_ = openPidFd(pid);
+    child->wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    for (int fd : {child->stdinFd_, child->stdoutFd_, child->stderrFd_})
+        if (fd >= 0) setNonBlocking(fd);
+    return child;
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(-pid_, SIGKILL);
+        int st = 0;
+        while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+        }
+    }
+    closeFds();
+    closeFd(wakeFd_);
+}
+
+void ChildProcess::closeFds() {
+    closeFd(stdinFd_);
+    closeFd(stdoutFd_);
+    closeFd(stderrFd_);
+    closeFd(pidFd_);
+}
+
+void ChildProcess::terminate() {
+    terminateRequested_.store(true);
+    if (wakeFd_ >= 0) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+ChildOutcome ChildProcess::collect(std::optional<double> timeoutSeconds, double graceSeconds) {
+    using std::chrono::duration_cast;
+    ChildOutcome outcome;
+    const auto startTime = Clock::now();
+    const auto grace = duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(0.0, graceSeconds)));
+    std::optional<Clock::time_point> deadline;
+    if (timeoutSeconds) {
+        double t = std::max(0.0, std::min(*timeoutSeconds, 1e9));
+        deadline = startTime + duration_cast<Clock::duration>(std::chrono::duration<double>(t));
+    }
+
+    std::size_t written = 0;
+    if (stdinFd_ >= 0 && stdinText_.empty()) closeFd(stdinFd_);
+    bool exited = false, terminating = false, killed = false;
+    std::optional<Clock::time_point> killAt, lingerUntil;
+
+    auto signalGroup = [&](int sig) { ::kill(-pid_, sig); };
+    auto killGroup = [&] {
+        if (!killed) signalGroup(SIGKILL);
+        killed = true;
+    };
+
+    for (;;) {
+        const auto now = Clock::now();
+        if (!terminating && !exited) {
+            bool timeUp = deadline && now >= *deadline;
+            if (terminateRequested_.load() || timeUp) {
+                if (timeUp && !terminateRequested_.load()) outcome.timedOut = true;
+                else outcome.terminated = true;
+                terminating = true;
+                signalGroup(SIGTERM);
+                killAt = now + grace;
+            }
+        }
+        if (terminating && !killed && killAt && now >= *killAt) killGroup();
+        if (!exited && pidFd_ < 0) exited = hasExited(pid_);
+
+        const bool pipesOpen = stdoutFd_ >= 0 || stderrFd_ >= 0;
+        if (exited) {
+            closeFd(stdinFd_);
+            if (!pipesOpen) break;
+            if (!lingerUntil) lingerUntil = terminating && killAt ? std::min(*killAt, now + grace) : now + grace;
+            if (now >= *lingerUntil) {
+                // Something outside our control holds the pipes: end it, keep what was buffered.
+                killGroup();
+                if (stdoutFd_ >= 0) readSome(stdoutFd_, outcome.out);
+                if (stderrFd_ >= 0) readSome(stderrFd_, outcome.err);
+                break;
+            }
+        }
+
+        std::vector<pollfd> fds;
+        auto add = [&](int fd, short events) {
+            if (fd >= 0) fds.push_back(pollfd{fd, events, 0});
+        };
+        add(wakeFd_, POLLIN);
+        if (!exited) add(pidFd_, POLLIN);
+        add(stdoutFd_, POLLIN);
+        add(stderrFd_, POLLIN);
+        add(stdinFd_, POLLOUT);
+
+        std::optional<Clock::time_point> next;
+        auto consider = [&](std::optional<Clock::time_point> t) {
+            if (t && (!next || *t < *next)) next = t;
+        };
+        if (!terminating && !exited) consider(deadline);
+        if (terminating && !killed) consider(killAt);
+        if (exited) consider(lingerUntil);
+        if (!exited && pidFd_ < 0) consider(now + std::chrono::milliseconds(20));
+        int waitMs = -1;
+        if (next) {
+            auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
+            waitMs = static_cast<int>(std::clamp<long long>(ms, 0, 60'000));
+        }
+
+        int n = ::poll(fds.data(), fds.size(), waitMs);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "poll");
+        }
+        for (const auto& p : fds) {
+            if (p.revents == 0) continue;
+            if (p.fd == wakeFd_) {
+                std::uint64_t v;
+                [[maybe_unused]] auto r = ::read(wakeFd_, &v, sizeof v);
+            } else if (p.fd == pidFd_) {
+                exited = true;
+            } else if (p.fd == stdoutFd_) {
+                if (!readSome(stdoutFd_, outcome.out)) closeFd(stdoutFd_);
+            } else if (p.fd == stderrFd_) {
+                if (!readSome(stderrFd_, outcome.err)) closeFd(stderrFd_);
+            } else if (p.fd == stdinFd_) {
+                if (p.revents & (POLLERR | POLLHUP)) {
+                    closeFd(stdinFd_);
+                    continue;
+                }
+                ssize_t w = ::write(stdinFd_, stdinText_.data() + written, stdinText_.size() - written);
+                if (w > 0) written += static_cast<std::size_t>(w);
+                else if (w < 0 && errno != EAGAIN && errno != EINTR) closeFd(stdinFd_);  // EPIPE: child stopped reading
+                if (written >= stdinText_.size()) closeFd(stdinFd_);
+            }
+        }
+    }
+
+    // A terminated child's group goes with it: helpers that outlived the child are not left behind.
+    if (terminating) killGroup();
+    closeFds();
+    int st = 0;
+    while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    if (WIFEXITED(st)) outcome.status = WEXITSTATUS(st);
+    else if (WIFSIGNALED(st)) outcome.status = WTERMSIG(st);
+    return outcome;
+}
+
+}  // namespace talkweft

@@ -1,0 +1,86 @@
+// Running one child process to its end: spawn with pipes, drain both outputs while feeding
+// standard input, honour a deadline and termination requests, and never leave a zombie.
+//
+// The child runs in a process group of its own, so that terminating it reaches the helpers it
+// started too: a termination request sends SIGTERM to the group, and after a grace period SIGKILL.
+// When the child exits but something else keeps its output pipes open, reading stops after the
+// grace period and the rest of its group is killed. Our process ignores SIGPIPE from the first
+// spawn on (a child that stops reading its input must not kill us); children start with default
+// signal dispositions and an empty signal mask.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace talkweft {
+
+// What to start. `env` is the child's whole environment.
+struct ChildSpec {
+    std::string path;                       // executable, used as given (no search)
+    std::vector<std::string> args;          // without the program name
+    std::map<std::string, std::string> env;
+    std::optional<std::string> cwd;         // absent: inherit ours
+    bool stdinPipe = true;                  // false: standard input is the null device
+    std::optional<std::string> stdinText;   // written to the pipe, which is then closed
+};
+
+// How a run ended. `status` is the exit code, or the signal number when a signal ended the child.
+// `out` and `err` are the raw bytes the child wrote.
+struct ChildOutcome {
+    std::int32_t status = 0;
+    std::string out;
+    std::string err;
+    bool timedOut = false;    // the deadline passed and the child was terminated
+    bool terminated = false;  // terminate() was called before the child had ended
+};
+
+class ChildProcess {
+public:
+    // Starts the child. Throws std::system_error with the launch errno (missing file, not
+    // executable, bad working folder) when it cannot start; nothing is left running then.
+    static std::shared_ptr<ChildProcess> start(const ChildSpec& spec);
+
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // Asks the child (and its group) to end: SIGTERM at once, SIGKILL after the grace period.
+    // Thread-safe, may be called any number of times, before, during or after collect().
+    void terminate();
+
+    // Feeds standard input, reads both outputs to their end and waits for the child, on the calling
+    // thread. `timeoutSeconds` (absent: none) counts from this call; zero or less terminates at
+    // once. `graceSeconds` is how long a terminated child, or pipes left open after the child's
+    // exit, are waited for before SIGKILL. Call once. The child is reaped before it returns.
+    ChildOutcome collect(std::optional<double> timeoutSeconds, double graceSeconds);
+
+private:
+    ChildProcess() = default;
+    void closeFds();
+
+    pid_t pid_ = -1;
+    int stdinFd_ = -1;
+    int stdoutFd_ = -1;
+    int stderrFd_ = -1;
+    int pidFd_ = -1;   // readable when the child exits; -1 when the kernel lacks pidfd
+    int wakeFd_ = -1;  // eventfd written by terminate()
+    std::string stdinText_;
+    std::atomic<bool> terminateRequested_{false};
+    bool reaped_ = false;
+};
+
+// Default grace period between SIGTERM and SIGKILL.
+inline constexpr double TERMINATE_GRACE_SECONDS = 2.0;
+
+// The environment of this process as a map.
+std::map<std::string, std::string> currentEnvironment();
+
+}  // namespace talkweft
