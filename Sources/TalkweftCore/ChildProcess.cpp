@@ -103,7 +103,7 @@ std::map<std::string, std::string> currentEnvironment() {
     return env;
 }
 
-std::shared_ptr<ChildProcess> ChildProcess::start(const ChildSpec& spec) {
+std::shared_ptr<ChildProcess> ChildProcess::start(const ChildOptions& opts) {
     ignoreSIGPIPE();
     std::shared_ptr<ChildProcess> child(new ChildProcess());
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
@@ -111,7 +111,7 @@ std::shared_ptr<ChildProcess> ChildProcess::start(const ChildSpec& spec) {
         for (int* fd : {&in[0], &in[1], &out[0], &out[1], &err[0], &err[1]}) closeFd(*fd);
     };
     try {
-        if (spec.stdinPipe) makePipe(in);
+        if (opts.stdinPipe) makePipe(in);
         makePipe(out);
         makePipe(err);
     } catch (...) {
@@ -120,13 +120,13 @@ std::shared_ptr<ChildProcess> ChildProcess::start(const ChildSpec& spec) {
     }
 
     SpawnResources r;
-    if (spec.stdinPipe)
+    if (opts.stdinPipe)
         posix_spawn_file_actions_adddup2(&r.actions, in[0], 0);
     else
         posix_spawn_file_actions_addopen(&r.actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&r.actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&r.actions, err[1], 2);
-    if (spec.cwd) posix_spawn_file_actions_addchdir_np(&r.actions, spec.cwd->c_str());
+    if (opts.cwd) posix_spawn_file_actions_addchdir_np(&r.actions, opts.cwd->c_str());
 
     sigset_t all, none;
     sigfillset(&all);
@@ -137,33 +137,33 @@ std::shared_ptr<ChildProcess> ChildProcess::start(const ChildSpec& spec) {
     posix_spawnattr_setflags(&r.attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
     std::vector<std::string> argStore;
-    argStore.reserve(spec.args.size() + 1);
-    argStore.push_back(spec.path);
-    argStore.insert(argStore.end(), spec.args.begin(), spec.args.end());
+    argStore.reserve(opts.args.size() + 1);
+    argStore.push_back(opts.path);
+    argStore.insert(argStore.end(), opts.args.begin(), opts.args.end());
     std::vector<char*> argv;
     for (auto& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> envStore;
-    for (const auto& [k, v] : spec.env) envStore.push_back(k + "=" + v);
+    for (const auto& [k, v] : opts.env) envStore.push_back(k + "=" + v);
     std::vector<char*> envp;
     for (auto& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, spec.path.c_str(), &r.actions, &r.attr, argv.data(), envp.data());
+    int rc = ::posix_spawn(&pid, opts.path.c_str(), &r.actions, &r.attr, argv.data(), envp.data());
     closeFd(in[0]);
     closeFd(out[1]);
     closeFd(err[1]);
     if (rc != 0) {
         closeAll();
-        throw std::system_error(rc, std::generic_category(), "cannot start " + spec.path);
+        throw std::system_error(rc, std::generic_category(), "cannot start " + opts.path);
     }
 
     child->pid_ = pid;
     child->stdinFd_ = in[1];
     child->stdoutFd_ = out[0];
     child->stderrFd_ = err[0];
-    child->stdinText_ = spec.stdinText.value_or("");
+    child->stdinText_ = opts.stdinText.value_or("");
     child->pidFd_ = openPidFd(pid);
     child->wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     for (int fd : {child->stdinFd_, child->stdoutFd_, child->stderrFd_})

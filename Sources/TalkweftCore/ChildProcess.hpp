@@ -21,7 +21,7 @@
 namespace talkweft {
 
 // What to start. `env` is the child's whole environment.
-struct ChildSpec {
+struct ChildOptions {
     std::string path;                       // executable, used as given (no search)
     std::vector<std::string> args;          // without the program name
     std::map<std::string, std::string> env;
@@ -44,7 +44,7 @@ class ChildProcess {
 public:
     // Starts the child. Throws std::system_error with the launch errno (missing file, not
     // executable, bad working folder) when it cannot start; nothing is left running then.
-    static std::shared_ptr<ChildProcess> start(const ChildSpec& spec);
+    static std::shared_ptr<ChildProcess> start(const ChildOptions& opts);
 
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

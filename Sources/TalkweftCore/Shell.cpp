@@ -42,14 +42,14 @@ std::string formatSeconds(double seconds) {
 ShellResult runShell(const std::string& path, const std::vector<std::string>& args,
                      const std::optional<std::string>& cwd, const std::optional<std::string>& stdinText,
                      double timeoutSeconds) {
-    ChildSpec spec;
-    spec.path = path;
-    spec.args = args;
-    spec.env = calcShellEnv();
-    spec.cwd = cwd;
-    spec.stdinPipe = true;
-    spec.stdinText = stdinText;
-    auto child = ChildProcess::start(spec);
+    ChildOptions opts;
+    opts.path = path;
+    opts.args = args;
+    opts.env = calcShellEnv();
+    opts.cwd = cwd;
+    opts.stdinPipe = true;
+    opts.stdinText = stdinText;
+    auto child = ChildProcess::start(opts);
     ChildOutcome outcome = child->collect(timeoutSeconds, TERMINATE_GRACE_SECONDS);
     if (outcome.timedOut)
         throw ShellTimeoutError(path + " timed out after " + formatSeconds(timeoutSeconds) + " seconds");

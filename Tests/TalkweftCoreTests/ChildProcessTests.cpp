@@ -18,12 +18,12 @@ using testing::writeScript;
 
 constexpr double GRACE = 0.3;
 
-ChildSpec scriptSpec(const std::string& path, bool stdinPipe = false) {
-    ChildSpec spec;
-    spec.path = path;
-    spec.env = currentEnvironment();
-    spec.stdinPipe = stdinPipe;
-    return spec;
+ChildOptions scriptOptions(const std::string& path, bool stdinPipe = false) {
+    ChildOptions opts;
+    opts.path = path;
+    opts.env = currentEnvironment();
+    opts.stdinPipe = stdinPipe;
+    return opts;
 }
 
 struct Stubborn {
@@ -47,9 +47,9 @@ TEST(ChildProcess, StubbornChildrenEndWithinTheGracePeriod) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         auto pidFile = dir.path() / "pid";
-        auto spec = scriptSpec(writeScript(dir.path() / "child.sh", c.body));
-        spec.env["PIDFILE"] = pidFile.string();
-        auto child = ChildProcess::start(spec);
+        auto opts = scriptOptions(writeScript(dir.path() / "child.sh", c.body));
+        opts.env["PIDFILE"] = pidFile.string();
+        auto child = ChildProcess::start(opts);
         std::thread canceller;
         if (c.terminate)
             canceller = std::thread([&] {
@@ -74,8 +74,8 @@ TEST(ChildProcess, StubbornChildrenEndWithinTheGracePeriod) {
 
 TEST(ChildProcess, LeftoverOutputIsKeptWhenAHelperHoldsThePipe) {
     TempDir dir;
-    auto spec = scriptSpec(writeScript(dir.path() / "c.sh", "sleep 30 &\nprintf 'done'\nprintf 'oops' >&2\n"));
-    auto outcome = ChildProcess::start(spec)->collect(std::nullopt, GRACE);
+    auto opts = scriptOptions(writeScript(dir.path() / "c.sh", "sleep 30 &\nprintf 'done'\nprintf 'oops' >&2\n"));
+    auto outcome = ChildProcess::start(opts)->collect(std::nullopt, GRACE);
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "done");
     EXPECT_EQ(outcome.err, "oops");
@@ -84,7 +84,7 @@ TEST(ChildProcess, LeftoverOutputIsKeptWhenAHelperHoldsThePipe) {
 
 TEST(ChildProcess, TerminateBeforeCollectEndsTheRunAtOnce) {
     TempDir dir;
-    auto child = ChildProcess::start(scriptSpec(writeScript(dir.path() / "c.sh", "exec sleep 30\n")));
+    auto child = ChildProcess::start(scriptOptions(writeScript(dir.path() / "c.sh", "exec sleep 30\n")));
     child->terminate();
     auto outcome = child->collect(std::nullopt, GRACE);
     EXPECT_TRUE(outcome.terminated);
@@ -93,22 +93,22 @@ TEST(ChildProcess, TerminateBeforeCollectEndsTheRunAtOnce) {
 
 TEST(ChildProcess, NullStdinReadsEndOfFileAndSIGPIPEIsHarmless) {
     TempDir dir;
-    auto outcome = ChildProcess::start(scriptSpec("/bin/cat"))->collect(5.0, GRACE);
+    auto outcome = ChildProcess::start(scriptOptions("/bin/cat"))->collect(5.0, GRACE);
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "");
 
     // A child that exits without reading a large input: our write fails with EPIPE, not a signal.
-    auto spec = scriptSpec(writeScript(dir.path() / "quit.sh", "exit 3\n"), true);
-    spec.stdinText = std::string(1 << 20, 'x');
-    outcome = ChildProcess::start(spec)->collect(5.0, GRACE);
+    auto opts = scriptOptions(writeScript(dir.path() / "quit.sh", "exit 3\n"), true);
+    opts.stdinText = std::string(1 << 20, 'x');
+    outcome = ChildProcess::start(opts)->collect(5.0, GRACE);
     EXPECT_EQ(outcome.status, 3);
 }
 
 TEST(ChildProcess, ChildrenStartWithDefaultSignalHandling) {
     // `yes | head` only ends because `yes` dies of SIGPIPE, which we ignore ourselves.
-    ChildSpec spec = scriptSpec("/bin/sh");
-    spec.args = {"-c", "yes | head -n 2"};
-    auto outcome = ChildProcess::start(spec)->collect(5.0, GRACE);
+    ChildOptions opts = scriptOptions("/bin/sh");
+    opts.args = {"-c", "yes | head -n 2"};
+    auto outcome = ChildProcess::start(opts)->collect(5.0, GRACE);
     EXPECT_EQ(outcome.out, "y\ny\n");
     EXPECT_FALSE(outcome.timedOut);
 }
