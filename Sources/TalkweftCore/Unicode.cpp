@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -198,6 +199,82 @@ std::string nfd(std::string_view s) { return normalize(s, UTF8PROC_DECOMPOSE); }
 std::string nfc(std::string_view s) { return normalize(s, UTF8PROC_COMPOSE); }
 
 bool canonicallyEqual(std::string_view a, std::string_view b) { return a == b || nfd(a) == nfd(b); }
+
+namespace {
+
+int combiningClass(char32_t cp) { return utf8proc_get_property(static_cast<utf8proc_int32_t>(cp))->combining_class; }
+
+// Canonical decomposition of `s`, plus for every position of the result the UTF-16 offset in `s`
+// at which a match may start or end there (-1 where it may not). Such cut points lie before every
+// character whose decomposition begins with a starter (combining class 0), and at the end: canonical
+// reordering never moves anything across them, so the decomposition of the whole text is the
+// concatenation of the decompositions of the pieces between them.
+struct Decomposed {
+    std::u32string chars;
+    std::vector<long long> cutAt;  // chars.size() + 1 entries
+};
+
+Decomposed decomposeWithCuts(std::string_view s) {
+    Decomposed d;
+    std::size_t units = 0;
+    std::size_t runStart = 0;  // first non-starter of the current run in d.chars
+    utf8proc_int32_t buf[32];
+    for (std::size_t i = 0; i < s.size();) {
+        const char32_t cp = decodeAt(s, i);
+        int boundclass = 0;
+        utf8proc_ssize_t n = utf8proc_decompose_char(static_cast<utf8proc_int32_t>(cp), buf, 32,
+                                                     UTF8PROC_DECOMPOSE, &boundclass);
+        if (n < 1 || n > 32) {
+            buf[0] = static_cast<utf8proc_int32_t>(cp);
+            n = 1;
+        }
+        const bool cut = d.chars.empty() || combiningClass(static_cast<char32_t>(buf[0])) == 0;
+        d.cutAt.push_back(cut ? static_cast<long long>(units) : -1);
+        for (utf8proc_ssize_t k = 1; k < n; ++k) d.cutAt.push_back(-1);
+        for (utf8proc_ssize_t k = 0; k < n; ++k) {
+            const char32_t c = static_cast<char32_t>(buf[k]);
+            if (combiningClass(c) == 0) {
+                runStart = d.chars.size() + 1;
+            } else {
+                // Canonical ordering: a mark moves in front of marks of higher class, never past a starter.
+                std::size_t j = d.chars.size();
+                d.chars.push_back(c);
+                while (j > runStart && combiningClass(d.chars[j - 1]) > combiningClass(c)) {
+                    std::swap(d.chars[j - 1], d.chars[j]);
+                    --j;
+                }
+                continue;
+            }
+            d.chars.push_back(c);
+        }
+        units += unitsOf(cp);
+    }
+    d.cutAt.push_back(static_cast<long long>(units));
+    return d;
+}
+
+}  // namespace
+
+std::vector<UTF16Span> findCanonical(std::string_view text, std::string_view find) {
+    std::vector<UTF16Span> out;
+    if (text.empty() || find.empty()) return out;
+    const Decomposed t = decomposeWithCuts(text);
+    const std::u32string f = decomposeWithCuts(find).chars;
+    if (f.size() > t.chars.size()) return out;
+    const std::boyer_moore_horspool_searcher searcher(f.begin(), f.end());
+    auto from = t.chars.begin();
+    while (true) {
+        const auto hit = std::search(from, t.chars.end(), searcher);
+        if (hit == t.chars.end()) break;
+        const auto p = static_cast<std::size_t>(hit - t.chars.begin());
+        const long long start = t.cutAt[p];
+        const long long end = t.cutAt[p + f.size()];
+        if (start >= 0 && end >= 0)
+            out.push_back({static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)});
+        from = hit + 1;
+    }
+    return out;
+}
 
 std::string repairUTF8(std::string_view s) {
     std::string out;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace talkweft::unicode {
 
@@ -53,6 +54,20 @@ std::string nfd(std::string_view s);
 std::string nfc(std::string_view s);
 // True when the two texts are canonically equivalent (equal after NFD).
 bool canonicallyEqual(std::string_view a, std::string_view b);
+
+// A range of UTF-16 code units.
+struct UTF16Span {
+    std::size_t location = 0;
+    std::size_t length = 0;
+    bool operator==(const UTF16Span&) const = default;
+};
+
+// Every occurrence of `find` in `text` under canonical equivalence (a composed "é" matches a
+// decomposed one, combining marks in either order of equal effect), case-sensitive, as UTF-16
+// ranges of `text` in order of location; occurrences may overlap. An occurrence never begins or
+// ends inside a character or between a character and its combining marks, so "e" is not found in
+// a decomposed "é". Empty when either text is empty.
+std::vector<UTF16Span> findCanonical(std::string_view text, std::string_view find);
 
 // Replaces invalid byte sequences with U+FFFD.
 std::string repairUTF8(std::string_view s);

@@ -52,3 +52,27 @@ TEST(Unicode, CanonicalEquivalenceAndTrim) {
     EXPECT_EQ(trimWhitespace(" \n\t hi there \xE3\x80\x80"), "hi there");
     EXPECT_EQ(trimWhitespace("  "), "");
 }
+
+TEST(Unicode, FindCanonicalMatchesEquivalentSequencesAtCharacterEdges) {
+    using Spans = std::vector<UTF16Span>;
+    const std::string DOT_BELOW = "\xCC\xA3";  // U+0323, combining class 220
+    const std::string ACUTE = "\xCC\x81";      // U+0301, combining class 230
+    struct Case { std::string text, find; Spans want; };
+    const std::vector<Case> cases = {
+        {"caf" + E_ACUTE_NFC + " caf" + E_ACUTE_NFD, "caf" + E_ACUTE_NFC, {{0, 4}, {5, 5}}},
+        {"caf" + E_ACUTE_NFC, "caf" + E_ACUTE_NFD, {{0, 4}}},
+        {E_ACUTE_NFD, "e", {}},                  // never splits a letter from its mark
+        {E_ACUTE_NFC + "e", "e", {{1, 1}}},
+        {"a" + DOT_BELOW + ACUTE, "a" + ACUTE + DOT_BELOW, {{0, 3}}},  // marks in either order
+        {"aaaa", "aa", {{0, 2}, {1, 2}, {2, 2}}},
+        {FACE + "ab" + FACE + "ab", "ab", {{2, 2}, {6, 2}}},
+        {"\xF0\x9F\x98\x80", "\xF0", {}},       // a bad byte is U+FFFD, not part of a character
+        {"x\xFFy", "\xFF", {{1, 1}}},
+        {"\xEA\xB0\x81", "\xEA\xB0\x80", {}},   // no precomposed syllable inside another
+        {"ABC", "abc", {}},
+        {"", "a", {}},
+        {"a", "", {}},
+        {"ab", "abc", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(findCanonical(c.text, c.find), c.want) << c.text << " / " << c.find;
+}
