@@ -1,0 +1,133 @@
+#include "Platform/FileDefaults.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace talkweft::platform {
+
+namespace {
+
+constexpr char B64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string encodeBase64(std::string_view in) {
+    std::string out;
+    std::size_t i = 0;
+    while (i + 2 < in.size()) {
+        std::uint32_t v = (std::uint8_t(in[i]) << 16) | (std::uint8_t(in[i + 1]) << 8) | std::uint8_t(in[i + 2]);
+        for (int s = 18; s >= 0; s -= 6) out.push_back(B64[(v >> s) & 63]);
+        i += 3;
+    }
+    if (i < in.size()) {
+        std::uint32_t v = std::uint8_t(in[i]) << 16;
+        if (i + 1 < in.size()) v |= std::uint8_t(in[i + 1]) << 8;
+        out.push_back(B64[(v >> 18) & 63]);
+        out.push_back(B64[(v >> 12) & 63]);
+        out.push_back(i + 1 < in.size() ? B64[(v >> 6) & 63] : '=');
+        out.push_back('=');
+    }
+    return out;
+}
+
+std::optional<std::string> decodeBase64(std::string_view in) {
+    std::array<int, 256> table{};
+    table.fill(-1);
+    for (int k = 0; k < 64; ++k) table[static_cast<unsigned char>(B64[k])] = k;
+    std::string out;
+    std::uint32_t acc = 0;
+    int bits = 0;
+    std::size_t pad = 0;
+    for (char c : in) {
+        if (c == '=') {
+            ++pad;
+            continue;
+        }
+        if (pad > 0) return std::nullopt;  // data after padding
+        int v = table[static_cast<unsigned char>(c)];
+        if (v < 0) return std::nullopt;
+        acc = (acc << 6) | static_cast<std::uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((acc >> bits) & 0xff));
+        }
+    }
+    if (pad > 2) return std::nullopt;
+    return out;
+}
+
+}  // namespace
+
+FileDefaults::FileDefaults(std::filesystem::path file) : file_(std::move(file)), values_(nlohmann::ordered_json::object()) {
+    std::ifstream in(file_, std::ios::binary);
+    if (!in) return;
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    auto parsed = nlohmann::ordered_json::parse(buffer.str(), nullptr, false);
+    if (!parsed.is_discarded() && parsed.is_object()) values_ = std::move(parsed);
+}
+
+std::optional<std::string> FileDefaults::data(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    auto it = values_.find(std::string(key));
+    if (it == values_.end() || !it->is_object()) return std::nullopt;
+    auto d = it->find("data");
+    if (d == it->end() || !d->is_string()) return std::nullopt;
+    return decodeBase64(d->get_ref<const std::string&>());
+}
+
+bool FileDefaults::setData(std::string_view key, std::string_view bytes) {
+    std::lock_guard lock(mutex_);
+    values_[std::string(key)] = nlohmann::ordered_json{{"data", encodeBase64(bytes)}};
+    return storeLocked();
+}
+
+bool FileDefaults::boolValue(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    auto it = values_.find(std::string(key));
+    return it != values_.end() && it->is_boolean() && it->get<bool>();
+}
+
+bool FileDefaults::setBool(std::string_view key, bool value) {
+    std::lock_guard lock(mutex_);
+    values_[std::string(key)] = value;
+    return storeLocked();
+}
+
+bool FileDefaults::remove(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    values_.erase(std::string(key));
+    return storeLocked();
+}
+
+bool FileDefaults::storeLocked() {
+    std::error_code ec;
+    if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), ec);
+    const std::string text = values_.dump(2) + "\n";
+    std::random_device rd;
+    const std::filesystem::path tmp = file_.string() + ".tmp-" + std::to_string(rd());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    bool ok = true;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (ok && ::fsync(fd) != 0) ok = false;
+    if (::close(fd) != 0) ok = false;
+    if (ok && std::rename(tmp.c_str(), file_.c_str()) != 0) ok = false;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
+}
+
+}  // namespace talkweft::platform
