@@ -28,13 +28,16 @@ std::string describeShape(const std::vector<int64_t>& shape) {
 int64_t elementCount(const std::vector<int64_t>& shape, size_t elementSize) {
     if (shape.empty()) throw Error(Error::Code::invalidArgument, "a multi-array needs at least one dimension");
     const int64_t limit = std::numeric_limits<int64_t>::max() / static_cast<int64_t>(elementSize);
+    // `span` is the product with zero dimensions counted as 1, which bounds the contiguous strides.
     int64_t count = 1;
+    int64_t span = 1;
     for (int64_t dimension : shape) {
         if (dimension < 0)
             throw Error(Error::Code::invalidArgument, "negative dimension in shape " + describeShape(shape));
-        if (dimension != 0 && count > limit / dimension)
+        if (dimension != 0 && span > limit / dimension)
             throw Error(Error::Code::invalidArgument, "shape " + describeShape(shape) + " is too large");
         count *= dimension;
+        span *= std::max<int64_t>(dimension, 1);
     }
     return count;
 }
@@ -60,6 +63,7 @@ void MultiArray::setLayout(std::vector<int64_t> shape, std::vector<int64_t> stri
 }
 
 MultiArray::MultiArray(std::vector<int64_t> shape, DataType dataType) {
+    elementCount(shape, traits(dataType).size);  // validate before deriving strides
     auto strides = contiguousStrides(shape);
     setLayout(std::move(shape), std::move(strides), dataType);
     const size_t bytes = static_cast<size_t>(count_) * traits(dataType).size;
@@ -77,27 +81,27 @@ MultiArray MultiArray::borrowing(void* data, size_t byteCount, std::vector<int64
     if (data == nullptr) throw Error(Error::Code::invalidArgument, "borrowed storage is null");
     if (reinterpret_cast<uintptr_t>(data) % elementSize != 0)
         throw Error(Error::Code::invalidArgument, "borrowed storage is not aligned to its element size");
+    const int64_t count = elementCount(shape, elementSize);
     if (strides.empty()) strides = contiguousStrides(shape);
     if (strides.size() != shape.size())
         throw Error(Error::Code::invalidArgument, "strides " + describeShape(strides) + " do not match shape " + describeShape(shape));
     for (int64_t stride : strides) {
         if (stride < 0) throw Error(Error::Code::invalidArgument, "negative stride in " + describeShape(strides));
     }
-    MultiArray array;
-    array.setLayout(std::move(shape), std::move(strides), dataType);
-    // The extent check: every element must lie inside the borrowed bytes. Large strides could
-    // overflow the sum, so it is done in long double before trusting storageCount_.
-    long double extent = 1;
-    if (array.count_ > 0) {
-        for (size_t k = 0; k < array.rank(); ++k)
-            extent += static_cast<long double>(array.shape_[k] - 1) * static_cast<long double>(array.strides_[k]);
-    } else {
-        extent = 0;
+    // Every element must lie inside the borrowed bytes. Large strides could overflow an integer
+    // sum, so the extent is computed in long double before the layout is trusted.
+    long double extent = 0;
+    if (count > 0) {
+        extent = 1;
+        for (size_t k = 0; k < shape.size(); ++k)
+            extent += static_cast<long double>(shape[k] - 1) * static_cast<long double>(strides[k]);
     }
     if (extent * elementSize > static_cast<long double>(byteCount))
-        throw Error(Error::Code::invalidArgument, "shape " + describeShape(array.shape_) + " with strides " +
-                                                      describeShape(array.strides_) + " reaches past the borrowed " +
+        throw Error(Error::Code::invalidArgument, "shape " + describeShape(shape) + " with strides " +
+                                                      describeShape(strides) + " reaches past the borrowed " +
                                                       std::to_string(byteCount) + " bytes");
+    MultiArray array;
+    array.setLayout(std::move(shape), std::move(strides), dataType);
     array.storage_ = std::make_shared<Storage>();
     array.storage_->owner = std::move(owner);
     array.data_ = data;
