@@ -170,8 +170,7 @@ ContextKey calcContextKey(const AppContext& ctx) { return ContextKey{ctx.user, c
 std::optional<std::string> calcNormalizedURL(std::string_view url) {
     const auto parts = parseURLComponents(url);
     if (!parts || !parts->host) return std::nullopt;
-    std::string out;
-    for (const char c : *parts->host) out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    std::string out = unicode::lowercase(*parts->host);
     out += parts->path.empty() ? "/" : parts->path;
     if (parts->fragment) {
         const std::string stripped = calcStripFragment(*parts->fragment);

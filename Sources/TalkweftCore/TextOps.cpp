@@ -1,7 +1,5 @@
 #include "TalkweftCore/TextOps.hpp"
 
-#include <utf8proc.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -95,17 +93,7 @@ float calcRMS(std::span<const float> samples) {
 }
 
 bool isLikelyHallucination(std::string_view transcript) {
-    const std::string trimmed = unicode::trimWhitespace(transcript);
-    std::string lower;
-    lower.reserve(trimmed.size());
-    for (std::size_t i = 0; i < trimmed.size();) {
-        const char32_t cp = unicode::decodeAt(trimmed, i);
-        if (cp == 0x130) {  // capital I with dot: its full lower-case mapping is "i" + combining dot
-            lower += "i\xCC\x87";
-            continue;
-        }
-        unicode::appendUTF8(lower, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(cp))));
-    }
+    const std::string lower = unicode::lowercase(unicode::trimWhitespace(transcript));
     return std::find(HALLUCINATIONS.begin(), HALLUCINATIONS.end(), lower) != HALLUCINATIONS.end();
 }
 

@@ -276,6 +276,21 @@ std::vector<UTF16Span> findCanonical(std::string_view text, std::string_view fin
     return out;
 }
 
+std::string lowercase(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        const char32_t cp = decodeAt(s, i);
+        // The one code point whose full lower-case mapping is longer than one code point.
+        if (cp == 0x130) {
+            out += "i\xCC\x87";
+            continue;
+        }
+        appendUTF8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(cp))));
+    }
+    return out;
+}
+
 std::string repairUTF8(std::string_view s) {
     std::string out;
     out.reserve(s.size());

@@ -69,6 +69,10 @@ struct UTF16Span {
 // a decomposed "é". Empty when either text is empty.
 std::vector<UTF16Span> findCanonical(std::string_view text, std::string_view find);
 
+// The text in lower case by the full Unicode mapping, independent of locale (so capital I with
+// dot above becomes "i" + U+0307). Invalid bytes become U+FFFD.
+std::string lowercase(std::string_view s);
+
 // Replaces invalid byte sequences with U+FFFD.
 std::string repairUTF8(std::string_view s);
 

@@ -54,6 +54,7 @@ TEST(Context, NormalizedURL) {
         {"https://example.com/caf%C3%A9%20bar#sec%20one", "example.com/caf\xC3\xA9 bar#sec one"},
         {"https://example.com/%FF", "example.com/%FF"},  // not UTF-8 once decoded: left encoded
         {"https://[::1]:3000/x", "[::1]/x"},
+        {"https://B%C3%9CCHER.de/X", "b\xC3\xBC" "cher.de/X"},  // host decoded, then lower-cased
         {"mailto:someone@example.com", std::nullopt},
         {"file:/tmp/x", std::nullopt},
         {"example.com/path", std::nullopt},  // no scheme, no authority: a path

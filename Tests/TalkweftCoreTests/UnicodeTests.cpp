@@ -76,3 +76,10 @@ TEST(Unicode, FindCanonicalMatchesEquivalentSequencesAtCharacterEdges) {
     };
     for (const Case& c : cases) EXPECT_EQ(findCanonical(c.text, c.find), c.want) << c.text << " / " << c.find;
 }
+
+TEST(Unicode, LowercaseUsesTheFullMapping) {
+    EXPECT_EQ(lowercase("HeLLo \xC3\x9C\xC3\x84 \xCE\xA3"), "hello \xC3\xBC\xC3\xA4 \xCF\x83");
+    EXPECT_EQ(lowercase("\xC4\xB0" "X"), "i\xCC\x87" "x");  // capital I with dot above
+    EXPECT_EQ(lowercase("a\xFF"), "a\xEF\xBF\xBD");
+    EXPECT_EQ(lowercase(""), "");
+}
