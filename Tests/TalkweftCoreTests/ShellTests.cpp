@@ -31,9 +31,15 @@ private:
     std::optional<std::string> old_;
 };
 
-TEST(Shell, ShellPathListsTheToolFoldersInOrder) {
-    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-    EXPECT_EQ(SHELL_PATH(), home + "/.local/bin:/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+TEST(Shell, ShellPathListsTheToolFoldersInOrderAndStaysFixed) {
+    // The home folder is the one of the first use (other tests in this program may have moved HOME).
+    const std::string path = SHELL_PATH();
+    auto colon = path.find(':');
+    ASSERT_NE(colon, std::string::npos);
+    EXPECT_TRUE(path.substr(0, colon).ends_with("/.local/bin")) << path;
+    EXPECT_EQ(path.substr(colon), ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin");
+    ScopedEnv home("HOME", "/somewhere/else");
+    EXPECT_EQ(SHELL_PATH(), path);
 }
 
 TEST(Shell, ChildPathPutsShellPathInFrontOfOurs) {
