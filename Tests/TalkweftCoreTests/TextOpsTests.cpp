@@ -1,4 +1,5 @@
 #include "TalkweftCore/TextOps.hpp"
+#include "TalkweftCore/Unicode.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,6 +46,23 @@ TEST(TextOps, EditRangeNearestToCaret) {
         const auto got = calcEditRange(c.text, c.find, c.near);
         EXPECT_EQ(got, c.want) << c.text << " / " << c.find << " near " << c.near;
     }
+}
+
+// A field read as UTF-16 may hold a lone surrogate; it arrives as U+FFFD, one unit, so offsets still
+// agree with the field's own. Bytes that are not UTF-8 count one unit each and survive an edit.
+TEST(TextOps, EditRangeOnDamagedText) {
+    const std::u16string field = u"a\xD83D hi \xDC00 hi";
+    const std::string text = unicode::fromUTF16(field);
+    const auto range = calcEditRange(text, "hi", 100);
+    ASSERT_TRUE(range);
+    EXPECT_EQ(field.substr(static_cast<std::size_t>(range->location), 2), u"hi");
+    EXPECT_EQ(range->location, 8);
+
+    const std::string raw = "\xFF\xED\xA0\x80 hi";  // a stray byte and an encoded surrogate
+    const auto r = calcEditRange(raw, "hi", 0);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, (UTF16Range{5, 2}));
+    EXPECT_EQ(calcAppliedEdit(raw, *r, "yo"), "\xFF\xED\xA0\x80 yo");
 }
 
 TEST(TextOps, AppliedEditReplacesUTF16RangeOrFailsCleanly) {
