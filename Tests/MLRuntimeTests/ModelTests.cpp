@@ -68,7 +68,7 @@ TEST(FeatureProvider, NamesAreExactAndKindsAreKept) {
     EXPECT_EQ(provider.featureValue("label")->stringValue(), "x");
     EXPECT_FALSE(provider.featureValue("label")->multiArrayValue());
 
-    EXPECT_STREQ([&] {
+    EXPECT_EQ([&]() -> std::string {
         try {
             provider.requireMultiArray("label");
         } catch (const Error& e) {
