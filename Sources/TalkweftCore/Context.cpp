@@ -27,8 +27,8 @@ Json encodeDate(Date date, DateCoding coding) {
 Date decodeDate(const Json& obj, std::string_view key, DateCoding coding) {
     if (coding == DateCoding::iso8601) return jc::requireDate(obj, key);
     const double secs = jc::requireNumber(obj, key) + REFERENCE_EPOCH;
-    // Beyond a few hundred years either way the tick count would overflow.
-    if (!std::isfinite(secs) || std::fabs(secs) > 1e10)
+    // Beyond about 285 years from 1970 either way the nanosecond tick count would overflow.
+    if (!std::isfinite(secs) || std::fabs(secs) > 9e9)
         throw DecodingError("key \"" + std::string(key) + "\": date out of range");
     return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(secs)));
 }

@@ -218,7 +218,7 @@ TEST(Context, JSONDecodingRejectsBadShapes) {
         {"user", nullptr},           {"bundleID", 3},          {"pid", 1.5},
         {"pid", 3'000'000'000LL},    {"fieldTextBase", "0"},   {"fieldTextIsFull", 1},
         {"windowTitle", 5},          {"selection", {{"location", 1}}},
-        {"selection", "1,2"},        {"capturedAt", "yesterday"},
+        {"selection", "1,2"},        {"capturedAt", "yesterday"},  {"capturedAt", 1e300},
     };
     for (const auto& [key, value] : breaks) {
         Json j = good;
