@@ -1,0 +1,163 @@
+#include "Talkweft/Log.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "Talkweft/Paths.hpp"
+
+namespace talkweft {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// The writer thread: a queue of lines drained in order into one LogFile.
+class Writer {
+public:
+    Writer() : thread_([this] { loop(); }) {}
+
+    ~Writer() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+    void enqueue(std::string line) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(line));
+            ++queued_;
+        }
+        wake_.notify_all();
+    }
+
+    void flush() {
+        std::unique_lock lock(mutex_);
+        const std::uint64_t target = queued_;
+        done_.wait(lock, [&] { return written_ >= target; });
+    }
+
+private:
+    void loop() {
+        LogFile file(Log::url());
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+            while (!queue_.empty()) {
+                std::string line = std::move(queue_.front());
+                queue_.pop_front();
+                lock.unlock();
+                file.append(line);
+                lock.lock();
+                ++written_;
+                done_.notify_all();
+            }
+            if (stop_) return;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::deque<std::string> queue_;  // guarded by mutex_
+    std::uint64_t queued_ = 0;       // guarded by mutex_
+    std::uint64_t written_ = 0;      // guarded by mutex_
+    bool stop_ = false;              // guarded by mutex_
+    std::thread thread_;             // last: started once the members above exist
+};
+
+Writer& writer() {
+    static Writer w;
+    return w;
+}
+
+}  // namespace
+
+namespace Log {
+
+std::string formatLine(Date when, std::string_view text) {
+    std::string line = formatISO8601(when);
+    line += ' ';
+    line += text;
+    line += '\n';
+    return line;
+}
+
+void write(std::string_view text) { writer().enqueue(formatLine(std::chrono::system_clock::now(), text)); }
+
+const fs::path& url() {
+    static const fs::path p = [] {
+        const fs::path& file = Paths::logFile();
+        std::error_code ec;
+        fs::create_directories(file.parent_path(), ec);
+        return file;
+    }();
+    return p;
+}
+
+void flush() { writer().flush(); }
+
+}  // namespace Log
+
+LogFile::LogFile(fs::path file) : file_(std::move(file)) {}
+
+fs::path LogFile::rotatedPath(const fs::path& file) {
+    fs::path out = file;
+    if (out.extension() == ".log") {
+        out.replace_extension(".1.log");
+    } else {
+        out += ".1.log";
+    }
+    return out;
+}
+
+void LogFile::rotate() {
+    std::error_code ec;
+    const auto size = fs::file_size(file_, ec);
+    if (ec || size <= ROTATE_ABOVE) return;
+    fs::remove(rotatedPath(file_), ec);
+    fs::rename(file_, rotatedPath(file_), ec);
+}
+
+void LogFile::append(std::string_view line) {
+    if (writes_ % CHECK_EVERY == 0) rotate();
+    ++writes_;
+    int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) {
+        writeAll(fd, line);
+        ::close(fd);
+        return;
+    }
+    // No file yet (first start, or just rotated): write it whole through a temporary file.
+    std::random_device rd;
+    const fs::path tmp = file_.string() + ".tmp-" + std::to_string(rd());
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    bool ok = writeAll(fd, line);
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), file_.c_str()) != 0) ::unlink(tmp.c_str());
+}
+
+}  // namespace talkweft
