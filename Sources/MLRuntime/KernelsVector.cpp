@@ -1,0 +1,224 @@
+// Vectorised element kernels: an AVX2/FMA path chosen at run time, and a portable one.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "MLRuntime/Kernels.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define TW_AVX2 __attribute__((target("avx2,fma,f16c")))
+#endif
+
+namespace mlruntime::kernels {
+
+namespace {
+
+#if defined(__x86_64__)
+bool hasAVX2() noexcept {
+    static const bool value = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                              __builtin_cpu_supports("f16c");
+    return value;
+}
+
+TW_AVX2 inline float horizontalSum(__m256 v) noexcept {
+    __m128 lo = _mm256_castps256_ps128(v);
+    __m128 hi = _mm256_extractf128_ps(v, 1);
+    lo = _mm_add_ps(lo, hi);
+    lo = _mm_hadd_ps(lo, lo);
+    lo = _mm_hadd_ps(lo, lo);
+    return _mm_cvtss_f32(lo);
+}
+
+TW_AVX2 inline float horizontalMax(__m256 v) noexcept {
+    __m128 lo = _mm_max_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    lo = _mm_max_ps(lo, _mm_movehl_ps(lo, lo));
+    lo = _mm_max_ss(lo, _mm_shuffle_ps(lo, lo, 1));
+    return _mm_cvtss_f32(lo);
+}
+
+// exp by range reduction to 2^n * p(r) with a degree-6 polynomial on [-ln2/2, ln2/2].
+TW_AVX2 inline __m256 exp8(__m256 x) noexcept {
+    x = _mm256_min_ps(x, _mm256_set1_ps(88.3762626647949f));
+    x = _mm256_max_ps(x, _mm256_set1_ps(-87.3f));
+    __m256 fx = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(1.44269504088896341f)),
+                                _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    x = _mm256_fnmadd_ps(fx, _mm256_set1_ps(0.693359375f), x);
+    x = _mm256_fnmadd_ps(fx, _mm256_set1_ps(-2.12194440e-4f), x);
+    __m256 y = _mm256_set1_ps(1.9875691500E-4f);
+    y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(1.3981999507E-3f));
+    y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(8.3334519073E-3f));
+    y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(4.1665795894E-2f));
+    y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(1.6666665459E-1f));
+    y = _mm256_fmadd_ps(y, x, _mm256_set1_ps(5.0000001201E-1f));
+    __m256 x2 = _mm256_mul_ps(x, x);
+    y = _mm256_fmadd_ps(y, x2, _mm256_add_ps(x, _mm256_set1_ps(1.0f)));
+    __m256i n = _mm256_add_epi32(_mm256_cvtps_epi32(fx), _mm256_set1_epi32(127));
+    return _mm256_mul_ps(y, _mm256_castsi256_ps(_mm256_slli_epi32(n, 23)));
+}
+
+TW_AVX2 float dotAVX2(const float* a, const float* b, size_t n) noexcept {
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
+        s1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
+        s2 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 16), _mm256_loadu_ps(b + i + 16), s2);
+        s3 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24), s3);
+    }
+    for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
+    float sum = horizontalSum(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
+    for (; i < n; ++i) sum += a[i] * b[i];
+    return sum;
+}
+
+TW_AVX2 inline __m256 loadHalf8(const Half* p) noexcept {
+    return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+TW_AVX2 float dotHalfAVX2(const Half* a, const float* b, size_t n) noexcept {
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        s0 = _mm256_fmadd_ps(loadHalf8(a + i), _mm256_loadu_ps(b + i), s0);
+        s1 = _mm256_fmadd_ps(loadHalf8(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
+        s2 = _mm256_fmadd_ps(loadHalf8(a + i + 16), _mm256_loadu_ps(b + i + 16), s2);
+        s3 = _mm256_fmadd_ps(loadHalf8(a + i + 24), _mm256_loadu_ps(b + i + 24), s3);
+    }
+    for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(loadHalf8(a + i), _mm256_loadu_ps(b + i), s0);
+    float sum = horizontalSum(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
+    for (; i < n; ++i) sum += a[i].toFloat() * b[i];
+    return sum;
+}
+
+TW_AVX2 void expAVX2(float* x, size_t n) noexcept {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, exp8(_mm256_loadu_ps(x + i)));
+    if (i < n) {
+        float tail[8] = {0};
+        std::memcpy(tail, x + i, (n - i) * sizeof(float));
+        _mm256_storeu_ps(tail, exp8(_mm256_loadu_ps(tail)));
+        std::memcpy(x + i, tail, (n - i) * sizeof(float));
+    }
+}
+
+TW_AVX2 void softmaxAVX2(float* x, size_t n) noexcept {
+    __m256 vmax = _mm256_set1_ps(-INFINITY);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) vmax = _mm256_max_ps(vmax, _mm256_loadu_ps(x + i));
+    float maxValue = horizontalMax(vmax);
+    for (; i < n; ++i) maxValue = std::max(maxValue, x[i]);
+    __m256 vm = _mm256_set1_ps(maxValue);
+    __m256 vsum = _mm256_setzero_ps();
+    i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(x + i), vm));
+        _mm256_storeu_ps(x + i, e);
+        vsum = _mm256_add_ps(vsum, e);
+    }
+    float sum = horizontalSum(vsum);
+    for (; i < n; ++i) {
+        x[i] = std::exp(x[i] - maxValue);
+        sum += x[i];
+    }
+    __m256 scale = _mm256_set1_ps(1.0f / sum);
+    i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, _mm256_mul_ps(_mm256_loadu_ps(x + i), scale));
+    for (; i < n; ++i) x[i] /= sum;
+}
+
+// erf(z) for z >= 0 by Abramowitz and Stegun 7.1.26, sign restored afterwards.
+TW_AVX2 inline __m256 gelu8(__m256 x) noexcept {
+    const __m256 signMask = _mm256_set1_ps(-0.0f);
+    __m256 z = _mm256_mul_ps(x, _mm256_set1_ps(0.70710678118654752f));
+    __m256 az = _mm256_andnot_ps(signMask, z);
+    __m256 t = _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_fmadd_ps(az, _mm256_set1_ps(0.3275911f), _mm256_set1_ps(1.0f)));
+    __m256 p = _mm256_set1_ps(1.061405429f);
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-1.453152027f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(1.421413741f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(-0.284496736f));
+    p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(0.254829592f));
+    p = _mm256_mul_ps(p, t);
+    __m256 e = exp8(_mm256_sub_ps(_mm256_setzero_ps(), _mm256_mul_ps(az, az)));
+    __m256 erfAbs = _mm256_fnmadd_ps(p, e, _mm256_set1_ps(1.0f));
+    __m256 erf = _mm256_or_ps(erfAbs, _mm256_and_ps(z, signMask));
+    return _mm256_mul_ps(_mm256_mul_ps(x, _mm256_set1_ps(0.5f)), _mm256_add_ps(erf, _mm256_set1_ps(1.0f)));
+}
+
+TW_AVX2 void geluAVX2(float* x, size_t n) noexcept {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, gelu8(_mm256_loadu_ps(x + i)));
+    for (; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + std::erf(x[i] * 0.70710678118654752f));
+}
+#endif
+
+}  // namespace
+
+float dot(const float* a, const float* b, size_t n) noexcept {
+#if defined(__x86_64__)
+    if (hasAVX2()) return dotAVX2(a, b, n);
+#endif
+    float sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += a[i] * b[i];
+    return sum;
+}
+
+float dot(const Half* a, const float* b, size_t n) noexcept {
+#if defined(__x86_64__)
+    if (hasAVX2()) return dotHalfAVX2(a, b, n);
+#endif
+    float sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += a[i].toFloat() * b[i];
+    return sum;
+}
+
+void expInPlace(float* x, size_t n) noexcept {
+#if defined(__x86_64__)
+    if (hasAVX2()) return expAVX2(x, n);
+#endif
+    for (size_t i = 0; i < n; ++i) x[i] = std::exp(x[i]);
+}
+
+void softmaxInPlace(float* x, size_t n) noexcept {
+    if (n == 0) return;
+#if defined(__x86_64__)
+    if (hasAVX2()) return softmaxAVX2(x, n);
+#endif
+    float maxValue = x[0];
+    for (size_t i = 1; i < n; ++i) maxValue = std::max(maxValue, x[i]);
+    float sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        x[i] = std::exp(x[i] - maxValue);
+        sum += x[i];
+    }
+    for (size_t i = 0; i < n; ++i) x[i] /= sum;
+}
+
+void geluInPlace(float* x, size_t n) noexcept {
+#if defined(__x86_64__)
+    if (hasAVX2()) return geluAVX2(x, n);
+#endif
+    for (size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + std::erf(x[i] * 0.70710678118654752f));
+}
+
+void addInPlace(float* y, const float* x, size_t n) noexcept {
+    for (size_t i = 0; i < n; ++i) y[i] += x[i];
+}
+
+void layerNormRow(const float* x, size_t width, const float* gamma, const float* beta, float* y,
+                  float eps) noexcept {
+    float mean = 0;
+    for (size_t i = 0; i < width; ++i) mean += x[i];
+    mean /= static_cast<float>(width);
+    float var = 0;
+    for (size_t i = 0; i < width; ++i) {
+        float d = x[i] - mean;
+        var += d * d;
+    }
+    var /= static_cast<float>(width);
+    float inv = 1.0f / std::sqrt(var + eps);
+    for (size_t i = 0; i < width; ++i) y[i] = (x[i] - mean) * inv * gamma[i] + beta[i];
+}
+
+}  // namespace mlruntime::kernels

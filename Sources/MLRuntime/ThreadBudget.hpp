@@ -1,0 +1,73 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace mlruntime {
+
+// One process-wide budget of compute threads, shared by every prediction that runs at once, so
+// that several concurrent predictions never keep more threads busy than the machine has cores.
+//
+// A prediction takes a Lease of up to N threads (its own calling thread counts as one) and spreads
+// its kernels over them with Lease::parallelFor. The worker threads come from one pool owned by the
+// budget. OpenBLAS is switched to a single thread when the shared budget is first used: our
+// kernels call it from the leased threads, so its own pool never spins beside ours.
+class ThreadBudget {
+public:
+    class Lease;
+
+    // A budget of `threads` threads (at least 1), with its own worker pool of threads-1 workers.
+    explicit ThreadBudget(int threads);
+    ~ThreadBudget();
+    ThreadBudget(const ThreadBudget&) = delete;
+    ThreadBudget& operator=(const ThreadBudget&) = delete;
+
+    // The process-wide budget, sized to the machine's cores (or to TALKWEFT_THREADS when that
+    // environment variable holds a positive number). Created on first use; thread-safe.
+    static ThreadBudget& shared();
+
+    int capacity() const noexcept { return capacity_; }
+    // Threads not leased at this moment (a snapshot).
+    int available() const;
+
+    // Takes up to `wanted` threads (0 or less: all the budget has). Blocks while every thread is
+    // leased; returns as soon as at least one is free. Thread-safe. The lease returns its threads
+    // when destroyed.
+    Lease acquire(int wanted = 0);
+
+    class Lease {
+    public:
+        Lease(Lease&& other) noexcept;
+        Lease& operator=(Lease&&) = delete;
+        ~Lease();
+
+        int threads() const noexcept { return threads_; }
+
+        // Calls body(begin, end) over consecutive ranges covering [0, count), each at most `grain`
+        // long (grain 0: count split evenly over the lease's threads), on the lease's threads and
+        // the calling one; returns when every range is done. The body must not throw. Call from
+        // the thread that holds the lease, one parallelFor at a time per lease.
+        void parallelFor(size_t count, size_t grain, const std::function<void(size_t, size_t)>& body) const;
+
+    private:
+        friend class ThreadBudget;
+        Lease(ThreadBudget* budget, int threads) : budget_(budget), threads_(threads) {}
+        ThreadBudget* budget_;
+        int threads_;
+    };
+
+private:
+    struct Pool;
+    void release(int threads);
+
+    int capacity_;
+    mutable std::mutex mutex_;
+    std::condition_variable freed_;
+    int leased_ = 0;  // guarded by mutex_
+    std::unique_ptr<Pool> pool_;
+};
+
+}  // namespace mlruntime

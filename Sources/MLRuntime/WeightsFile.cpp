@@ -1,0 +1,203 @@
+#include "MLRuntime/WeightsFile.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "MLRuntime/Error.hpp"
+
+namespace mlruntime {
+
+namespace {
+
+constexpr size_t ALIGNMENT = 64;
+
+size_t alignUp(size_t value) { return (value + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT; }
+
+std::string shapeText(const std::vector<int64_t>& shape) {
+    std::string text = "[";
+    for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
+    return text + "]";
+}
+
+}  // namespace
+
+int64_t WeightsFile::Tensor::count() const noexcept {
+    int64_t n = 1;
+    for (auto d : shape) n *= d;
+    return n;
+}
+
+void WeightsFile::fail(const std::string& problem) const {
+    throw Error(Error::Code::invalidModel, path_.string() + ": " + problem);
+}
+
+std::shared_ptr<const WeightsFile> WeightsFile::open(const std::filesystem::path& path) {
+    std::shared_ptr<WeightsFile> file(new WeightsFile());
+    file->path_ = path;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) file->fail(std::string("cannot open weights file: ") + std::strerror(errno));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        file->fail("not a regular file");
+    }
+    size_t size = static_cast<size_t>(info.st_size);
+    if (size < 8) {
+        ::close(fd);
+        file->fail("truncated: " + std::to_string(size) + " bytes, too short for the header length");
+    }
+    void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (mapping == MAP_FAILED) file->fail(std::string("cannot map weights file: ") + std::strerror(errno));
+    file->mapping_ = mapping;
+    file->mappingSize_ = size;
+
+    const auto* bytes = static_cast<const uint8_t*>(mapping);
+    uint64_t headerLength = 0;
+    for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | bytes[i];
+    if (headerLength > size - 8)
+        file->fail("truncated: header length " + std::to_string(headerLength) + " exceeds the file size " +
+                   std::to_string(size));
+    size_t dataStart = alignUp(8 + static_cast<size_t>(headerLength));
+    if (dataStart > size) dataStart = size;  // no data at all; any tensor with bytes fails below
+    file->data_ = bytes + dataStart;
+    file->dataSize_ = size - dataStart;
+
+    nlohmann::json header;
+    try {
+        header = nlohmann::json::parse(bytes + 8, bytes + 8 + headerLength);
+    } catch (const nlohmann::json::exception& error) {
+        file->fail(std::string("malformed header: ") + error.what());
+    }
+    if (!header.is_object()) file->fail("malformed header: not a JSON object");
+
+    for (const auto& [name, entry] : header.items()) {
+        auto bad = [&](const std::string& what) { file->fail("tensor \"" + name + "\": " + what); };
+        if (!entry.is_object()) bad("entry is not an object");
+        Tensor tensor;
+        auto dtype = entry.find("dtype");
+        if (dtype == entry.end() || !dtype->is_string()) bad("missing dtype");
+        auto type = dataTypeNamed(dtype->get<std::string>());
+        if (!type || (*type != DataType::Float16 && *type != DataType::Float32))
+            bad("unsupported dtype \"" + dtype->get<std::string>() + "\"");
+        tensor.dataType = *type;
+        auto shape = entry.find("shape");
+        if (shape == entry.end() || !shape->is_array()) bad("missing shape");
+        uint64_t count = 1;
+        for (const auto& dim : *shape) {
+            if (!dim.is_number_unsigned()) bad("shape entries must be non-negative integers");
+            uint64_t d = dim.get<uint64_t>();
+            if (d != 0 && count > (std::numeric_limits<uint64_t>::max() / 8) / d) bad("shape too large");
+            count *= d;
+            tensor.shape.push_back(static_cast<int64_t>(d));
+        }
+        auto offsets = entry.find("offsets");
+        if (offsets == entry.end() || !offsets->is_array() || offsets->size() != 2 || !(*offsets)[0].is_number_unsigned() ||
+            !(*offsets)[1].is_number_unsigned())
+            bad("offsets must be two non-negative integers");
+        uint64_t begin = (*offsets)[0].get<uint64_t>();
+        uint64_t end = (*offsets)[1].get<uint64_t>();
+        if (begin > end) bad("offsets decrease");
+        if (end > file->dataSize_)
+            bad("offsets [" + std::to_string(begin) + ", " + std::to_string(end) + "] lie past the end of the data (" +
+                std::to_string(file->dataSize_) + " bytes)");
+        if (begin % ALIGNMENT != 0) bad("data is not 64-byte aligned");
+        uint64_t expected = count * traits(tensor.dataType).size;
+        if (end - begin != expected)
+            bad("holds " + std::to_string(end - begin) + " bytes but shape " + shapeText(tensor.shape) + " needs " +
+                std::to_string(expected));
+        tensor.begin = static_cast<size_t>(begin);
+        tensor.byteCount = static_cast<size_t>(expected);
+        file->tensors_.emplace(name, std::move(tensor));
+    }
+    return file;
+}
+
+WeightsFile::~WeightsFile() {
+    if (mapping_ != nullptr) ::munmap(mapping_, mappingSize_);
+}
+
+const WeightsFile::Tensor& WeightsFile::require(const std::string& name, const std::vector<int64_t>& shape) const {
+    auto found = tensors_.find(name);
+    if (found == tensors_.end()) fail("missing tensor \"" + name + "\"");
+    if (found->second.shape != shape)
+        fail("tensor \"" + name + "\" has shape " + shapeText(found->second.shape) + ", the model needs " +
+             shapeText(shape));
+    return found->second;
+}
+
+std::vector<float> WeightsFile::floats(const std::string& name, const std::vector<int64_t>& shape) const {
+    const Tensor& tensor = require(name, shape);
+    std::vector<float> values(static_cast<size_t>(tensor.count()));
+    if (tensor.dataType == DataType::Float32)
+        std::memcpy(values.data(), bytes(tensor), tensor.byteCount);
+    else
+        halfToFloat(static_cast<const Half*>(bytes(tensor)), values.data(), values.size());
+    return values;
+}
+
+std::vector<Half> WeightsFile::halves(const std::string& name, const std::vector<int64_t>& shape) const {
+    const Tensor& tensor = require(name, shape);
+    std::vector<Half> values(static_cast<size_t>(tensor.count()));
+    if (tensor.dataType == DataType::Float16)
+        std::memcpy(values.data(), bytes(tensor), tensor.byteCount);
+    else
+        floatToHalf(static_cast<const float*>(bytes(tensor)), values.data(), values.size());
+    return values;
+}
+
+void writeWeightsFile(const std::filesystem::path& path, const std::vector<WeightsEntry>& entries) {
+    nlohmann::ordered_json header = nlohmann::ordered_json::object();
+    size_t offset = 0;
+    for (const auto& entry : entries) {
+        if (entry.dataType != DataType::Float16 && entry.dataType != DataType::Float32)
+            throw Error(Error::Code::invalidArgument, "tensor \"" + entry.name + "\": only float16 and float32 are stored");
+        size_t count = 1;
+        for (auto d : entry.shape) count *= static_cast<size_t>(d);
+        if (count != entry.values.size())
+            throw Error(Error::Code::invalidArgument, "tensor \"" + entry.name + "\": value count does not match its shape");
+        size_t byteCount = count * traits(entry.dataType).size;
+        header[entry.name] = {{"dtype", traits(entry.dataType).name}, {"shape", entry.shape},
+                              {"offsets", {offset, offset + byteCount}}};
+        offset = alignUp(offset + byteCount);
+    }
+    std::string text = header.dump();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw Error(Error::Code::invalidModel, path.string() + ": cannot create weights file");
+    uint64_t length = text.size();
+    uint8_t prefix[8];
+    for (int i = 0; i < 8; ++i) prefix[i] = static_cast<uint8_t>(length >> (8 * i));
+    out.write(reinterpret_cast<const char*>(prefix), 8);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::string padding(alignUp(8 + text.size()) - 8 - text.size(), '\0');
+    out.write(padding.data(), static_cast<std::streamsize>(padding.size()));
+    size_t written = 0;
+    std::vector<Half> halves;
+    for (const auto& entry : entries) {
+        if (entry.dataType == DataType::Float32) {
+            out.write(reinterpret_cast<const char*>(entry.values.data()),
+                      static_cast<std::streamsize>(entry.values.size() * sizeof(float)));
+            written += entry.values.size() * sizeof(float);
+        } else {
+            halves.resize(entry.values.size());
+            floatToHalf(entry.values.data(), halves.data(), halves.size());
+            out.write(reinterpret_cast<const char*>(halves.data()), static_cast<std::streamsize>(halves.size() * sizeof(Half)));
+            written += halves.size() * sizeof(Half);
+        }
+        std::string gap(alignUp(written) - written, '\0');
+        out.write(gap.data(), static_cast<std::streamsize>(gap.size()));
+        written += gap.size();
+    }
+    out.flush();
+    if (!out) throw Error(Error::Code::invalidModel, path.string() + ": cannot write weights file");
+}
+
+}  // namespace mlruntime

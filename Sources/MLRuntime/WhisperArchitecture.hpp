@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "MLRuntime/ModelDescription.hpp"
+
+// The Whisper model family as this runtime runs it: kinds, feature names, fixed signal-processing
+// numbers, hyperparameters, feature descriptions and the one table of tensor names and shapes that
+// both the loader and the test-model generator use.
+namespace mlruntime::whisper {
+
+inline constexpr char MEL_KIND[] = "whisper-mel";
+inline constexpr char ENCODER_KIND[] = "whisper-encoder";
+inline constexpr char DECODER_KIND[] = "whisper-decoder";
+inline constexpr char SCRIPTED_DECODER_KIND[] = "scripted-decoder";
+
+// Feature names.
+inline constexpr char AUDIO[] = "audio";
+inline constexpr char MEL_FEATURES[] = "melspectrogram_features";
+inline constexpr char ENCODER_OUTPUT[] = "encoder_output_embeds";
+inline constexpr char INPUT_IDS[] = "input_ids";
+inline constexpr char CACHE_LENGTH[] = "cache_length";
+inline constexpr char KEY_CACHE[] = "key_cache";
+inline constexpr char VALUE_CACHE[] = "value_cache";
+inline constexpr char UPDATE_MASK[] = "kv_cache_update_mask";
+inline constexpr char PADDING_MASK[] = "decoder_key_padding_mask";
+inline constexpr char LOGITS[] = "logits";
+inline constexpr char KEY_UPDATES[] = "key_cache_updates";
+inline constexpr char VALUE_UPDATES[] = "value_cache_updates";
+inline constexpr char ALIGNMENT_WEIGHTS[] = "alignment_heads_weights";
+
+// The mel recipe: 30 s of 16 kHz audio, 400-point FFT every 160 samples, 3,000 frames.
+inline constexpr int64_t SAMPLE_RATE = 16000;
+inline constexpr int64_t N_SAMPLES = 480000;
+inline constexpr int64_t N_FFT = 400;
+inline constexpr int64_t HOP_LENGTH = 160;
+inline constexpr int64_t N_FRAMES = N_SAMPLES / HOP_LENGTH;  // 3000
+inline constexpr int64_t FFT_BINS = N_FFT / 2 + 1;           // 201
+inline constexpr int64_t AUDIO_CONTEXT = N_FRAMES / 2;       // 1500 encoder frames
+
+// Hyperparameter keys of model.json.
+inline constexpr char H_MELS[] = "n_mels";
+inline constexpr char H_AUDIO_CTX[] = "n_audio_ctx";
+inline constexpr char H_STATE[] = "n_state";
+inline constexpr char H_HEAD[] = "n_head";
+inline constexpr char H_LAYER[] = "n_layer";
+inline constexpr char H_VOCAB[] = "n_vocab";
+inline constexpr char H_TEXT_CTX[] = "n_text_ctx";
+
+struct MelConfig {
+    int64_t mels = 80;
+};
+
+struct EncoderConfig {
+    int64_t mels = 80;
+    int64_t audioContext = AUDIO_CONTEXT;
+    int64_t width = 384;
+    int64_t heads = 6;
+    int64_t layers = 4;
+};
+
+struct DecoderConfig {
+    int64_t vocab = 51864;
+    int64_t textContext = 224;  // positions of the key/value cache
+    int64_t width = 384;
+    int64_t heads = 6;
+    int64_t layers = 4;
+    int64_t audioContext = AUDIO_CONTEXT;
+    // (layer, head) pairs whose cross-attention weights are averaged into "alignment_heads_weights".
+    std::vector<std::pair<int64_t, int64_t>> alignmentHeads;
+};
+
+ModelDescription melDescription(const MelConfig& config);
+ModelDescription encoderDescription(const EncoderConfig& config);
+ModelDescription decoderDescription(const DecoderConfig& config);
+
+struct TensorSpec {
+    std::string name;
+    std::vector<int64_t> shape;
+};
+
+// Tensor names. Per-layer tensors are "blocks.<layer>.<suffix>".
+inline constexpr char MEL_FILTERS[] = "mel_filters";  // [mels, 201]
+inline constexpr char CONV1_WEIGHT[] = "conv1.weight";  // [width, mels, 3]
+inline constexpr char CONV1_BIAS[] = "conv1.bias";
+inline constexpr char CONV2_WEIGHT[] = "conv2.weight";  // [width, width, 3]
+inline constexpr char CONV2_BIAS[] = "conv2.bias";
+inline constexpr char POSITIONAL_EMBEDDING[] = "positional_embedding";  // [context, width]
+inline constexpr char TOKEN_EMBEDDING[] = "token_embedding";            // [vocab, width]
+inline constexpr char LN_POST_WEIGHT[] = "ln_post.weight";
+inline constexpr char LN_POST_BIAS[] = "ln_post.bias";
+
+// One attention layer's tensors ("attn" for self-attention, "cross_attn" for cross-attention).
+struct AttentionNames {
+    std::string lnWeight, lnBias, queryWeight, queryBias, keyWeight, valueWeight, valueBias, outWeight, outBias;
+};
+struct MlpNames {
+    std::string lnWeight, lnBias, fc1Weight, fc1Bias, fc2Weight, fc2Bias;
+};
+AttentionNames attentionNames(int64_t layer, const std::string& prefix);
+MlpNames mlpNames(int64_t layer);
+
+// Every tensor of a model kind with its shape, in file order.
+std::vector<TensorSpec> melTensors(const MelConfig& config);
+std::vector<TensorSpec> encoderTensors(const EncoderConfig& config);
+std::vector<TensorSpec> decoderTensors(const DecoderConfig& config);
+
+}  // namespace mlruntime::whisper

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "MLRuntime/Half.hpp"
+#include "MLRuntime/ThreadBudget.hpp"
+#include "MLRuntime/WeightsFile.hpp"
+#include "MLRuntime/WhisperArchitecture.hpp"
+
+namespace mlruntime::whisper {
+
+// A weight matrix [rows, cols] kept in the file's precision: half weights halve the bytes a
+// one-token step reads.
+struct StepMatrix {
+    std::vector<Half> half;
+    std::vector<float> full;
+    size_t rows = 0, cols = 0;
+    void multiply(const ThreadBudget::Lease& lease, const float* x, const float* bias, float* y) const;
+    void row(size_t r, float* out) const;
+    size_t bytes() const noexcept { return half.size() * sizeof(Half) + full.size() * sizeof(float); }
+};
+
+// What one decoder step reads besides the token: the caches and masks of the engine's inputs.
+struct DecoderStepInput {
+    int64_t token = 0;
+    int64_t position = 0;        // cache_length
+    const Half* keyCache = nullptr;    // [layers * width, positions], channel-major
+    const Half* valueCache = nullptr;
+    const int32_t* updateMask = nullptr;  // [positions]
+    const float* paddingMask = nullptr;   // [positions], additive
+};
+
+// What one step gives: float32 logits [vocab], this step's keys and values [layers * width], and
+// the cross-attention weights averaged over the alignment heads [audioContext].
+struct DecoderStepOutput {
+    std::vector<float> logits, keys, values, alignment;
+};
+
+// The text decoder run one token at a time with the engine's key/value cache: token and position
+// embedding; per layer causal self-attention over the cache positions whose padding mask allows
+// them (this step's key and value stand at the position the update mask marks), cross-attention
+// over the encoder output, MLP; final LayerNorm; logits against the token embedding.
+// Cross-attention keys and values are computed once per distinct encoder output. Holds its
+// scratch: one step() at a time per object.
+class WhisperDecoder {
+public:
+    WhisperDecoder(const DecoderConfig& config, const WeightsFile& file);
+
+    const DecoderConfig& config() const noexcept { return config_; }
+
+    // encoder: [width, audioContext] channel-major, as the encoder gives it. Recomputes the
+    // cross-attention keys and values only when its contents differ from the previous call's.
+    void setEncoderOutput(const ThreadBudget::Lease& lease, const float* encoder);
+
+    // Runs one step. Requires setEncoderOutput first; token and position must be in range (the
+    // model checks them before).
+    void step(const ThreadBudget::Lease& lease, const DecoderStepInput& input, DecoderStepOutput& output);
+
+    size_t weightBytes() const noexcept;
+    // Number of times the cross-attention keys and values were computed.
+    int64_t crossComputations() const noexcept { return crossComputations_; }
+
+private:
+    struct Layer {
+        std::vector<float> lnWeight, lnBias, qkvBias, outBias;
+        StepMatrix qkv, out;
+        std::vector<float> crossLnWeight, crossLnBias, crossQueryBias, crossValueBias, crossOutBias;
+        StepMatrix crossQuery, crossOut;
+        std::vector<float> crossKeyWeight, crossValueWeight;  // float32 for sgemm over the encoder output
+        std::vector<float> mlpLnWeight, mlpLnBias, fc1Bias, fc2Bias;
+        StepMatrix fc1, fc2;
+        std::vector<float> crossKeys;    // [audioContext, width]
+        std::vector<float> crossValuesT; // [width, audioContext]
+    };
+
+    DecoderConfig config_;
+    StepMatrix tokenEmbedding_;
+    std::vector<float> positions_, lnPostWeight_, lnPostBias_;
+    std::vector<Layer> layers_;
+    std::vector<std::vector<bool>> alignmentHead_;  // [layer][head]
+    std::vector<float> encoder_;                    // the encoder output the cross caches belong to
+    bool haveEncoder_ = false;
+    int64_t crossComputations_ = 0;
+    // Scratch.
+    std::vector<float> encoderT_, crossTmp_, x_, h_, qkv_, attn_, hidden_, scores_, cacheRows_;
+};
+
+}  // namespace mlruntime::whisper
