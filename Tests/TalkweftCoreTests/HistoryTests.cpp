@@ -47,6 +47,7 @@ HistoryEntry makeEntry(Mode mode, std::string instruction, bool applied = true) 
 class History : public ::testing::Test {
 protected:
     void SetUp() override {
+        (void)SHELL_PATH();  // fixed at first use: let it take the real home folder
         savedHome_ = std::getenv("HOME") ? std::optional<std::string>(std::getenv("HOME")) : std::nullopt;
         ::setenv("HOME", home_.str().c_str(), 1);
         ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
