@@ -62,4 +62,17 @@ std::vector<float> Converter::convert(const AudioBuffer& buffer) {
     return out;
 }
 
+std::vector<float> Converter::flush() {
+    if (!resampler_) return {};
+    std::vector<float> out;
+    float chunk[1024];
+    for (;;) {
+        std::size_t done = 0;
+        soxr_error_t error = soxr_process(resampler_->handle, nullptr, 0, nullptr, chunk, 1024, &done);
+        if (error || done == 0) break;
+        out.insert(out.end(), chunk, chunk + done);
+    }
+    return out;
+}
+
 }  // namespace audioinput

@@ -24,6 +24,10 @@ public:
     // std::runtime_error when the resampler fails. Not thread-safe.
     std::vector<float> convert(const AudioBuffer& buffer);
 
+    // Ends the stream: returns the samples the resampler still holds (empty when the rates are
+    // equal). The converter is spent afterwards; make a new one for a new stream. Not thread-safe.
+    std::vector<float> flush();
+
     const AudioFormat& from() const { return from_; }
     double toRate() const { return toRate_; }
 

@@ -53,9 +53,11 @@ TEST(Converter, StereoInt16At48kBecomesMono16k) {
         auto part = conv.convert(AudioBuffer::fromInterleaved(f, chunk));
         out.insert(out.end(), part.begin(), part.end());
     }
-    // The resampler holds back its filter delay (about 20 ms) for the next buffer.
+    // The resampler holds back its filter delay (about 20 ms) until the stream ends.
     EXPECT_NEAR(static_cast<double>(out.size()), 16000, 400);
     EXPECT_NEAR(rms(out, 500), 0.5 / std::sqrt(2.0), 0.01);
+    auto tail = conv.flush();
+    EXPECT_NEAR(static_cast<double>(out.size() + tail.size()), 16000, 2);
 }
 
 TEST(Converter, SameRateOnlyMixesDown) {

@@ -1,0 +1,54 @@
+// The heads-up panel: a small floating panel next to the caret (or at the top centre of the screen)
+// that shows what the current cycle is doing. It never takes focus.
+//
+// Uses the current platform's panel and main loop (without a panel it only keeps its state).
+// Main thread only.
+#pragma once
+
+#include <functional>
+#include <optional>
+
+#include "Platform/Geometry.hpp"
+#include "Platform/MainLoop.hpp"
+#include "Platform/Panel.hpp"
+#include "Talkweft/HUDState.hpp"
+
+namespace talkweft {
+
+struct HUDModel {
+    HUDState state;                     // what is shown
+    std::function<void()> onClose = [] {};  // the Close button and Esc on a reply or error
+};
+
+class HUD {
+public:
+    HUD();
+    ~HUD();
+    HUD(const HUD&) = delete;
+    HUD& operator=(const HUD&) = delete;
+
+    // Shows `state`, placed below the caret rectangle `near` (top-left screen coordinates, as
+    // captured) when given. A note hides itself after 1.2 s. Cancels a pending hide.
+    void show(const HUDState& state, std::optional<platform::Rect> near = std::nullopt);
+
+    // Hides the panel after `seconds` (0: on the next turn of the main loop). A later show() or
+    // hide() cancels it.
+    void hide(double seconds);
+
+    const HUDState& state() const { return model.state; }
+
+    HUDModel model;
+
+private:
+    void position(platform::Size size, std::optional<platform::Rect> anchor);
+    void keepOnScreen(platform::Size size, double top);
+    void render();
+    void cancelHide();
+
+    platform::Panel* panel_ = nullptr;
+    platform::MainLoop* loop_ = nullptr;
+    platform::TimerId hideTask_ = 0;
+    platform::TimerId tick_ = 0;  // redraws the thinking counter every second
+};
+
+}  // namespace talkweft
