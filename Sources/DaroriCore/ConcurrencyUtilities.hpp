@@ -104,13 +104,12 @@ public:
         std::lock_guard guard(block_->mutex);
         return block_->value;
     }
+    // The old value is destroyed after the lock is released.
     void set(Value newValue) {
-        Value old;
-        {
-            std::lock_guard guard(block_->mutex);
-            std::swap(old, block_->value);
-            block_->value = std::move(newValue);
-        }
+        std::unique_lock guard(block_->mutex);
+        Value old = std::move(block_->value);
+        block_->value = std::move(newValue);
+        guard.unlock();
     }
     template <class Change>
     void modify(Change&& change) {
