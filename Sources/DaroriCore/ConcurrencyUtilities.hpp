@@ -107,7 +107,7 @@ public:
     // The old value is destroyed after the lock is released.
     void set(Value newValue) {
         std::unique_lock guard(block_->mutex);
-        Value old = std::move(block_->value);
+        [[maybe_unused]] Value old = std::move(block_->value);
         block_->value = std::move(newValue);
         guard.unlock();
     }
