@@ -265,7 +265,7 @@ ChildOutcome ChildProcess::collect(std::optional<double> timeoutSeconds, double 
         if (!terminating && !exited) consider(deadline);
         if (terminating && !killed) consider(killAt);
         if (exited) consider(lingerUntil);
-        if (!exited && pidFd_ < 0) consider(now + std::chrono::milliseconds(20));
+        if ((!exited && pidFd_ < 0) || wakeFd_ < 0) consider(now + std::chrono::milliseconds(20));
         int waitMs = -1;
         if (next) {
             auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();

@@ -71,7 +71,7 @@ private:
     int stdoutFd_ = -1;
     int stderrFd_ = -1;
     int pidFd_ = -1;   // readable when the child exits; -1 when the kernel lacks pidfd
-    int wakeFd_ = -1;  // eventfd written by terminate()
+    int wakeFd_ = -1;  // eventfd written by terminate(); -1 when none could be made (then polled)
     std::string stdinText_;
     std::atomic<bool> terminateRequested_{false};
     bool reaped_ = false;
