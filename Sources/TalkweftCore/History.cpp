@@ -166,9 +166,15 @@ std::string calcCommitMessage(const AppContext& ctx, const HistoryEntry& entry) 
     return message;
 }
 
-void appendLine(const std::string& bytes, const fs::path& file) {
-    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+void appendLine(const std::string& line, const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) throwErrno("cannot open", file);
+    // A line cut short by an earlier crash must not swallow this one.
+    std::string bytes = line;
+    struct stat st {};
+    char last = '\n';
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+        bytes.insert(bytes.begin(), '\n');
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

@@ -65,9 +65,10 @@ public:
 // one "External: " line per item. Every line ends with a line feed.
 std::string calcCommitMessage(const AppContext& ctx, const HistoryEntry& entry);
 
-// Appends `bytes` to the file, creating it when missing. Throws std::system_error when the file
-// cannot be opened or written.
-void appendLine(const std::string& bytes, const std::filesystem::path& file);
+// Appends `line` (ended by a line feed) to the file, creating it when missing; when the file's last
+// line lacks its line feed (a write cut short), one is added first so the new line stays whole.
+// Throws std::filesystem::filesystem_error when the file cannot be opened or written.
+void appendLine(const std::string& line, const std::filesystem::path& file);
 
 class HistoryStore {
 public:

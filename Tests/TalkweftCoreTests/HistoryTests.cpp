@@ -173,6 +173,17 @@ TEST_F(History, RecentTakesTheLastLinesAndSkipsDamagedOnes) {
     EXPECT_TRUE(store_.recent(key, 5).empty());
 }
 
+TEST_F(History, AnEntryAfterACutShortLineIsKept) {
+    const AppContext ctx = makeContext();
+    const ContextKey key = calcContextKey(ctx);
+    writeFile(store_.calcDir(key) / "log.jsonl", makeEntry(Mode::dictate, "old").toJSON().dump() + "\n{\"date\":\"20");
+    store_.record(ctx, makeEntry(Mode::agent, "new"), std::nullopt, "x");
+    auto entries = store_.recent(key, 2);
+    ASSERT_EQ(entries.size(), 1u);  // the damaged line is skipped, the new one is whole
+    EXPECT_EQ(entries[0].instruction, "new");
+    EXPECT_EQ(store_.recent(key, 3).size(), 2u);
+}
+
 TEST_F(History, ListReturnsReadableRecordsNewestFirst) {
     EXPECT_TRUE(store_.list().empty());  // no root yet
 
