@@ -70,6 +70,8 @@ int64_t ModelFile::hyperparameter(const std::string& name) const {
     if (found == hyper.end()) fail("missing hyperparameter \"" + name + "\"");
     if (!found->is_number_integer() || found->get<int64_t>() <= 0)
         fail("hyperparameter \"" + name + "\" must be a positive integer, not " + found->dump());
+    // Far above any real model; keeps the sizes derived from it from overflowing.
+    if (found->get<int64_t>() > (int64_t{1} << 24)) fail("hyperparameter \"" + name + "\" is too large");
     return found->get<int64_t>();
 }
 

@@ -1,0 +1,167 @@
+// Model folders checked at the door: every damaged file is an Error naming the file, never a crash.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+#include "MLRuntime/Error.hpp"
+#include "MLRuntime/Model.hpp"
+#include "MLRuntime/WeightsFile.hpp"
+#include "MLRuntime/WhisperTestModels.hpp"
+
+using namespace mlruntime;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ModelFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "mlruntime-file-XXXXXX").string();
+        root_ = fs::path(mkdtemp(pattern.data()));
+        // A small encoder: every check of the reader applies to it.
+        whisper::EncoderConfig config;
+        config.width = 8;
+        config.heads = 2;
+        config.layers = 1;
+        config.mels = 4;
+        folder_ = root_ / "AudioEncoder.mlmodelc";
+        testmodels::writeEncoderModel(folder_, config, 1, DataType::Float32);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    std::string readText(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    void writeText(const fs::path& path, const std::string& text) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+    // Rewrites weights.bin with its header changed by `edit` (data section kept).
+    void editHeader(const std::function<void(nlohmann::json&)>& edit) {
+        std::string bytes = readText(folder_ / "weights.bin");
+        uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) length = (length << 8) | static_cast<uint8_t>(bytes[i]);
+        size_t dataStart = (8 + length + 63) / 64 * 64;
+        nlohmann::json header = nlohmann::json::parse(bytes.substr(8, length));
+        edit(header);
+        std::string text = header.dump();
+        size_t newStart = (8 + text.size() + 63) / 64 * 64;
+        std::string prefix(8, '\0');
+        for (int i = 0; i < 8; ++i) prefix[i] = static_cast<char>((text.size() >> (8 * i)) & 0xff);
+        text.resize(newStart - 8, ' ');  // JSON allows trailing blanks
+        writeText(folder_ / "weights.bin", prefix + text + bytes.substr(dataStart));
+    }
+    void editJSON(const std::function<void(nlohmann::json&)>& edit) {
+        nlohmann::json json = nlohmann::json::parse(readText(folder_ / "model.json"));
+        edit(json);
+        writeText(folder_ / "model.json", json.dump());
+    }
+    // The message of the load error; fails the test when loading succeeds.
+    std::string loadError() {
+        try {
+            Model::load(folder_, ComputeUnits::cpuOnly);
+        } catch (const Error& error) {
+            EXPECT_EQ(error.code(), Error::Code::invalidModel);
+            return error.what();
+        }
+        ADD_FAILURE() << "loaded a damaged model";
+        return "";
+    }
+
+    fs::path root_, folder_;
+};
+
+TEST_F(ModelFileTest, AWellFormedFolderLoads) {
+    auto model = Model::load(folder_, ComputeUnits::all);
+    EXPECT_EQ(model->computeUnits(), ComputeUnits::all);
+    EXPECT_NE(model->description().output("encoder_output_embeds"), nullptr);
+}
+
+TEST_F(ModelFileTest, DamagedFilesAreErrorsNamingTheFile) {
+    // Which file the message must start with: the folder itself, or a file inside it.
+    const std::string weights = "weights.bin", json = "model.json", folder = "";
+    struct Case {
+        const char* what;
+        std::function<void()> damage;
+        std::string file;  // relative to the model folder
+        std::string detail;
+    };
+    std::vector<Case> cases = {
+        {"missing folder", [&] { fs::remove_all(folder_); }, folder, "not found"},
+        {"missing model.json", [&] { fs::remove(folder_ / "model.json"); }, json, "cannot read"},
+        {"missing weights.bin", [&] { fs::remove(folder_ / "weights.bin"); }, weights, "cannot open"},
+        {"empty weights.bin", [&] { writeText(folder_ / "weights.bin", ""); }, weights, "truncated"},
+        {"truncated weights.bin",
+         [&] { fs::resize_file(folder_ / "weights.bin", fs::file_size(folder_ / "weights.bin") - 100); }, weights,
+         "past the end"},
+        {"header length past the end",
+         [&] {
+             std::string bytes = readText(folder_ / "weights.bin");
+             bytes[5] = '\x7f';
+             writeText(folder_ / "weights.bin", bytes);
+         },
+         weights, "header length"},
+        {"malformed header", [&] { editHeader([](nlohmann::json& h) { h = "not an object"; }); }, weights, "not a JSON object"},
+        {"offsets past the end",
+         [&] { editHeader([](nlohmann::json& h) { h["conv1.bias"]["offsets"] = {1u << 30, (1u << 30) + 32}; }); }, weights,
+         "past the end"},
+        {"misaligned offsets", [&] { editHeader([](nlohmann::json& h) { h["conv1.bias"]["offsets"][0] = 4; }); }, weights,
+         "aligned"},
+        {"byte count against shape",
+         [&] { editHeader([](nlohmann::json& h) { h["conv1.bias"]["shape"] = {9}; }); }, weights, "needs"},
+        {"unknown dtype", [&] { editHeader([](nlohmann::json& h) { h["conv1.bias"]["dtype"] = "int4"; }); }, weights,
+         "unsupported dtype"},
+        {"shape disagreeing with model.json",
+         [&] { editJSON([](nlohmann::json& j) { j["hyperparameters"]["n_state"] = 16; j["outputs"][0]["shape"][1] = 16; }); },
+         weights, "has shape"},
+        {"missing tensor", [&] { editHeader([](nlohmann::json& h) { h.erase("ln_post.bias"); }); }, weights,
+         "missing tensor \"ln_post.bias\""},
+        {"declared output disagreeing",
+         [&] { editJSON([](nlohmann::json& j) { j["outputs"][0]["shape"][3] = 1499; }); }, json, "disagrees"},
+        {"unknown kind", [&] { editJSON([](nlohmann::json& j) { j["kind"] = "whisper-vocoder"; }); }, json,
+         "unknown model kind \"whisper-vocoder\""},
+        {"other format version", [&] { editJSON([](nlohmann::json& j) { j["format_version"] = 2; }); }, json,
+         "format_version"},
+        {"malformed model.json", [&] { writeText(folder_ / "model.json", "{\"kind\": "); }, json, "malformed JSON"},
+        {"bad hyperparameter", [&] { editJSON([](nlohmann::json& j) { j["hyperparameters"]["n_head"] = 0; }); }, json,
+         "n_head"},
+        {"width not divisible by heads",
+         [&] { editJSON([](nlohmann::json& j) { j["hyperparameters"]["n_head"] = 3; }); }, json, "multiple of n_head"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        c.damage();
+        std::string message = loadError();
+        std::string path = c.file.empty() ? folder_.string() : (folder_ / c.file).string();
+        EXPECT_EQ(message.rfind(path + ":", 0), 0u) << message;
+        EXPECT_NE(message.find(c.detail), std::string::npos) << message;
+    }
+}
+
+TEST_F(ModelFileTest, WeightsRoundTripInBothPrecisionsWithAlignedData) {
+    fs::path path = root_ / "weights.bin";
+    writeWeightsFile(path, {{"a", DataType::Float32, {2, 3}, {1, 2, 3, 4, 5, 6.5f}},
+                            {"b", DataType::Float16, {3}, {0.5f, -2, 65504}},
+                            {"empty", DataType::Float32, {0}, {}}});
+    auto file = WeightsFile::open(path);
+    EXPECT_EQ(file->floats("a", {2, 3}), (std::vector<float>{1, 2, 3, 4, 5, 6.5f}));
+    EXPECT_EQ(file->floats("b", {3}), (std::vector<float>{0.5f, -2, 65504}));
+    EXPECT_EQ(file->halves("a", {2, 3})[5].toFloat(), 6.5f);
+    for (const auto& [name, tensor] : file->tensors())
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(file->bytes(tensor)) % 64, 0u) << name;
+    EXPECT_THROW(file->floats("a", {3, 2}), Error);
+    EXPECT_THROW(writeWeightsFile(path, {{"bad", DataType::Float32, {2}, {1}}}), Error);
+}
+
+}  // namespace

@@ -1,0 +1,323 @@
+// The Whisper models against an independent NumPy reference (Tools/reference/whisper_reference.py),
+// run on a small seeded model written by the generator at test time.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "MLRuntime/Error.hpp"
+#include "MLRuntime/Model.hpp"
+#include "MLRuntime/WhisperArchitecture.hpp"
+#include "MLRuntime/WhisperTestModels.hpp"
+
+using namespace mlruntime;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path makeTempFolder(const std::string& tag) {
+    std::string pattern = (fs::temp_directory_path() / ("mlruntime-" + tag + "-XXXXXX")).string();
+    char* made = mkdtemp(pattern.data());
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    return fs::path(made);
+}
+
+void writeFloats(const fs::path& path, const std::vector<float>& values) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
+}
+
+std::vector<float> readFloats(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::vector<float> values(static_cast<size_t>(in.tellg()) / sizeof(float));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
+    return values;
+}
+
+// The Debian interpreter carries python3-numpy; fall back to whatever python3 is on the path.
+std::string python() { return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
+
+// Each element within 1e-3 of the reference, relative to the element, with a floor of a
+// thousandth of the reference's largest magnitude for elements that are nearly zero.
+void expectClose(const std::vector<float>& actual, const std::vector<float>& expected, const std::string& what) {
+    ASSERT_EQ(actual.size(), expected.size()) << what;
+    float largest = 0;
+    for (float e : expected) largest = std::max(largest, std::fabs(e));
+    size_t failures = 0;
+    double worst = 0;
+    for (size_t i = 0; i < actual.size(); ++i) {
+        double scale = std::max(std::fabs(expected[i]), 1e-3f * largest);
+        double relative = std::fabs(actual[i] - expected[i]) / scale;
+        worst = std::max(worst, relative);
+        if (relative > 1e-3 && failures++ < 5)
+            ADD_FAILURE() << what << "[" << i << "] = " << actual[i] << ", reference " << expected[i];
+    }
+    EXPECT_EQ(failures, 0u) << what << ": worst relative error " << worst;
+}
+
+MultiArray floatArray(const std::vector<float>& values, std::vector<int64_t> shape) {
+    return MultiArray::copying<float>(values, std::move(shape));
+}
+
+std::shared_ptr<FeatureProvider> single(const std::string& name, MultiArray array) {
+    return std::make_shared<DictionaryFeatureProvider>(std::map<std::string, FeatureValue>{{name, std::move(array)}});
+}
+
+// Drives a decoder one token at a time the way the engine does: caches and masks kept between
+// steps, this step's keys and values copied into the cache at its position afterwards.
+class DecoderSession {
+public:
+    DecoderSession(const Model& model, const MultiArray& encoder) : model_(model), encoder_(encoder) {
+        const auto& key = *model.description().input(whisper::KEY_CACHE)->multiArrayConstraint;
+        channels_ = key.shape[1];
+        positions_ = key.shape[3];
+        keys_ = MultiArray(key.shape, DataType::Float16);
+        values_ = MultiArray(key.shape, DataType::Float16);
+        updateMask_ = MultiArray({1, positions_}, DataType::Int32);
+        paddingMask_ = MultiArray({1, positions_}, DataType::Float16);
+        paddingMask_.fill(Half(-10000.0f));
+        paddingMask_.set<Half>(std::vector<int64_t>{0, 0}, Half(0.0f));
+        updateMask_.set<int32_t>(std::vector<int64_t>{0, 0}, 1);
+    }
+
+    std::shared_ptr<FeatureProvider> step(int32_t token) {
+        MultiArray ids({1}, DataType::Int32), length({1}, DataType::Int32);
+        ids.typedData<int32_t>()[0] = token;
+        length.typedData<int32_t>()[0] = static_cast<int32_t>(t_);
+        DictionaryFeatureProvider inputs({{whisper::INPUT_IDS, ids},
+                                          {whisper::CACHE_LENGTH, length},
+                                          {whisper::KEY_CACHE, keys_},
+                                          {whisper::VALUE_CACHE, values_},
+                                          {whisper::UPDATE_MASK, updateMask_},
+                                          {whisper::ENCODER_OUTPUT, encoder_},
+                                          {whisper::PADDING_MASK, paddingMask_}});
+        auto out = model_.predict(inputs);
+        auto keyUpdate = out->requireMultiArray(whisper::KEY_UPDATES);
+        auto valueUpdate = out->requireMultiArray(whisper::VALUE_UPDATES);
+        for (int64_t c = 0; c < channels_; ++c) {
+            keys_.typedData<Half>()[c * positions_ + t_] = keyUpdate.typedData<Half>()[c];
+            values_.typedData<Half>()[c * positions_ + t_] = valueUpdate.typedData<Half>()[c];
+        }
+        updateMask_.typedData<int32_t>()[t_] = 0;
+        if (t_ + 1 < positions_) {
+            updateMask_.typedData<int32_t>()[t_ + 1] = 1;
+            paddingMask_.typedData<Half>()[t_ + 1] = Half(0.0f);
+        }
+        ++t_;
+        return out;
+    }
+
+private:
+    const Model& model_;
+    MultiArray encoder_, keys_, values_, updateMask_, paddingMask_;
+    int64_t channels_ = 0, positions_ = 0, t_ = 0;
+};
+
+class WhisperModelsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder_ = new fs::path(makeTempFolder("whisper"));
+        testmodels::FolderOptions options;
+        options.size = *testmodels::namedSize("test");
+        options.seed = 7;
+        testmodels::writeModelFolder(*folder_, options);
+    }
+    static void TearDownTestSuite() {
+        fs::remove_all(*folder_);
+        delete folder_;
+    }
+    static fs::path model(const char* name) { return *folder_ / (std::string(name) + ".mlmodelc"); }
+    static fs::path* folder_;
+};
+
+fs::path* WhisperModelsTest::folder_ = nullptr;
+
+std::vector<float> testAudio() {
+    std::vector<float> audio(static_cast<size_t>(whisper::N_SAMPLES));
+    std::mt19937 random(3);
+    std::normal_distribution<float> noise(0.0f, 0.05f);
+    for (size_t i = 0; i < audio.size(); ++i) {
+        double t = static_cast<double>(i) / whisper::SAMPLE_RATE;
+        double envelope = 0.5 + 0.5 * std::sin(2 * M_PI * 0.3 * t);
+        audio[i] = static_cast<float>(0.4 * envelope * std::sin(2 * M_PI * 440 * t) + 0.2 * std::sin(2 * M_PI * 1730 * t)) +
+                   noise(random);
+    }
+    return audio;
+}
+
+TEST_F(WhisperModelsTest, MatchesTheNumPyReferenceForMelEncoderAndCachedDecoding) {
+    auto mel = Model::load(model("MelSpectrogram"), ComputeUnits::cpuOnly);
+    auto encoder = Model::load(model("AudioEncoder"), ComputeUnits::cpuAndNeuralEngine);
+    auto decoder = Model::load(model("TextDecoder"), ComputeUnits::cpuAndNeuralEngine);
+    EXPECT_EQ(encoder->computeUnits(), ComputeUnits::cpuAndNeuralEngine);
+
+    auto audio = testAudio();
+    auto features = mel->predict(*single(whisper::AUDIO, floatArray(audio, {whisper::N_SAMPLES})))
+                        ->requireMultiArray(whisper::MEL_FEATURES);
+    ASSERT_EQ(features.shape(), (std::vector<int64_t>{1, 80, 1, 3000}));
+    EXPECT_EQ(features.dataType(), DataType::Float16);
+    auto embeds = encoder->predict(*single(whisper::MEL_FEATURES, features))->requireMultiArray(whisper::ENCODER_OUTPUT);
+    ASSERT_EQ(embeds.shape(), (std::vector<int64_t>{1, 64, 1, 1500}));
+
+    const std::vector<int32_t> tokens = {500, 17, 230, 230, 3, 99, 411, 8};
+    DecoderSession session(*decoder, embeds);
+    std::vector<float> logits, keys, alignment;
+    for (int32_t token : tokens) {
+        auto out = session.step(token);
+        for (const auto* name : {whisper::LOGITS, whisper::KEY_UPDATES, whisper::ALIGNMENT_WEIGHTS}) {
+            auto values = out->requireMultiArray(name).toFloats();
+            auto& sink = name == whisper::LOGITS ? logits : name == whisper::KEY_UPDATES ? keys : alignment;
+            sink.insert(sink.end(), values.begin(), values.end());
+        }
+    }
+
+    fs::path work = makeTempFolder("reference");
+    writeFloats(work / "audio.f32", audio);
+    writeFloats(work / "mel-in.f32", features.toFloats());
+    writeFloats(work / "encoder-in.f32", embeds.toFloats());
+    std::string tokenList;
+    for (int32_t token : tokens) tokenList += (tokenList.empty() ? "" : ",") + std::to_string(token);
+    std::string command = python() + " " + TALKWEFT_SOURCE_DIR "/Tools/reference/whisper_reference.py" +
+                          " --mel-model " + model("MelSpectrogram").string() + " --encoder-model " +
+                          model("AudioEncoder").string() + " --decoder-model " + model("TextDecoder").string() +
+                          " --audio " + (work / "audio.f32").string() + " --mel-input " + (work / "mel-in.f32").string() +
+                          " --encoder-input " + (work / "encoder-in.f32").string() + " --tokens " + tokenList +
+                          " --out " + work.string();
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    expectClose(features.toFloats(), readFloats(work / "mel.f32"), "mel");
+    expectClose(embeds.toFloats(), readFloats(work / "encoder.f32"), "encoder");
+    expectClose(logits, readFloats(work / "logits.f32"), "logits");
+    expectClose(keys, readFloats(work / "keys.f32"), "keys");
+    expectClose(alignment, readFloats(work / "alignment.f32"), "alignment");
+    fs::remove_all(work);
+}
+
+TEST_F(WhisperModelsTest, MelOfAOneKilohertzSinePeaksInItsMelBin) {
+    auto mel = Model::load(model("MelSpectrogram"), ComputeUnits::cpuOnly);
+    std::vector<float> audio(static_cast<size_t>(whisper::N_SAMPLES));
+    for (size_t i = 0; i < audio.size(); ++i) audio[i] = 0.5f * static_cast<float>(std::sin(2 * M_PI * 1000.0 * i / 16000.0));
+    auto features = mel->predict(*single(whisper::AUDIO, floatArray(audio, {whisper::N_SAMPLES})))
+                        ->requireMultiArray(whisper::MEL_FEATURES)
+                        .toFloats();
+    // Slaney scale: 15 mels at 1 kHz; 82 points spread evenly up to the mel of 8 kHz, so the
+    // filter centred nearest 1 kHz is the one whose centre point is nearest 15 mels.
+    const double top = 15.0 + std::log(8.0) / (std::log(6.4) / 27.0);
+    const int expected = static_cast<int>(std::lround(15.0 / (top / 81.0))) - 1;
+    for (int frame : {10, 1500, 2990}) {
+        int best = 0;
+        for (int m = 1; m < 80; ++m)
+            if (features[m * 3000 + frame] > features[best * 3000 + frame]) best = m;
+        EXPECT_EQ(best, expected) << "frame " << frame;
+    }
+}
+
+TEST_F(WhisperModelsTest, DescriptionsReportTheShapesTheEngineReads) {
+    fs::path folder = makeTempFolder("tiny");
+    testmodels::FolderOptions options;
+    options.size = *testmodels::namedSize("tiny");
+    options.scripted = true;  // the decoder description is the same; keeps the test quick
+    testmodels::writeModelFolder(folder, options);
+    EXPECT_TRUE(fs::exists(folder / "config.json"));
+    auto shape = [](const FeatureDescription* feature) {
+        EXPECT_NE(feature, nullptr);
+        return feature ? feature->multiArrayConstraint->shape : std::vector<int64_t>{};
+    };
+    auto type = [](const FeatureDescription* feature) { return feature->multiArrayConstraint->dataType; };
+    auto mel = Model::load(folder / "MelSpectrogram.mlmodelc", ComputeUnits::cpuAndGPU);
+    EXPECT_EQ(shape(mel->description().input("audio")), (std::vector<int64_t>{480000}));
+    EXPECT_EQ(type(mel->description().input("audio")), DataType::Float32);
+    EXPECT_EQ(shape(mel->description().output("melspectrogram_features")), (std::vector<int64_t>{1, 80, 1, 3000}));
+    auto encoder = Model::load(folder / "AudioEncoder.mlmodelc", ComputeUnits::cpuOnly);
+    EXPECT_EQ(shape(encoder->description().output("encoder_output_embeds")), (std::vector<int64_t>{1, 384, 1, 1500}));
+    auto decoder = Model::load(folder / "TextDecoder.mlmodelc", ComputeUnits::cpuOnly);
+    const auto& d = decoder->description();
+    EXPECT_EQ(shape(d.output("logits")), (std::vector<int64_t>{1, 1, 51864}));
+    EXPECT_EQ(type(d.output("logits")), DataType::Float16);
+    EXPECT_EQ(shape(d.output("key_cache_updates")), (std::vector<int64_t>{1, 1536, 1, 1}));
+    EXPECT_EQ(shape(d.output("value_cache_updates")), (std::vector<int64_t>{1, 1536, 1, 1}));
+    EXPECT_EQ(shape(d.output("alignment_heads_weights")), (std::vector<int64_t>{1, 1500}));
+    EXPECT_EQ(shape(d.input("key_cache")), (std::vector<int64_t>{1, 1536, 1, 224}));
+    EXPECT_EQ(shape(d.input("value_cache")), (std::vector<int64_t>{1, 1536, 1, 224}));
+    EXPECT_EQ(shape(d.input("encoder_output_embeds")), (std::vector<int64_t>{1, 384, 1, 1500}));
+    EXPECT_EQ(shape(d.input("kv_cache_update_mask")), (std::vector<int64_t>{1, 224}));
+    EXPECT_EQ(type(d.input("kv_cache_update_mask")), DataType::Int32);
+    EXPECT_EQ(shape(d.input("decoder_key_padding_mask")), (std::vector<int64_t>{1, 224}));
+    EXPECT_EQ(shape(d.input("input_ids")), (std::vector<int64_t>{1}));
+    EXPECT_EQ(shape(d.input("cache_length")), (std::vector<int64_t>{1}));
+    EXPECT_EQ(d.inputs.size(), 7u);
+    fs::remove_all(folder);
+}
+
+TEST_F(WhisperModelsTest, ScriptedDecoderSpeaksItsScriptAfterThePrompt) {
+    fs::path folder = makeTempFolder("scripted");
+    auto config = testmodels::decoderConfig(*testmodels::namedSize("test"));
+    const std::vector<int64_t> script = {400, 10, 11, 12, 450};
+    testmodels::writeScriptedDecoderModel(folder / "TextDecoder.mlmodelc", config, script, 511);
+    auto decoder = Model::load(folder / "TextDecoder.mlmodelc", ComputeUnits::cpuOnly);
+    DecoderSession session(*decoder, MultiArray({1, 64, 1, 1500}, DataType::Float16));
+    auto argmax = [](const std::shared_ptr<FeatureProvider>& out) {
+        auto logits = out->requireMultiArray(whisper::LOGITS).toFloats();
+        return static_cast<int64_t>(std::max_element(logits.begin(), logits.end()) - logits.begin());
+    };
+    // Prompt of three forced tokens ending in the script's first token, then greedy decoding.
+    session.step(300);
+    session.step(301);
+    auto out = session.step(400);
+    std::vector<int64_t> spoken;
+    for (int i = 0; i < 6; ++i) {
+        int64_t next = argmax(out);
+        spoken.push_back(next);
+        if (next == 511) break;
+        out = session.step(static_cast<int32_t>(next));
+    }
+    EXPECT_EQ(spoken, (std::vector<int64_t>{10, 11, 12, 450, 511}));
+    fs::remove_all(folder);
+}
+
+TEST_F(WhisperModelsTest, DecoderRejectsTokensAndPositionsOutsideItsRange) {
+    auto decoder = Model::load(model("TextDecoder"), ComputeUnits::cpuOnly);
+    MultiArray embeds({1, 64, 1, 1500}, DataType::Float16);
+    for (auto [token, position] : std::vector<std::pair<int32_t, int32_t>>{{512, 0}, {-1, 0}, {5, 224}, {5, -3}}) {
+        MultiArray ids({1}, DataType::Int32), length({1}, DataType::Int32);
+        ids.typedData<int32_t>()[0] = token;
+        length.typedData<int32_t>()[0] = position;
+        DictionaryFeatureProvider inputs({{whisper::INPUT_IDS, ids},
+                                          {whisper::CACHE_LENGTH, length},
+                                          {whisper::KEY_CACHE, MultiArray({1, 128, 1, 224}, DataType::Float16)},
+                                          {whisper::VALUE_CACHE, MultiArray({1, 128, 1, 224}, DataType::Float16)},
+                                          {whisper::UPDATE_MASK, MultiArray({1, 224}, DataType::Int32)},
+                                          {whisper::ENCODER_OUTPUT, embeds},
+                                          {whisper::PADDING_MASK, MultiArray({1, 224}, DataType::Float16)}});
+        try {
+            decoder->predict(inputs);
+            ADD_FAILURE() << "token " << token << " at " << position << " accepted";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.code(), Error::Code::invalidArgument);
+            EXPECT_NE(std::string(error.what()).find(token == 5 ? "cache_length" : "input_ids"), std::string::npos)
+                << error.what();
+        }
+    }
+}
+
+TEST(MakeTestModelTool, WritesALoadableFolderAndRejectsBadArguments) {
+    fs::path folder = makeTempFolder("tool") / "openai_whisper-tiny.en";
+    std::string tool = std::string(TALKWEFT_BINARY_DIR) + "/Tools/make-test-model";
+    std::string command = tool + " " + folder.string() + " --size test --vocab 51864 --scripted > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
+        EXPECT_NO_THROW(Model::load(folder / (std::string(name) + ".mlmodelc"), ComputeUnits::cpuOnly)) << name;
+    EXPECT_TRUE(fs::exists(folder / "config.json"));
+    EXPECT_NE(std::system((tool + " " + folder.string() + " --size huge 2> /dev/null").c_str()), 0);
+    EXPECT_NE(std::system((tool + " " + folder.string() + " --seed -4 2> /dev/null").c_str()), 0);
+    fs::remove_all(folder.parent_path());
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""Independent NumPy reference for the Whisper models of MLRuntime.
+
+Reads a model folder's model.json and weights.bin directly and computes, in float64:
+  --audio FILE          mel features of 480,000 float32 samples      -> OUT/mel.f32 [n_mels, 3000]
+  --mel-input FILE      encoder output for float32 mel features      -> OUT/encoder.f32 [width, 1500]
+  --encoder-input FILE  with --tokens: a causal decoder pass over all tokens (earlier positions'
+                        keys and values rounded to float16, as the cache holds them)
+                                                                     -> OUT/logits.f32 [T, vocab],
+                        OUT/keys.f32 and OUT/values.f32 [T, layers*width], OUT/alignment.f32 [T, 1500]
+Inputs and outputs are raw little-endian float32 files. Each model kind is read from its own
+folder: --mel-model, --encoder-model, --decoder-model.
+"""
+import argparse
+import json
+import math
+import os
+import struct
+
+import numpy as np
+
+N_SAMPLES, N_FFT, HOP = 480000, 400, 160
+
+
+def load_model(folder):
+    with open(os.path.join(folder, "model.json")) as f:
+        meta = json.load(f)
+    with open(os.path.join(folder, "weights.bin"), "rb") as f:
+        blob = f.read()
+    (length,) = struct.unpack("<Q", blob[:8])
+    header = json.loads(blob[8:8 + length])
+    start = (8 + length + 63) // 64 * 64
+    tensors = {}
+    for name, entry in header.items():
+        dtype = {"float16": "<f2", "float32": "<f4"}[entry["dtype"]]
+        begin, end = entry["offsets"]
+        tensors[name] = np.frombuffer(blob, dtype=dtype, count=(end - begin) // np.dtype(dtype).itemsize,
+                                      offset=start + begin).astype(np.float64).reshape(entry["shape"])
+    return meta, tensors
+
+
+def read_f32(path, shape):
+    return np.fromfile(path, dtype="<f4").astype(np.float64).reshape(shape)
+
+
+def write_f32(path, array):
+    np.asarray(array, dtype="<f4").tofile(path)
+
+
+def mel(folder, audio):
+    meta, w = load_model(folder)
+    filters = w["mel_filters"]
+    padded = np.pad(audio, N_FFT // 2, mode="reflect")
+    window = 0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N_FFT) / N_FFT)
+    count = 1 + (len(padded) - N_FFT) // HOP
+    frames = np.stack([padded[i * HOP:i * HOP + N_FFT] for i in range(count)])[:-1]
+    power = np.abs(np.fft.rfft(frames * window, axis=1)) ** 2
+    spec = np.log10(np.maximum(filters @ power.T, 1e-10))
+    spec = np.maximum(spec, spec.max() - 8.0)
+    return (spec + 4.0) / 4.0
+
+
+_erf = np.vectorize(math.erf)
+
+
+def gelu(x):
+    return 0.5 * x * (1.0 + _erf(x / math.sqrt(2.0)))
+
+
+def layer_norm(x, g, b):
+    mean = x.mean(axis=-1, keepdims=True)
+    var = ((x - mean) ** 2).mean(axis=-1, keepdims=True)
+    return (x - mean) / np.sqrt(var + 1e-5) * g + b
+
+
+def softmax(x):
+    e = np.exp(x - x.max(axis=-1, keepdims=True))
+    return e / e.sum(axis=-1, keepdims=True)
+
+
+def conv3(x, weight, bias, stride):
+    """x [T, C_in] time-major; weight [C_out, C_in, 3]; padding 1."""
+    padded = np.pad(x, ((1, 1), (0, 0)))
+    out_len = (x.shape[0] - 1) // stride + 1
+    out = np.zeros((out_len, weight.shape[0])) + bias
+    for k in range(3):
+        out += padded[k:k + stride * (out_len - 1) + 1:stride] @ weight[:, :, k].T
+    return out
+
+
+def attention(q, k, v, heads):
+    """q [Tq, d], k/v [Tk, d]; returns output [Tq, d] and weights [heads, Tq, Tk]."""
+    d = q.shape[1]
+    dh = d // heads
+    out = np.zeros_like(q)
+    weights = []
+    for h in range(heads):
+        s = slice(h * dh, (h + 1) * dh)
+        scores = q[:, s] @ k[:, s].T / math.sqrt(dh)
+        p = softmax(scores)
+        weights.append(p)
+        out[:, s] = p @ v[:, s]
+    return out, np.stack(weights)
+
+
+def causal_half_cache_attention(q, k, v, heads):
+    """Causal self-attention in which every earlier position's key and value is read through
+    float16, as a decoder's key/value cache holds them; a position's own key and value are exact."""
+    kh = k.astype(np.float16).astype(np.float64)
+    vh = v.astype(np.float16).astype(np.float64)
+    out = np.zeros_like(q)
+    for i in range(q.shape[0]):
+        keys = np.vstack([kh[:i], k[i:i + 1]])
+        values = np.vstack([vh[:i], v[i:i + 1]])
+        out[i:i + 1] = attention(q[i:i + 1], keys, values, heads)[0]
+    return out
+
+
+def block_attention(x, w, prefix, heads, source=None, causal=False):
+    h = layer_norm(x, w[prefix + "_ln.weight"], w[prefix + "_ln.bias"])
+    src = h if source is None else source
+    q = h @ w[prefix + ".query.weight"].T + w[prefix + ".query.bias"]
+    k = src @ w[prefix + ".key.weight"].T
+    v = src @ w[prefix + ".value.weight"].T + w[prefix + ".value.bias"]
+    if causal:
+        out, p = causal_half_cache_attention(q, k, v, heads), None
+    else:
+        out, p = attention(q, k, v, heads)
+    return out @ w[prefix + ".out.weight"].T + w[prefix + ".out.bias"], k, v, p
+
+
+def mlp(x, w, layer):
+    base = "blocks.%d.mlp" % layer
+    h = layer_norm(x, w[base + "_ln.weight"], w[base + "_ln.bias"])
+    h = gelu(h @ w[base + ".fc1.weight"].T + w[base + ".fc1.bias"])
+    return h @ w[base + ".fc2.weight"].T + w[base + ".fc2.bias"]
+
+
+def encoder(folder, features):
+    meta, w = load_model(folder)
+    hp = meta["hyperparameters"]
+    x = gelu(conv3(features.T, w["conv1.weight"], w["conv1.bias"], 1))
+    x = gelu(conv3(x, w["conv2.weight"], w["conv2.bias"], 2))
+    x = x + w["positional_embedding"]
+    for layer in range(hp["n_layer"]):
+        x = x + block_attention(x, w, "blocks.%d.attn" % layer, hp["n_head"])[0]
+        x = x + mlp(x, w, layer)
+    return layer_norm(x, w["ln_post.weight"], w["ln_post.bias"]).T
+
+
+def decoder(folder, encoded, tokens):
+    meta, w = load_model(folder)
+    hp = meta["hyperparameters"]
+    heads = hp["n_head"]
+    count = len(tokens)
+    audio = encoded.T  # [1500, width]
+    x = w["token_embedding"][tokens] + w["positional_embedding"][:count]
+    keys, values, alignment = [], [], np.zeros((count, audio.shape[0]))
+    alignment_heads = meta.get("alignment_heads", [])
+    for layer in range(hp["n_layer"]):
+        out, k, v, _ = block_attention(x, w, "blocks.%d.attn" % layer, heads, causal=True)
+        keys.append(k)
+        values.append(v)
+        x = x + out
+        out, _, _, p = block_attention(x, w, "blocks.%d.cross_attn" % layer, heads, source=audio)
+        for (l, h) in alignment_heads:
+            if l == layer:
+                alignment += p[h] / len(alignment_heads)
+        x = x + out
+        x = x + mlp(x, w, layer)
+    x = layer_norm(x, w["ln_post.weight"], w["ln_post.bias"])
+    logits = x @ w["token_embedding"].T
+    return logits, np.concatenate(keys, axis=1), np.concatenate(values, axis=1), alignment
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--mel-model")
+    parser.add_argument("--encoder-model")
+    parser.add_argument("--decoder-model")
+    parser.add_argument("--audio")
+    parser.add_argument("--mel-input")
+    parser.add_argument("--encoder-input")
+    parser.add_argument("--tokens", help="comma-separated token ids")
+    parser.add_argument("--out", required=True)
+    args = parser.parse_args()
+    if args.audio:
+        write_f32(os.path.join(args.out, "mel.f32"), mel(args.mel_model, read_f32(args.audio, (N_SAMPLES,))))
+    if args.mel_input:
+        hp = json.load(open(os.path.join(args.encoder_model, "model.json")))["hyperparameters"]
+        features = read_f32(args.mel_input, (hp["n_mels"], 2 * hp["n_audio_ctx"]))
+        write_f32(os.path.join(args.out, "encoder.f32"), encoder(args.encoder_model, features))
+    if args.encoder_input:
+        hp = json.load(open(os.path.join(args.decoder_model, "model.json")))["hyperparameters"]
+        encoded = read_f32(args.encoder_input, (hp["n_state"], hp["n_audio_ctx"]))
+        tokens = [int(t) for t in args.tokens.split(",")]
+        logits, keys, values, alignment = decoder(args.decoder_model, encoded, tokens)
+        for name, array in (("logits", logits), ("keys", keys), ("values", values), ("alignment", alignment)):
+            write_f32(os.path.join(args.out, name + ".f32"), array)
+
+
+if __name__ == "__main__":
+    main()
