@@ -1,0 +1,242 @@
+// Every optimised kernel against a plain double-precision reference over many shapes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "MLRuntime/Kernels.hpp"
+#include "MLRuntime/ThreadBudget.hpp"
+
+using namespace mlruntime;
+using namespace mlruntime::kernels;
+
+namespace {
+
+std::vector<float> randomValues(size_t n, unsigned seed, float scale = 1.0f) {
+    std::mt19937 random(seed);
+    std::normal_distribution<float> draw(0.0f, scale);
+    std::vector<float> values(n);
+    for (auto& v : values) v = draw(random);
+    return values;
+}
+
+void expectNear(const std::vector<float>& actual, const std::vector<double>& expected, double tolerance,
+                const std::string& what) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (size_t i = 0; i < actual.size(); ++i)
+        if (std::fabs(actual[i] - expected[i]) > tolerance * (1.0 + std::fabs(expected[i]))) {
+            ADD_FAILURE() << what << " [" << i << "]: " << actual[i] << " vs " << expected[i];
+            return;
+        }
+}
+
+double geluReference(double x) { return 0.5 * x * (1.0 + std::erf(x / std::sqrt(2.0))); }
+
+class KernelsTest : public ::testing::Test {
+protected:
+    ThreadBudget budget_{4};
+};
+
+TEST_F(KernelsTest, LinearMatchesPlainProductsWithEveryEpilogue) {
+    struct Shape { size_t rows, in, out; };
+    auto lease = budget_.acquire();
+    for (Shape s : {Shape{1, 1, 1}, Shape{3, 5, 7}, Shape{17, 64, 33}, Shape{130, 48, 96}, Shape{257, 31, 12}}) {
+        for (Epilogue epilogue : {Epilogue::none, Epilogue::gelu, Epilogue::accumulate}) {
+            SCOPED_TRACE(testing::Message() << s.rows << "x" << s.in << "->" << s.out << " epilogue "
+                                            << static_cast<int>(epilogue));
+            const size_t lda = s.in + 3, ldc = s.out + 2;  // strided rows
+            auto a = randomValues(s.rows * lda, 1);
+            auto w = randomValues(s.out * s.in, 2, 0.3f);
+            auto bias = randomValues(s.out, 3);
+            auto c = randomValues(s.rows * ldc, 4);
+            std::vector<double> expected(c.begin(), c.end());
+            for (size_t r = 0; r < s.rows; ++r)
+                for (size_t o = 0; o < s.out; ++o) {
+                    double sum = bias[o];
+                    for (size_t k = 0; k < s.in; ++k) sum += static_cast<double>(a[r * lda + k]) * w[o * s.in + k];
+                    double& e = expected[r * ldc + o];
+                    e = epilogue == Epilogue::gelu ? geluReference(sum) : epilogue == Epilogue::accumulate ? e + sum : sum;
+                }
+            linear(lease, a.data(), s.rows, s.in, lda, w.data(), bias.data(), s.out, c.data(), ldc, epilogue);
+            expectNear(c, expected, 1e-5, "linear");
+        }
+    }
+}
+
+TEST_F(KernelsTest, MatrixVectorProductsInBothPrecisions) {
+    auto lease = budget_.acquire();
+    for (auto [rows, cols] : std::vector<std::pair<size_t, size_t>>{{1, 1}, {7, 9}, {64, 33}, {1000, 384}, {5, 1537}}) {
+        SCOPED_TRACE(testing::Message() << rows << "x" << cols);
+        auto w = randomValues(rows * cols, 5);
+        auto x = randomValues(cols, 6);
+        auto bias = randomValues(rows, 7);
+        std::vector<Half> halves(w.size());
+        floatToHalf(w.data(), halves.data(), w.size());
+        std::vector<double> expectedFull(rows), expectedHalf(rows);
+        for (size_t r = 0; r < rows; ++r) {
+            double full = bias[r], half = bias[r];
+            for (size_t k = 0; k < cols; ++k) {
+                full += static_cast<double>(w[r * cols + k]) * x[k];
+                half += static_cast<double>(halves[r * cols + k].toFloat()) * x[k];
+            }
+            expectedFull[r] = full;
+            expectedHalf[r] = half;
+        }
+        std::vector<float> y(rows);
+        matvec(lease, w.data(), rows, cols, x.data(), bias.data(), y.data());
+        expectNear(y, expectedFull, 1e-5 * std::sqrt(static_cast<double>(cols)), "float32");
+        matvec(lease, halves.data(), rows, cols, x.data(), bias.data(), y.data());
+        expectNear(y, expectedHalf, 1e-5 * std::sqrt(static_cast<double>(cols)), "float16");
+    }
+}
+
+TEST_F(KernelsTest, ElementKernelsMatchTheirDefinitions) {
+    for (size_t n : {1u, 7u, 8u, 9u, 100u, 1500u}) {
+        SCOPED_TRACE(n);
+        auto x = randomValues(n, 8, 4.0f);
+        x[0] = -90.0f;  // below the float range of exp
+        std::vector<double> expectedExp(n), expectedGelu(n), expectedSoftmax(n);
+        double maxValue = *std::max_element(x.begin(), x.end()), sum = 0;
+        for (size_t i = 0; i < n; ++i) {
+            expectedExp[i] = std::exp(static_cast<double>(x[i]));
+            expectedGelu[i] = geluReference(x[i]);
+            expectedSoftmax[i] = std::exp(x[i] - maxValue);
+            sum += expectedSoftmax[i];
+        }
+        for (auto& v : expectedSoftmax) v /= sum;
+        auto e = x, g = x, s = x;
+        expInPlace(e.data(), n);
+        for (size_t i = 0; i < n; ++i)
+            EXPECT_NEAR(e[i], expectedExp[i], 1e-6 * expectedExp[i] + 1e-37) << "exp(" << x[i] << ")";
+        geluInPlace(g.data(), n);
+        expectNear(g, expectedGelu, 1e-6, "gelu");
+        softmaxInPlace(s.data(), n);
+        expectNear(s, expectedSoftmax, 1e-6, "softmax");
+    }
+    std::vector<float> masked = {0.0f, -10000.0f, 1.0f, -10000.0f};
+    softmaxInPlace(masked.data(), masked.size());
+    EXPECT_EQ(masked[1] + masked[3] < 1e-30f, true);
+    EXPECT_NEAR(masked[0] + masked[2], 1.0f, 1e-6f);
+}
+
+TEST_F(KernelsTest, LayerNormNormalisesEachRow) {
+    auto lease = budget_.acquire();
+    const size_t rows = 37, width = 50;
+    auto x = randomValues(rows * width, 9, 3.0f);
+    auto gamma = randomValues(width, 10), beta = randomValues(width, 11);
+    std::vector<double> expected(x.size());
+    for (size_t r = 0; r < rows; ++r) {
+        double mean = 0, var = 0;
+        for (size_t i = 0; i < width; ++i) mean += x[r * width + i];
+        mean /= width;
+        for (size_t i = 0; i < width; ++i) var += (x[r * width + i] - mean) * (x[r * width + i] - mean);
+        var /= width;
+        for (size_t i = 0; i < width; ++i)
+            expected[r * width + i] = (x[r * width + i] - mean) / std::sqrt(var + 1e-5) * gamma[i] + beta[i];
+    }
+    std::vector<float> y(x.size());
+    layerNorm(lease, x.data(), rows, width, gamma.data(), beta.data(), y.data());
+    expectNear(y, expected, 1e-5, "layerNorm");
+}
+
+TEST_F(KernelsTest, BlockedAttentionMatchesTheFullScoreMatrix) {
+    auto lease = budget_.acquire();
+    struct Shape { size_t queries, keys, heads, dim; };
+    for (Shape s : {Shape{1, 1, 1, 4}, Shape{5, 9, 2, 8}, Shape{130, 70, 3, 16}, Shape{200, 200, 2, 64}}) {
+        SCOPED_TRACE(testing::Message() << s.queries << "q " << s.keys << "k " << s.heads << "h " << s.dim);
+        const size_t d = s.heads * s.dim, ld = 3 * d;
+        auto q = randomValues(s.queries * ld, 12), k = randomValues(s.keys * ld, 13), v = randomValues(s.keys * ld, 14);
+        std::vector<double> expected(s.queries * d);
+        for (size_t h = 0; h < s.heads; ++h)
+            for (size_t i = 0; i < s.queries; ++i) {
+                std::vector<double> p(s.keys);
+                double maxValue = -1e300, sum = 0;
+                for (size_t j = 0; j < s.keys; ++j) {
+                    double dotValue = 0;
+                    for (size_t c = 0; c < s.dim; ++c)
+                        dotValue += static_cast<double>(q[i * ld + h * s.dim + c]) * k[j * ld + h * s.dim + c];
+                    p[j] = dotValue / std::sqrt(static_cast<double>(s.dim));
+                    maxValue = std::max(maxValue, p[j]);
+                }
+                for (auto& value : p) sum += (value = std::exp(value - maxValue));
+                for (size_t c = 0; c < s.dim; ++c) {
+                    double out = 0;
+                    for (size_t j = 0; j < s.keys; ++j) out += p[j] / sum * v[j * ld + h * s.dim + c];
+                    expected[i * d + h * s.dim + c] = out;
+                }
+            }
+        std::vector<float> out(s.queries * d);
+        attention(lease, q.data(), k.data(), v.data(), ld, s.queries, s.keys, s.heads, s.dim, out.data(), d);
+        expectNear(out, expected, 1e-5, "attention");
+    }
+}
+
+TEST_F(KernelsTest, ConvolutionWithKernelThreeAndPaddingOne) {
+    auto lease = budget_.acquire();
+    struct Shape { size_t time, in, out, stride; };
+    for (Shape s : {Shape{1, 1, 1, 1}, Shape{10, 3, 4, 1}, Shape{11, 5, 6, 2}, Shape{300, 16, 24, 2}}) {
+        SCOPED_TRACE(testing::Message() << s.time << "x" << s.in << "->" << s.out << " stride " << s.stride);
+        auto input = randomValues(s.time * s.in, 15);
+        auto weight = randomValues(s.out * s.in * 3, 16, 0.4f);  // [out, in, 3]
+        auto bias = randomValues(s.out, 17);
+        std::vector<float> kernelMajor(weight.size());
+        for (size_t o = 0; o < s.out; ++o)
+            for (size_t c = 0; c < s.in; ++c)
+                for (size_t k = 0; k < 3; ++k) kernelMajor[(o * 3 + k) * s.in + c] = weight[(o * s.in + c) * 3 + k];
+        const size_t timeOut = (s.time - 1) / s.stride + 1;
+        std::vector<double> expected(timeOut * s.out);
+        for (size_t t = 0; t < timeOut; ++t)
+            for (size_t o = 0; o < s.out; ++o) {
+                double sum = bias[o];
+                for (size_t k = 0; k < 3; ++k) {
+                    long source = static_cast<long>(t * s.stride + k) - 1;
+                    if (source < 0 || source >= static_cast<long>(s.time)) continue;
+                    for (size_t c = 0; c < s.in; ++c)
+                        sum += static_cast<double>(weight[(o * s.in + c) * 3 + k]) * input[source * s.in + c];
+                }
+                expected[t * s.out + o] = geluReference(sum);
+            }
+        std::vector<float> columns(timeOut * 3 * s.in), out(timeOut * s.out);
+        conv1dK3(lease, input.data(), s.time, s.in, kernelMajor.data(), bias.data(), s.out, s.stride, columns.data(),
+                 out.data(), Epilogue::gelu);
+        expectNear(out, expected, 1e-5, "conv");
+    }
+}
+
+TEST(ThreadBudgetTest, LeasesNeverExceedTheBudgetAndEveryRangeRunsOnce) {
+    ThreadBudget budget(3);
+    auto first = budget.acquire(2);
+    EXPECT_EQ(first.threads(), 2);
+    auto second = budget.acquire(5);  // only one left
+    EXPECT_EQ(second.threads(), 1);
+    EXPECT_EQ(budget.available(), 0);
+
+    std::atomic<bool> acquired{false};
+    std::thread waiter([&] {
+        auto third = budget.acquire(1);  // blocks until a lease is returned
+        acquired = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(acquired.load());
+    { auto released = std::move(second); }
+    waiter.join();
+    EXPECT_TRUE(acquired.load());
+
+    std::vector<std::atomic<int>> hits(1001);
+    std::atomic<int> concurrent{0}, peak{0};
+    first.parallelFor(hits.size(), 7, [&](size_t begin, size_t end) {
+        int now = ++concurrent;
+        int seen = peak.load();
+        while (now > seen && !peak.compare_exchange_weak(seen, now)) {}
+        for (size_t i = begin; i < end; ++i) ++hits[i];
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        --concurrent;
+    });
+    for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << i;
+    EXPECT_LE(peak.load(), first.threads());
+}
+
+}  // namespace
