@@ -21,6 +21,15 @@ std::optional<AgentAction> agentActionFromRawValue(std::string_view raw) {
     return std::nullopt;
 }
 
+bool TextEdit::operator==(const TextEdit& o) const {
+    return unicode::canonicallyEqual(find, o.find) && unicode::canonicallyEqual(replace, o.replace);
+}
+
+bool AgentResult::operator==(const AgentResult& o) const {
+    return action == o.action && unicode::canonicallyEqualOptional(text, o.text) && edits == o.edits &&
+           unicode::canonicallyEqualOptional(message, o.message) && unicode::canonicallyEqualLists(external, o.external);
+}
+
 Json TextEdit::toJSON() const {
     Json j = Json::object();
     j["find"] = find;

@@ -25,7 +25,8 @@ struct TextEdit {
     std::string find;
     std::string replace;
 
-    bool operator==(const TextEdit&) const = default;
+    // Field by field; strings by canonical equivalence.
+    bool operator==(const TextEdit& other) const;
 
     // {"find": ..., "replace": ...}
     nlohmann::ordered_json toJSON() const;
@@ -41,7 +42,8 @@ struct AgentResult {
     std::optional<std::string> message;
     std::vector<std::string> external;  // changes made outside the field, one short line each
 
-    bool operator==(const AgentResult&) const = default;
+    // Field by field; strings by canonical equivalence.
+    bool operator==(const AgentResult& other) const;
 
     // Keys action, text, edits, message, external in that order; text and message left out when absent.
     nlohmann::ordered_json toJSON() const;

@@ -77,6 +77,17 @@ UTF16Range UTF16Range::fromJSON(const Json& j) {
 
 // ---- AppContext
 
+bool AppContext::operator==(const AppContext& o) const {
+    using namespace unicode;
+    return canonicallyEqual(user, o.user) && canonicallyEqual(appName, o.appName) &&
+           canonicallyEqual(bundleID, o.bundleID) && pid == o.pid && canonicallyEqualOptional(windowTitle, o.windowTitle) &&
+           canonicallyEqualOptional(documentPath, o.documentPath) && canonicallyEqualOptional(url, o.url) &&
+           canonicallyEqualOptional(role, o.role) && canonicallyEqualOptional(fieldText, o.fieldText) &&
+           fieldTextBase == o.fieldTextBase && fieldTextIsFull == o.fieldTextIsFull && selection == o.selection &&
+           canonicallyEqualOptional(selectedText, o.selectedText) &&
+           canonicallyEqualOptional(screenshotPath, o.screenshotPath) && capturedAt == o.capturedAt;
+}
+
 Json AppContext::toJSON(DateCoding dates) const {
     Json j;
     j["user"] = user;

@@ -57,8 +57,8 @@ struct AppContext {
     // True exactly when fieldText is present (an empty text counts).
     bool hasField() const { return fieldText.has_value(); }
 
-    // All fifteen fields; dates compare to the tick.
-    bool operator==(const AppContext&) const = default;
+    // All fifteen fields; dates compare to the tick, strings by canonical equivalence.
+    bool operator==(const AppContext& other) const;
 
     // Every key in field order, absent optionals left out, capturedAt written as `dates` says.
     nlohmann::ordered_json toJSON(DateCoding dates = DateCoding::referenceSeconds) const;

@@ -1,8 +1,18 @@
 #include "TalkweftCore/HistoryEntry.hpp"
 
+#include "TalkweftCore/Unicode.hpp"
+
 namespace talkweft {
 
 using Json = nlohmann::ordered_json;
+
+bool HistoryEntry::operator==(const HistoryEntry& o) const {
+    using namespace unicode;
+    return date == o.date && mode == o.mode && canonicallyEqual(instruction, o.instruction) && action == o.action &&
+           canonicallyEqualOptional(text, o.text) && canonicallyEqualOptional(replaced, o.replaced) &&
+           edits == o.edits && canonicallyEqualOptional(message, o.message) &&
+           canonicallyEqualLists(external, o.external) && applied == o.applied;
+}
 
 Json HistoryEntry::toJSON() const {
     Json j = Json::object();

@@ -26,8 +26,8 @@ struct HistoryEntry {
     std::vector<std::string> external;    // what the agent did outside the field
     bool applied = false;                 // whether the result reached the field
 
-    // All ten fields; dates compare to the tick.
-    bool operator==(const HistoryEntry&) const = default;
+    // All ten fields; dates compare to the tick, strings by canonical equivalence.
+    bool operator==(const HistoryEntry& other) const;
 
     // Every key in field order, dates as ISO 8601 UTC in whole seconds; text, replaced and message
     // left out when absent, edits and external always written.

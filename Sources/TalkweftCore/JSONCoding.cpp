@@ -1,5 +1,6 @@
 #include "TalkweftCore/JSONCoding.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -36,7 +37,11 @@ std::optional<Date> parseISO8601(std::string_view t) {
     if (!y || !mo || !d || !h || !mi || !s) return std::nullopt;
     const year_month_day ymd{year{*y}, month{static_cast<unsigned>(*mo)}, day{static_cast<unsigned>(*d)}};
     if (!ymd.ok() || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
-    return time_point_cast<system_clock::duration>(sys_days{ymd} + hours{*h} + minutes{*mi} + seconds{*s});
+    const sys_seconds at = sys_days{ymd} + hours{*h} + minutes{*mi} + seconds{*s};
+    // The clock counts nanoseconds in 64 bits (about 292 years either side of 1970): reject what it
+    // cannot hold rather than wrap to some other date.
+    if (at < ceil<seconds>(Date::min()) || at > floor<seconds>(Date::max())) return std::nullopt;
+    return time_point_cast<system_clock::duration>(at);
 }
 
 namespace jsoncoding {
@@ -78,14 +83,27 @@ bool requireBool(const Json& obj, std::string_view key) {
     return v.get<bool>();
 }
 
+std::int64_t int64Value(const Json& v) {
+    if (v.is_number_unsigned()) {
+        if (v.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) throw DecodingError("integer out of range");
+        return static_cast<std::int64_t>(v.get<std::uint64_t>());
+    }
+    if (v.is_number_integer()) return v.get<std::int64_t>();
+    if (v.is_number_float()) {
+        const double d = v.get<double>();
+        if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
+            return static_cast<std::int64_t>(d);
+    }
+    throw DecodingError("expected an integer");
+}
+
 std::int64_t requireInt64(const Json& obj, std::string_view key) {
     const Json& v = require(obj, key);
-    if (v.is_number_integer()) {
-        if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
-            fail(key, "integer out of range");
-        return v.get<std::int64_t>();
+    try {
+        return int64Value(v);
+    } catch (const DecodingError& e) {
+        fail(key, e.what());
     }
-    fail(key, "expected an integer");
 }
 
 double requireNumber(const Json& obj, std::string_view key) {

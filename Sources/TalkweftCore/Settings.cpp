@@ -3,7 +3,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 
 #include "TalkweftCore/Unicode.hpp"
@@ -26,13 +25,6 @@ std::string homeDirectory() {
     }
     while (home.size() > 1 && home.back() == '/') home.pop_back();
     return home;
-}
-
-bool sameStrings(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (!unicode::canonicallyEqual(a[i], b[i])) return false;
-    return true;
 }
 
 bool contains(const std::vector<std::string>& list, std::string_view s) {
@@ -66,21 +58,6 @@ double decodeDouble(const Json& v) {
 std::string decodeString(const Json& v) {
     if (!v.is_string()) throw DecodingError("expected a string");
     return v.get<std::string>();
-}
-
-// Accepts integers, and floating-point numbers with an integral value inside the 64-bit range.
-std::int64_t decodeInt64(const Json& v) {
-    if (v.is_number_unsigned()) {
-        if (v.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) throw DecodingError("out of range");
-        return static_cast<std::int64_t>(v.get<std::uint64_t>());
-    }
-    if (v.is_number_integer()) return v.get<std::int64_t>();
-    if (v.is_number_float()) {
-        const double d = v.get<double>();
-        if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
-            return static_cast<std::int64_t>(d);
-    }
-    throw DecodingError("expected an integer");
 }
 
 std::vector<std::string> decodeStringArray(const Json& v) {
@@ -261,7 +238,7 @@ Settings Settings::fromJSON(const Json& j) {
     s.agentChord = orDefault(j, "agentChord", d.agentChord, chordFromJSON);
     s.dictationEnabled = orDefault(j, "dictationEnabled", d.dictationEnabled, decodeBool);
     s.keepHistory = orDefault(j, "keepHistory", d.keepHistory, decodeBool);
-    s.historyLimit = orDefault(j, "historyLimit", d.historyLimit, decodeInt64);
+    s.historyLimit = orDefault(j, "historyLimit", d.historyLimit, jsoncoding::int64Value);
     s.captureScreenshot = orDefault(j, "captureScreenshot", d.captureScreenshot, decodeBool);
     // Only one back end exists, so whatever the key holds the kind is the same.
     s.agentKind = AgentKind::claudeCLI;
@@ -295,7 +272,8 @@ bool Settings::operator==(const Settings& o) const {
            canonicallyEqual(whisperModel, o.whisperModel) && canonicallyEqual(language, o.language) &&
            minHoldSeconds == o.minHoldSeconds && maxRecordingSeconds == o.maxRecordingSeconds &&
            soundCues == o.soundCues && canonicallyEqual(agentInstructions, o.agentInstructions) &&
-           sameStrings(disabledApps, o.disabledApps) && sameStrings(noHistoryApps, o.noHistoryApps);
+           unicode::canonicallyEqualLists(disabledApps, o.disabledApps) &&
+           unicode::canonicallyEqualLists(noHistoryApps, o.noHistoryApps);
 }
 
 }  // namespace talkweft

@@ -200,6 +200,16 @@ std::string nfc(std::string_view s) { return normalize(s, UTF8PROC_COMPOSE); }
 
 bool canonicallyEqual(std::string_view a, std::string_view b) { return a == b || nfd(a) == nfd(b); }
 
+bool canonicallyEqualOptional(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+    if (!a || !b) return !a && !b;
+    return canonicallyEqual(*a, *b);
+}
+
+bool canonicallyEqualLists(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const std::string& x, const std::string& y) { return canonicallyEqual(x, y); });
+}
+
 namespace {
 
 int combiningClass(char32_t cp) { return utf8proc_get_property(static_cast<utf8proc_int32_t>(cp))->combining_class; }

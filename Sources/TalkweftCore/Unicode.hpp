@@ -54,6 +54,10 @@ std::string nfd(std::string_view s);
 std::string nfc(std::string_view s);
 // True when the two texts are canonically equivalent (equal after NFD).
 bool canonicallyEqual(std::string_view a, std::string_view b);
+// Both absent, or both present and canonically equivalent.
+bool canonicallyEqualOptional(const std::optional<std::string>& a, const std::optional<std::string>& b);
+// Same length and canonically equivalent element by element, in order.
+bool canonicallyEqualLists(const std::vector<std::string>& a, const std::vector<std::string>& b);
 
 // A range of UTF-16 code units.
 struct UTF16Span {

@@ -166,6 +166,13 @@ TEST(Context, KeyEqualityAndHashUseCanonicalEquivalence) {
     EXPECT_NE(composed, (ContextKey{"alice", "app", "window:cafe"}));
     std::unordered_set<ContextKey> set{composed, decomposed};
     EXPECT_EQ(set.size(), 1u);
+
+    AppContext a = baseContext(), b = baseContext();
+    a.windowTitle = "Caf\xC3\xA9";
+    b.windowTitle = "Cafe\xCC\x81";
+    EXPECT_EQ(a, b);
+    b.windowTitle = std::nullopt;
+    EXPECT_FALSE(a == b);
 }
 
 TEST(Context, JSONForms) {
@@ -178,6 +185,9 @@ TEST(Context, JSONForms) {
     EXPECT_DOUBLE_EQ(j["capturedAt"].get<double>(), 1'700'000'000.0 - 978'307'200.0);
     EXPECT_EQ(AppContext::fromJSON(j), c);
     EXPECT_FALSE(c.hasField());
+    Json wholeFloat = j;
+    wholeFloat["pid"] = 4242.0;  // a number with an integral value is an integer
+    EXPECT_EQ(AppContext::fromJSON(wholeFloat).pid, 4242);
 
     c.windowTitle = "T";
     c.documentPath = "/d";

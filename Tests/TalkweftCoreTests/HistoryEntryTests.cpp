@@ -20,8 +20,16 @@ TEST(ISO8601, FormatAndParse) {
     EXPECT_EQ(formatISO8601(d + milliseconds{999}), "2026-03-07T09:05:02Z");
     EXPECT_EQ(parseISO8601("2026-03-07T09:05:02Z"), d);
     EXPECT_EQ(formatISO8601(at(1969, 12, 31, 23, 59, 59)), "1969-12-31T23:59:59Z");
+    for (const char* edge : {"1677-09-21T00:12:44Z", "2262-04-11T23:47:16Z"}) {
+        const auto parsed = parseISO8601(edge);
+        ASSERT_TRUE(parsed) << edge;
+        EXPECT_EQ(formatISO8601(*parsed), edge);
+    }
     for (const char* bad : {"2026-03-07T09:05:02.5Z", "2026-03-07T09:05:02", "2026-03-07 09:05:02Z",
-                            "2026-02-30T00:00:00Z", "2026-03-07T24:00:00Z", "26-03-07T09:05:02Z", ""})
+                            "2026-02-30T00:00:00Z", "2026-03-07T24:00:00Z", "26-03-07T09:05:02Z", "",
+                            // beyond what the clock holds: rejected, not wrapped round to another date
+                            "0001-01-01T00:00:00Z", "1677-09-21T00:12:43Z", "2262-04-11T23:47:17Z",
+                            "9999-12-31T23:59:59Z"})
         EXPECT_FALSE(parseISO8601(bad)) << bad;
 }
 
@@ -69,4 +77,18 @@ TEST(HistoryEntry, DecodingRules) {
         EXPECT_THROW(HistoryEntry::fromJSON(j), DecodingError) << c.key << " = " << c.value.dump();
     }
     EXPECT_THROW(HistoryEntry::fromJSON(Json::array()), DecodingError);
+}
+
+TEST(HistoryEntry, TextsCompareByCanonicalEquivalence) {
+    const std::string composed = "caf\xC3\xA9", decomposed = "cafe\xCC\x81";
+    const auto make = [](const std::string& t) {
+        return HistoryEntry{at(2026, 1, 2, 3, 4, 5), Mode::agent, t, AgentAction::replace, t, t,
+                            {{t, t}}, t, {t}, true};
+    };
+    EXPECT_EQ(make(composed), make(decomposed));
+    EXPECT_FALSE(make(composed) == make("cafe"));
+    const AgentResult a{AgentAction::replace, composed, {{composed, "x"}}, std::nullopt, {composed}};
+    const AgentResult b{AgentAction::replace, decomposed, {{decomposed, "x"}}, std::nullopt, {decomposed}};
+    EXPECT_EQ(a, b);
+    EXPECT_FALSE(a == (AgentResult{AgentAction::replace, composed, {{composed, "x"}}, "", {composed}}));
 }
