@@ -111,11 +111,26 @@ size_t WhisperDecoder::weightBytes() const noexcept {
     return bytes;
 }
 
-void WhisperDecoder::setEncoderOutput(const ThreadBudget::Lease& lease, const float* encoder) {
+void WhisperDecoder::setEncoderOutput(const ThreadBudget::Lease& lease, const MultiArray& array) {
     const size_t d = static_cast<size_t>(config_.width), W = static_cast<size_t>(config_.audioContext);
-    if (haveEncoder_ && std::memcmp(encoder_.data(), encoder, d * W * sizeof(float)) == 0) return;
-    encoder_.assign(encoder, encoder + d * W);
+    // A contiguous array is compared as it is; anything else through a contiguous copy.
+    MultiArray contiguous = array.isContiguous() ? array : array.clone();
+    const auto* bytes = static_cast<const uint8_t*>(contiguous.data());
+    const size_t byteCount = static_cast<size_t>(contiguous.count()) * traits(contiguous.dataType()).size;
+    if (haveEncoder_ && encoderType_ == contiguous.dataType() && encoderBytes_.size() == byteCount &&
+        std::memcmp(encoderBytes_.data(), bytes, byteCount) == 0)
+        return;
     haveEncoder_ = false;  // stays false if anything below is interrupted
+    encoderBytes_.assign(bytes, bytes + byteCount);
+    encoderType_ = contiguous.dataType();
+    std::vector<float> converted;
+    const float* encoder = nullptr;
+    if (contiguous.dataType() == DataType::Float32) {
+        encoder = contiguous.typedData<float>();
+    } else {
+        converted = contiguous.toFloats();
+        encoder = converted.data();
+    }
     lease.parallelFor(W, 0, [&](size_t begin, size_t end) {
         for (size_t t = begin; t < end; ++t)
             for (size_t c = 0; c < d; ++c) encoderT_[t * d + c] = encoder[c * W + t];

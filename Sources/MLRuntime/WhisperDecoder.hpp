@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "MLRuntime/Half.hpp"
+#include "MLRuntime/MultiArray.hpp"
 #include "MLRuntime/ThreadBudget.hpp"
 #include "MLRuntime/WeightsFile.hpp"
 #include "MLRuntime/WhisperArchitecture.hpp"
@@ -49,9 +50,10 @@ public:
 
     const DecoderConfig& config() const noexcept { return config_; }
 
-    // encoder: [width, audioContext] channel-major, as the encoder gives it. Recomputes the
-    // cross-attention keys and values only when its contents differ from the previous call's.
-    void setEncoderOutput(const ThreadBudget::Lease& lease, const float* encoder);
+    // encoder: [1, width, 1, audioContext] (channel-major, as the encoder gives it), any element
+    // type. Recomputes the cross-attention keys and values only when its element type or contents
+    // differ from the previous call's (compared byte for byte, so a caller may refill one array).
+    void setEncoderOutput(const ThreadBudget::Lease& lease, const MultiArray& encoder);
 
     // Runs one step. Requires setEncoderOutput first; token and position must be in range (the
     // model checks them before).
@@ -79,7 +81,8 @@ private:
     std::vector<float> positions_, lnPostWeight_, lnPostBias_;
     std::vector<Layer> layers_;
     std::vector<std::vector<bool>> alignmentHead_;  // [layer][head]
-    std::vector<float> encoder_;                    // the encoder output the cross caches belong to
+    std::vector<uint8_t> encoderBytes_;             // the encoder output the cross caches belong to
+    DataType encoderType_ = DataType::Float16;
     bool haveEncoder_ = false;
     int64_t crossComputations_ = 0;
     // Scratch.

@@ -22,7 +22,7 @@ struct DecoderInputs {
     const Half* valueCache = nullptr;
     std::vector<int32_t> updateMask;
     std::vector<float> paddingMask;
-    std::vector<float> encoder;  // [width, audioContext]
+    MultiArray encoder;  // [1, width, 1, audioContext]
 
     DecoderStepInput stepInput() const;
 

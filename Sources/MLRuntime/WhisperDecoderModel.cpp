@@ -54,7 +54,7 @@ DecoderInputs::DecoderInputs(const DecoderConfig& config, const ModelDescription
     valueArray = values;
     for (float flag : inputFloats(inputs, UPDATE_MASK)) updateMask.push_back(flag != 0.0f ? 1 : 0);
     paddingMask = inputFloats(inputs, PADDING_MASK);
-    encoder = inputFloats(inputs, ENCODER_OUTPUT);
+    encoder = inputs.requireMultiArray(ENCODER_OUTPUT);
 }
 
 DecoderStepInput DecoderInputs::stepInput() const {
@@ -92,7 +92,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         {
             auto lease = ThreadBudget::shared().acquire();
-            decoder_.setEncoderOutput(lease, parsed.encoder.data());
+            decoder_.setEncoderOutput(lease, parsed.encoder);
             decoder_.step(lease, parsed.stepInput(), output_);
         }
         return decoderOutputs(decoder_.config(), output_);

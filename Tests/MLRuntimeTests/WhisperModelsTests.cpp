@@ -282,6 +282,24 @@ TEST_F(WhisperModelsTest, ScriptedDecoderSpeaksItsScriptAfterThePrompt) {
     fs::remove_all(folder);
 }
 
+TEST_F(WhisperModelsTest, DecoderFollowsAnEncoderOutputRefilledInPlace) {
+    // Cross-attention keys and values are kept per encoder output; refilling the same array with
+    // the next window's output must not leave them stale.
+    auto first = Model::load(model("TextDecoder"), ComputeUnits::cpuOnly);
+    auto fresh = Model::load(model("TextDecoder"), ComputeUnits::cpuOnly);
+    MultiArray embeds({1, 64, 1, 1500}, DataType::Float16);
+    auto logitsAfterOneStep = [&](const Model& decoder) {
+        return DecoderSession(decoder, embeds).step(42)->requireMultiArray(whisper::LOGITS).toFloats();
+    };
+    for (int64_t i = 0; i < embeds.count(); ++i) embeds.typedData<Half>()[i] = Half(std::sin(0.01f * i));
+    auto before = logitsAfterOneStep(*first);
+    EXPECT_EQ(logitsAfterOneStep(*first), before);
+    for (int64_t i = 0; i < embeds.count(); ++i) embeds.typedData<Half>()[i] = Half(std::cos(0.02f * i));
+    auto after = logitsAfterOneStep(*first);
+    EXPECT_NE(after, before);
+    EXPECT_EQ(after, logitsAfterOneStep(*fresh));
+}
+
 TEST_F(WhisperModelsTest, DecoderRejectsTokensAndPositionsOutsideItsRange) {
     auto decoder = Model::load(model("TextDecoder"), ComputeUnits::cpuOnly);
     MultiArray embeds({1, 64, 1, 1500}, DataType::Float16);

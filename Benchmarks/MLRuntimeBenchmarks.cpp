@@ -1,0 +1,196 @@
+// Model runtime figures: encoder time and its GFLOPS against a plain sgemm's GFLOPS measured in the
+// same run, decoder time per token, mel time for 30 s, and resident memory after loading against
+// the float32 weight bytes. Models are generated into a temporary folder at start.
+#include <benchmark/benchmark.h>
+#include <cblas.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MLRuntime/Model.hpp"
+#include "MLRuntime/ThreadBudget.hpp"
+#include "MLRuntime/WhisperArchitecture.hpp"
+#include "MLRuntime/WhisperTestModels.hpp"
+
+using namespace mlruntime;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path root;
+double sgemmGflops = 0;  // the reference, measured first
+
+fs::path folderFor(const std::string& size) { return root / size; }
+
+double encoderFlops(const testmodels::ModelSize& s) {
+    const double d = static_cast<double>(s.width), t = 1500, frames = 3000;
+    double flops = 2 * frames * 3 * s.mels * d + 2 * t * 3 * d * d;
+    double layer = 2 * t * d * 3 * d + 2 * 2 * t * t * d + 2 * t * d * d + 2 * 2 * t * d * 4 * d;
+    return flops + layer * static_cast<double>(s.layers);
+}
+
+// Float32 bytes of every weight of the three models.
+double float32WeightBytes(const testmodels::ModelSize& s) {
+    double count = 0;
+    auto add = [&](const std::vector<whisper::TensorSpec>& specs) {
+        for (const auto& spec : specs) {
+            double n = 1;
+            for (auto d : spec.shape) n *= static_cast<double>(d);
+            count += n;
+        }
+    };
+    add(whisper::melTensors({s.mels}));
+    add(whisper::encoderTensors(testmodels::encoderConfig(s)));
+    add(whisper::decoderTensors(testmodels::decoderConfig(s)));
+    return count * 4;
+}
+
+long residentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
+// Resident memory added by loading the three models, measured in a fresh child process so that
+// nothing else this program did is counted.
+double loadedResidentBytes(const fs::path& folder) {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0) return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        long before = residentKiB();
+        std::vector<std::shared_ptr<Model>> models;
+        for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
+            models.push_back(Model::load(folder / (std::string(name) + ".mlmodelc"), ComputeUnits::cpuOnly));
+        long grown = residentKiB() - before;
+        ssize_t written = write(pipeEnds[1], &grown, sizeof grown);
+        _exit(written == sizeof grown ? 0 : 1);
+    }
+    long grown = -1;
+    if (read(pipeEnds[0], &grown, sizeof grown) != sizeof grown) grown = -1;
+    waitpid(child, nullptr, 0);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    return static_cast<double>(grown) * 1024.0;
+}
+
+void BM_PlainSgemm(benchmark::State& state) {
+    // The machine's reference: one large OpenBLAS sgemm on all cores with OpenBLAS's own threads.
+    const int n = 2048;
+    std::vector<float> a(n * n, 0.5f), b(n * n, 0.25f), c(n * n);
+    openblas_set_num_threads(static_cast<int>(std::thread::hardware_concurrency()));
+    for (auto _ : state)
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(), n);
+    openblas_set_num_threads(1);
+    double flops = 2.0 * n * n * n * static_cast<double>(state.iterations());
+    state.counters["GFLOPS"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
+    sgemmGflops = flops / 1e9 / state.iterations();  // per-iteration GFLOP; turned into a rate below
+}
+
+void BM_Encoder(benchmark::State& state, std::string size) {
+    auto spec = *testmodels::namedSize(size);
+    auto model = Model::load(folderFor(size) / "AudioEncoder.mlmodelc", ComputeUnits::cpuOnly);
+    MultiArray features({1, spec.mels, 1, 3000}, DataType::Float16);
+    features.fill(Half(0.25f));
+    DictionaryFeatureProvider inputs({{whisper::MEL_FEATURES, features}});
+    for (auto _ : state) benchmark::DoNotOptimize(model->predict(inputs));
+    double flops = encoderFlops(spec) * static_cast<double>(state.iterations());
+    state.counters["GFLOPS"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
+}
+
+void BM_DecoderToken(benchmark::State& state, std::string size) {
+    auto spec = *testmodels::namedSize(size);
+    auto model = Model::load(folderFor(size) / "TextDecoder.mlmodelc", ComputeUnits::cpuOnly);
+    const int64_t channels = spec.layers * spec.width;
+    MultiArray encoder({1, spec.width, 1, 1500}, DataType::Float16);
+    encoder.fill(Half(0.1f));
+    MultiArray keys({1, channels, 1, 224}, DataType::Float16), values({1, channels, 1, 224}, DataType::Float16);
+    MultiArray update({1, 224}, DataType::Int32), padding({1, 224}, DataType::Float16);
+    MultiArray ids({1}, DataType::Int32), length({1}, DataType::Int32);
+    // A step in the middle of a window: 64 positions filled.
+    const int32_t position = 64;
+    padding.fill(Half(-10000.0f));
+    for (int p = 0; p <= position; ++p) padding.typedData<Half>()[p] = Half(0.0f);
+    update.typedData<int32_t>()[position] = 1;
+    length.typedData<int32_t>()[0] = position;
+    ids.typedData<int32_t>()[0] = 440;
+    DictionaryFeatureProvider inputs({{whisper::INPUT_IDS, ids},       {whisper::CACHE_LENGTH, length},
+                                      {whisper::KEY_CACHE, keys},      {whisper::VALUE_CACHE, values},
+                                      {whisper::UPDATE_MASK, update},  {whisper::ENCODER_OUTPUT, encoder},
+                                      {whisper::PADDING_MASK, padding}});
+    model->predict(inputs);  // the cross-attention keys and values of this encoder output
+    for (auto _ : state) benchmark::DoNotOptimize(model->predict(inputs));
+}
+
+void BM_Mel(benchmark::State& state) {
+    auto model = Model::load(folderFor("tiny") / "MelSpectrogram.mlmodelc", ComputeUnits::cpuOnly);
+    MultiArray audio({whisper::N_SAMPLES}, DataType::Float32);
+    for (int64_t i = 0; i < whisper::N_SAMPLES; ++i)
+        audio.typedData<float>()[i] = 0.3f * std::sin(static_cast<float>(i) * 0.07f) + 0.01f * static_cast<float>(i % 13);
+    DictionaryFeatureProvider inputs({{whisper::AUDIO, audio}});
+    for (auto _ : state) benchmark::DoNotOptimize(model->predict(inputs));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    root = fs::temp_directory_path() / ("mlruntime-bench-" + std::to_string(getpid()));
+    for (const char* size : {"tiny", "base"}) {
+        testmodels::FolderOptions options;
+        options.size = *testmodels::namedSize(size);
+        testmodels::writeModelFolder(folderFor(size), options);
+    }
+    ThreadBudget::shared();  // fixes OpenBLAS's thread count before anything runs
+
+    std::printf("Memory after loading mel + encoder + decoder (half-precision files):\n");
+    for (const char* size : {"tiny", "base"}) {
+        auto spec = *testmodels::namedSize(size);
+        double resident = loadedResidentBytes(folderFor(size));
+        double reference = float32WeightBytes(spec);
+        std::printf("  %-5s width %lld, %lld layers: resident %.1f MB, float32 weights %.1f MB, ratio %.2f (target <= 1.5)\n",
+                    size, static_cast<long long>(spec.width), static_cast<long long>(spec.layers), resident / 1e6,
+                    reference / 1e6, resident / reference);
+    }
+    std::fflush(stdout);
+
+    benchmark::RegisterBenchmark("PlainSgemm/2048/all-cores", BM_PlainSgemm)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("Encoder/384x4", BM_Encoder, std::string("tiny"))->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("Encoder/512x6", BM_Encoder, std::string("base"))->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("DecoderToken/384x4", BM_DecoderToken, std::string("tiny"))->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("DecoderToken/512x6", BM_DecoderToken, std::string("base"))->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("Mel/30s", BM_Mel)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+    // Figures relative to the reference are printed after the run from the reporter's results.
+    struct Reporter : benchmark::ConsoleReporter {
+        std::map<std::string, double> gflops;
+        void ReportRuns(const std::vector<Run>& runs) override {
+            for (const auto& run : runs) {
+                auto found = run.counters.find("GFLOPS");
+                if (found != run.counters.end()) gflops[run.benchmark_name()] = found->second.value;
+            }
+            ConsoleReporter::ReportRuns(runs);
+        }
+    } reporter;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    double reference = reporter.gflops["PlainSgemm/2048/all-cores/real_time"];
+    if (reference > 0) {
+        std::printf("\nEncoder GFLOPS against the plain sgemm's %.0f GFLOPS (target >= 0.6):\n", reference);
+        for (const char* name : {"Encoder/384x4/real_time", "Encoder/512x6/real_time"})
+            if (reporter.gflops.count(name))
+                std::printf("  %-24s %.0f GFLOPS, ratio %.2f\n", name, reporter.gflops[name], reporter.gflops[name] / reference);
+    }
+    benchmark::Shutdown();
+    fs::remove_all(root);
+    return 0;
+}
