@@ -29,6 +29,10 @@ std::optional<UTF16Range> calcEditRange(std::string_view text, std::string_view 
     if (find.empty() || text.empty()) return std::nullopt;
     const auto occurrences = unicode::findCanonical(text, find);
     if (occurrences.empty()) return std::nullopt;
+    // Occurrences lie within the text, so halving the extremes keeps every distance representable
+    // and leaves their order unchanged.
+    constexpr std::int64_t LIMIT = std::numeric_limits<std::int64_t>::max() / 2;
+    nearUTF16 = std::clamp(nearUTF16, -LIMIT, LIMIT);
     const unicode::UTF16Span* best = &occurrences.front();
     std::int64_t bestDistance = distance(*best, nearUTF16);
     for (const auto& occ : occurrences) {

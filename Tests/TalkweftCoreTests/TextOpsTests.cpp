@@ -29,6 +29,8 @@ TEST(TextOps, EditRangeNearestToCaret) {
         {text, "abc", 3, UTF16Range{0, 3}},         // exactly at its end
         {text, "abc", -50, UTF16Range{0, 3}},
         {text, "abc", 1000, UTF16Range{20, 3}},
+        {text, "abc", INT64_MIN + 10, UTF16Range{0, 3}},  // extreme carets: no overflow in the distances
+        {text, "abc", INT64_MAX - 10, UTF16Range{20, 3}},
         {"aaaa", "aa", 4, UTF16Range{2, 2}},        // overlapping occurrences at 0, 1, 2
         {"aaaa", "aa", 0, UTF16Range{0, 2}},
         {FACE + " hi " + FACE + " hi", "hi", 100, UTF16Range{9, 2}},  // emoji count two units
