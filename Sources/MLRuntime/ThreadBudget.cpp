@@ -5,13 +5,21 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <deque>
 #include <thread>
-#include <vector>
 
 namespace mlruntime {
 
 namespace {
+
+// About a millisecond of pause instructions: longer than the gaps between the loops of one
+// prediction, short enough not to hold a core once the prediction is over.
+constexpr int SPIN_LIMIT = 20000;
+
+inline void pause() {
+#if defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+}
 
 // One parallelFor in flight: participants take ranges from `next` until none is left.
 struct Job {
@@ -32,63 +40,29 @@ struct Job {
     }
 };
 
-}  // namespace
-
-// Workers spin a little before sleeping: kernels of a one-token decoder step are only tens of
-// microseconds long, and waking a sleeping thread costs about as much.
-struct ThreadBudget::Pool {
+// A pool thread with a one-job mailbox.
+struct Worker {
+    std::atomic<Job*> mailbox{nullptr};
     std::mutex mutex;
     std::condition_variable wake;
-    std::deque<Job*> queue;  // guarded by mutex
-    std::atomic<int> queued{0};
-    bool stopping = false;   // guarded by mutex
-    std::vector<std::thread> workers;
+    bool stopping = false;  // guarded by mutex
+    std::thread thread;
 
-    explicit Pool(int count) {
-        for (int i = 0; i < count; ++i) workers.emplace_back([this] { loop(); });
-    }
-
-    ~Pool() {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-        }
-        wake.notify_all();
-        for (auto& worker : workers) worker.join();
-    }
-
-    void post(Job* job, int copies) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            for (int i = 0; i < copies; ++i) queue.push_back(job);
-            queued.fetch_add(copies, std::memory_order_release);
-        }
-        if (copies == 1) wake.notify_one();
-        else wake.notify_all();
-    }
-
-    // A worker that finds the queue empty keeps spinning for about a millisecond before it
-    // sleeps, so the many short parallel loops of one prediction never pay for a wake-up.
     void loop() {
         int idle = 0;
         for (;;) {
-            while (idle < 20000 && queued.load(std::memory_order_acquire) == 0) {
-                ++idle;
-#if defined(__x86_64__)
-                __builtin_ia32_pause();
-#endif
-            }
-            Job* job = nullptr;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                if (queue.empty()) {
-                    if (idle < 20000) continue;  // another worker took it: back to spinning
-                    wake.wait(lock, [this] { return stopping || !queue.empty(); });
-                    if (queue.empty()) return;  // stopping
+            Job* job = mailbox.exchange(nullptr, std::memory_order_acq_rel);
+            if (job == nullptr) {
+                if (idle < SPIN_LIMIT) {
+                    ++idle;
+                    pause();
+                    continue;
                 }
-                job = queue.front();
-                queue.pop_front();
-                queued.fetch_sub(1, std::memory_order_relaxed);
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [this] { return stopping || mailbox.load(std::memory_order_acquire) != nullptr; });
+                if (mailbox.load(std::memory_order_acquire) == nullptr) return;  // stopping
+                idle = 0;
+                continue;
             }
             idle = 0;
             job->run();
@@ -98,10 +72,44 @@ struct ThreadBudget::Pool {
             if (job->helpersLeft.fetch_sub(1, std::memory_order_acq_rel) == 1) job->done.notify_all();
         }
     }
+
+    void post(Job* job) {
+        mailbox.store(job, std::memory_order_release);
+        // Taking the lock orders this store before a worker's check-then-sleep.
+        std::lock_guard<std::mutex> lock(mutex);
+        wake.notify_one();
+    }
+};
+
+}  // namespace
+
+struct ThreadBudget::Pool {
+    std::vector<std::unique_ptr<Worker>> workers;
+
+    explicit Pool(int count) {
+        for (int i = 0; i < count; ++i) {
+            workers.push_back(std::make_unique<Worker>());
+            Worker* worker = workers.back().get();
+            worker->thread = std::thread([worker] { worker->loop(); });
+        }
+    }
+
+    ~Pool() {
+        for (auto& worker : workers) {
+            {
+                std::lock_guard<std::mutex> lock(worker->mutex);
+                worker->stopping = true;
+            }
+            worker->wake.notify_one();
+        }
+        for (auto& worker : workers) worker->thread.join();
+    }
 };
 
 ThreadBudget::ThreadBudget(int threads)
-    : capacity_(std::max(1, threads)), pool_(std::make_unique<Pool>(capacity_ - 1)) {}
+    : capacity_(std::max(1, threads)),
+      workerLeased_(static_cast<size_t>(capacity_ - 1), false),
+      pool_(std::make_unique<Pool>(capacity_ - 1)) {}
 
 ThreadBudget::~ThreadBudget() = default;
 
@@ -131,24 +139,34 @@ ThreadBudget::Lease ThreadBudget::acquire(int wanted) {
     freed_.wait(lock, [this] { return leased_ < capacity_; });
     int granted = std::min(wanted, capacity_ - leased_);
     leased_ += granted;
-    return Lease(this, granted);
+    // The calling thread is one of the granted threads; the rest are free pool workers. With
+    // leased_ <= capacity_ there are always enough of them.
+    std::vector<int> workers;
+    for (size_t i = 0; i < workerLeased_.size() && static_cast<int>(workers.size()) < granted - 1; ++i)
+        if (!workerLeased_[i]) {
+            workerLeased_[i] = true;
+            workers.push_back(static_cast<int>(i));
+        }
+    return Lease(this, granted, std::move(workers));
 }
 
-void ThreadBudget::release(int threads) {
+void ThreadBudget::release(int threads, const std::vector<int>& workers) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         leased_ -= threads;
+        for (int i : workers) workerLeased_[static_cast<size_t>(i)] = false;
     }
     freed_.notify_all();
 }
 
-ThreadBudget::Lease::Lease(Lease&& other) noexcept : budget_(other.budget_), threads_(other.threads_) {
+ThreadBudget::Lease::Lease(Lease&& other) noexcept
+    : budget_(other.budget_), threads_(other.threads_), workers_(std::move(other.workers_)) {
     other.budget_ = nullptr;
     other.threads_ = 0;
 }
 
 ThreadBudget::Lease::~Lease() {
-    if (budget_ != nullptr && threads_ > 0) budget_->release(threads_);
+    if (budget_ != nullptr && threads_ > 0) budget_->release(threads_, workers_);
 }
 
 void ThreadBudget::Lease::parallelFor(size_t count, size_t grain,
@@ -157,7 +175,7 @@ void ThreadBudget::Lease::parallelFor(size_t count, size_t grain,
     size_t participants = static_cast<size_t>(std::max(1, threads_));
     if (grain == 0) grain = (count + participants - 1) / participants;
     size_t ranges = (count + grain - 1) / grain;
-    int helpers = static_cast<int>(std::min(participants, ranges)) - 1;
+    int helpers = std::min(static_cast<int>(std::min(participants, ranges)) - 1, static_cast<int>(workers_.size()));
     if (helpers <= 0 || budget_ == nullptr) {
         for (size_t begin = 0; begin < count; begin += grain) body(begin, std::min(count, begin + grain));
         return;
@@ -167,14 +185,10 @@ void ThreadBudget::Lease::parallelFor(size_t count, size_t grain,
     job.count = count;
     job.grain = grain;
     job.helpersLeft.store(helpers, std::memory_order_relaxed);
-    budget_->pool_->post(&job, helpers);
+    for (int i = 0; i < helpers; ++i) budget_->pool_->workers[static_cast<size_t>(workers_[static_cast<size_t>(i)])]->post(&job);
     job.run();
     // Helpers still hold a pointer to the job: wait for each of them, briefly spinning first.
-    for (int spin = 0; spin < 200000 && job.helpersLeft.load(std::memory_order_acquire) != 0; ++spin) {
-#if defined(__x86_64__)
-        __builtin_ia32_pause();
-#endif
-    }
+    for (int spin = 0; spin < SPIN_LIMIT && job.helpersLeft.load(std::memory_order_acquire) != 0; ++spin) pause();
     std::unique_lock<std::mutex> lock(job.mutex);
     job.done.wait(lock, [&] { return job.helpersLeft.load(std::memory_order_acquire) == 0; });
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace mlruntime {
 
@@ -12,8 +13,9 @@ namespace mlruntime {
 // that several concurrent predictions never keep more threads busy than the machine has cores.
 //
 // A prediction takes a Lease of up to N threads (its own calling thread counts as one) and spreads
-// its kernels over them with Lease::parallelFor. The worker threads come from one pool owned by the
-// budget. OpenBLAS is switched to a single thread when the shared budget is first used: our
+// its kernels over them with Lease::parallelFor. The other threads of a lease are workers of the
+// budget's pool reserved for it: they spin briefly between the many short loops of a prediction
+// and sleep otherwise, and workers outside any lease never spin. OpenBLAS is switched to a single thread when the shared budget is first used: our
 // kernels call it from the leased threads, so its own pool never spins beside ours.
 class ThreadBudget {
 public:
@@ -54,19 +56,22 @@ public:
 
     private:
         friend class ThreadBudget;
-        Lease(ThreadBudget* budget, int threads) : budget_(budget), threads_(threads) {}
+        Lease(ThreadBudget* budget, int threads, std::vector<int> workers)
+            : budget_(budget), threads_(threads), workers_(std::move(workers)) {}
         ThreadBudget* budget_;
         int threads_;
+        std::vector<int> workers_;  // pool workers reserved for this lease (threads_ - 1 of them)
     };
 
 private:
     struct Pool;
-    void release(int threads);
+    void release(int threads, const std::vector<int>& workers);
 
     int capacity_;
     mutable std::mutex mutex_;
     std::condition_variable freed_;
-    int leased_ = 0;  // guarded by mutex_
+    int leased_ = 0;                 // guarded by mutex_
+    std::vector<bool> workerLeased_;  // guarded by mutex_
     std::unique_ptr<Pool> pool_;
 };
 

@@ -80,6 +80,8 @@ std::shared_ptr<FeatureProvider> decoderOutputs(const DecoderConfig& config, con
 
 namespace {
 
+constexpr int STEP_THREADS = 4;
+
 class WhisperDecoderModel : public Model {
 public:
     WhisperDecoderModel(const DecoderConfig& config, const WeightsFile& file, ComputeUnits units)
@@ -91,7 +93,9 @@ public:
         DecoderInputs parsed(decoder_.config(), description_, inputs);
         std::lock_guard<std::mutex> lock(mutex_);
         {
-            auto lease = ThreadBudget::shared().acquire();
+            // A one-token step is bound by memory bandwidth, which a few threads already
+            // saturate; more would only add synchronisation and take cores from other work.
+            auto lease = ThreadBudget::shared().acquire(STEP_THREADS);
             decoder_.setEncoderOutput(lease, parsed.encoder);
             decoder_.step(lease, parsed.stepInput(), output_);
         }
