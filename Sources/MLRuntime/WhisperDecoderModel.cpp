@@ -1,4 +1,5 @@
 // The decoder kinds as models: input checking and conversion, output arrays.
+#include <algorithm>
 #include <mutex>
 
 #include "MLRuntime/Error.hpp"
@@ -80,8 +81,6 @@ std::shared_ptr<FeatureProvider> decoderOutputs(const DecoderConfig& config, con
 
 namespace {
 
-constexpr int STEP_THREADS = 4;
-
 class WhisperDecoderModel : public Model {
 public:
     WhisperDecoderModel(const DecoderConfig& config, const WeightsFile& file, ComputeUnits units)
@@ -93,9 +92,11 @@ public:
         DecoderInputs parsed(decoder_.config(), description_, inputs);
         std::lock_guard<std::mutex> lock(mutex_);
         {
-            // A one-token step is bound by memory bandwidth, which a few threads already
-            // saturate; more would only add synchronisation and take cores from other work.
-            auto lease = ThreadBudget::shared().acquire(STEP_THREADS);
+            // A one-token step is bound by memory bandwidth, which half the cores (at least four)
+            // nearly saturate; more only add synchronisation, and a thread that another process
+            // preempts then stalls every one of the step's many short loops.
+            auto& budget = ThreadBudget::shared();
+            auto lease = budget.acquire(std::max(4, budget.capacity() / 2));
             decoder_.setEncoderOutput(lease, parsed.encoder);
             decoder_.step(lease, parsed.stepInput(), output_);
         }

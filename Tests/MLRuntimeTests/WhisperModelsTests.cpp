@@ -9,6 +9,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MLRuntime/Error.hpp"
@@ -298,6 +299,28 @@ TEST_F(WhisperModelsTest, DecoderFollowsAnEncoderOutputRefilledInPlace) {
     auto after = logitsAfterOneStep(*first);
     EXPECT_NE(after, before);
     EXPECT_EQ(after, logitsAfterOneStep(*fresh));
+}
+
+TEST_F(WhisperModelsTest, ConcurrentPredictionsMatchSequentialOnesAndOtherElementTypesAreConverted) {
+    auto decoder = Model::load(model("TextDecoder"), ComputeUnits::cpuOnly);
+    MultiArray embeds({1, 64, 1, 1500}, DataType::Float16);
+    for (int64_t i = 0; i < embeds.count(); ++i) embeds.typedData<Half>()[i] = Half(std::sin(0.003f * i));
+    auto run = [&](const MultiArray& encoder, int32_t token) {
+        DecoderSession session(*decoder, encoder);
+        session.step(token);
+        return session.step(token + 1)->requireMultiArray(whisper::LOGITS).toFloats();
+    };
+    std::vector<std::vector<float>> sequential;
+    for (int32_t token = 0; token < 6; ++token) sequential.push_back(run(embeds, token * 50));
+    // A float32 copy of the same values is converted on the way in and gives the same answer.
+    EXPECT_EQ(run(embeds.converted(DataType::Float32), 0), sequential[0]);
+
+    std::vector<std::vector<float>> concurrent(6);
+    std::vector<std::thread> threads;
+    for (int32_t token = 0; token < 6; ++token)
+        threads.emplace_back([&, token] { concurrent[token] = run(embeds, token * 50); });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(concurrent, sequential);
 }
 
 TEST_F(WhisperModelsTest, DecoderRejectsTokensAndPositionsOutsideItsRange) {
