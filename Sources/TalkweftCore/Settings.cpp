@@ -13,7 +13,8 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
-const std::string CONNECTOR_PREFIX = "mcp__claude_ai_";
+// constexpr, so the tables below are safe to build from other files' static initialisers too.
+constexpr std::string_view CONNECTOR_PREFIX = "mcp__claude_ai_";
 
 // The user's home directory without a trailing slash: $HOME when set, else the password database.
 std::string homeDirectory() {
@@ -86,7 +87,7 @@ const std::vector<std::pair<std::string, std::vector<std::string>>>& READ_ONLY_C
 const std::vector<std::string>& CONNECTOR_SERVERS() {
     static const std::vector<std::string> servers = [] {
         std::vector<std::string> out;
-        for (const auto& [server, tools] : READ_ONLY_CONNECTORS()) out.push_back(CONNECTOR_PREFIX + server);
+        for (const auto& [server, tools] : READ_ONLY_CONNECTORS()) out.push_back(std::string(CONNECTOR_PREFIX) + server);
         return out;
     }();
     return servers;
@@ -98,7 +99,7 @@ const std::string& READ_ONLY_CONNECTOR_TOOLS() {
         for (const auto& [server, tools] : READ_ONLY_CONNECTORS())
             for (const auto& tool : tools) {
                 if (!out.empty()) out += ' ';
-                out += CONNECTOR_PREFIX + server + "__" + tool;
+                out.append(CONNECTOR_PREFIX).append(server).append("__").append(tool);
             }
         return out;
     }();
