@@ -135,11 +135,12 @@ public:
 
     std::shared_ptr<FeatureProvider> predict(const FeatureProvider& inputs) const override {
         description_.validateInputs(inputs);
-        std::vector<float> mel = inputFloats(inputs, MEL_FEATURES);
+        MultiArray input = inputs.requireMultiArray(MEL_FEATURES);
         std::lock_guard<std::mutex> lock(mutex_);
+        const float* mel = floatsOf(input, input_);
         {
             auto lease = ThreadBudget::shared().acquire();
-            encoder_.encode(lease, mel.data(), output_.data());
+            encoder_.encode(lease, mel, output_.data());
         }
         const auto& c = encoder_.config();
         std::map<std::string, FeatureValue> features;
@@ -152,6 +153,7 @@ private:
     mutable std::mutex mutex_;
     mutable WhisperEncoder encoder_;     // guarded by mutex_
     mutable std::vector<float> output_;  // guarded by mutex_
+    mutable std::vector<float> input_;   // guarded by mutex_
 };
 
 }  // namespace

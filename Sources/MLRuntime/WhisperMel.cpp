@@ -78,11 +78,12 @@ public:
 
     std::shared_ptr<FeatureProvider> predict(const FeatureProvider& inputs) const override {
         description_.validateInputs(inputs);
-        std::vector<float> audio = inputFloats(inputs, AUDIO);
+        MultiArray input = inputs.requireMultiArray(AUDIO);
         std::lock_guard<std::mutex> lock(mutex_);
+        const float* audio = floatsOf(input, input_);
         {
             auto lease = ThreadBudget::shared().acquire();
-            mel_.compute(lease, audio.data(), output_.data());
+            mel_.compute(lease, audio, output_.data());
         }
         std::map<std::string, FeatureValue> features;
         features.emplace(MEL_FEATURES, halfArray(output_.data(), {1, mel_.mels(), 1, N_FRAMES}));
@@ -94,6 +95,7 @@ private:
     mutable std::mutex mutex_;
     mutable MelSpectrogram mel_;        // guarded by mutex_
     mutable std::vector<float> output_; // guarded by mutex_
+    mutable std::vector<float> input_;  // guarded by mutex_
 };
 
 }  // namespace

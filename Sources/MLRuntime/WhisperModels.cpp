@@ -64,6 +64,18 @@ std::vector<float> inputFloats(const FeatureProvider& inputs, const std::string&
     return array.toFloats();
 }
 
+const float* floatsOf(const MultiArray& array, std::vector<float>& scratch) {
+    if (array.dataType() == DataType::Float32 && array.isContiguous()) return array.typedData<float>();
+    scratch.resize(static_cast<size_t>(array.count()));
+    if (array.dataType() == DataType::Float16 && array.isContiguous()) {
+        halfToFloat(array.typedData<Half>(), scratch.data(), scratch.size());
+    } else {
+        size_t i = 0;
+        array.forEachOffset([&](int64_t offset) { scratch[i++] = static_cast<float>(array.value(offset)); });
+    }
+    return scratch.data();
+}
+
 MultiArray halfArray(const float* values, std::vector<int64_t> shape) {
     MultiArray array(std::move(shape), DataType::Float16);
     floatToHalf(values, array.typedData<Half>(), static_cast<size_t>(array.count()));

@@ -32,6 +32,10 @@ DecoderConfig decoderConfig(const ModelFile& file);
 // type or has gaps). Throws Error(missingFeature) when absent.
 std::vector<float> inputFloats(const FeatureProvider& inputs, const std::string& name);
 
+// The values of `array` as contiguous float32: its own storage when it already is, else converted
+// into `scratch` (reused across calls, so no fresh buffer per prediction).
+const float* floatsOf(const MultiArray& array, std::vector<float>& scratch);
+
 // A new contiguous Float16 array of `shape` holding `values` (rounded to nearest even).
 MultiArray halfArray(const float* values, std::vector<int64_t> shape);
 
