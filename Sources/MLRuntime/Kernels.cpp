@@ -11,12 +11,30 @@ namespace mlruntime::kernels {
 
 namespace {
 
-// Rows per sgemm call: big enough that re-packing the weight for each block stays cheap, small
-// enough that every thread gets a few blocks.
-size_t rowBlock(size_t rows, int threads) {
-    size_t perThread = (rows + static_cast<size_t>(threads) - 1) / static_cast<size_t>(threads);
-    size_t block = std::max<size_t>(32, (perThread + 1) / 2);
-    return std::min(rows, (block + 7) / 8 * 8);
+// Tiles of a product: every sgemm call packs its slice of A and of the weight anew, so the tiles
+// are chosen as square as the thread count allows (most multiply-adds per packed element).
+struct Tiling {
+    size_t rowsPerTile, colsPerTile, rowTiles, colTiles;
+};
+
+Tiling tiling(size_t rows, size_t cols, int threads) {
+    Tiling best{rows, cols, 1, 1};
+    double bestScore = -1;
+    const size_t count = static_cast<size_t>(std::max(1, threads));
+    for (size_t rowTiles = 1; rowTiles <= count; ++rowTiles) {
+        if (count % rowTiles != 0) continue;
+        size_t colTiles = count / rowTiles;
+        size_t mb = (rows + rowTiles - 1) / rowTiles;
+        size_t nb = (cols + colTiles - 1) / colTiles;
+        nb = (nb + 15) / 16 * 16;  // whole vector registers per column slice
+        if (mb == 0 || nb == 0) continue;
+        double score = static_cast<double>(mb) * static_cast<double>(nb) / static_cast<double>(mb + nb);
+        if (score > bestScore) {
+            bestScore = score;
+            best = {mb, nb, (rows + mb - 1) / mb, (cols + nb - 1) / nb};
+        }
+    }
+    return best;
 }
 
 // Rows of a matrix-vector product per task: about 64k weights each.
@@ -30,15 +48,20 @@ size_t matvecGrain(size_t rows, size_t cols) {
 void linear(const ThreadBudget::Lease& lease, const float* a, size_t rows, size_t inWidth, size_t lda,
             const float* weight, const float* bias, size_t outWidth, float* c, size_t ldc, Epilogue epilogue) {
     if (rows == 0 || outWidth == 0) return;
-    lease.parallelFor(rows, rowBlock(rows, lease.threads()), [&](size_t begin, size_t end) {
-        auto m = static_cast<blasint>(end - begin);
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, static_cast<blasint>(outWidth),
-                    static_cast<blasint>(inWidth), 1.0f, a + begin * lda, static_cast<blasint>(lda), weight,
-                    static_cast<blasint>(inWidth), epilogue == Epilogue::accumulate ? 1.0f : 0.0f, c + begin * ldc, static_cast<blasint>(ldc));
-        for (size_t r = begin; r < end; ++r) {
-            float* row = c + r * ldc;
-            if (bias != nullptr) addInPlace(row, bias, outWidth);
-            if (epilogue == Epilogue::gelu) geluInPlace(row, outWidth);
+    const Tiling t = tiling(rows, outWidth, lease.threads());
+    lease.parallelFor(t.rowTiles * t.colTiles, 1, [&](size_t begin, size_t end) {
+        for (size_t tile = begin; tile < end; ++tile) {
+            size_t row0 = (tile / t.colTiles) * t.rowsPerTile, col0 = (tile % t.colTiles) * t.colsPerTile;
+            size_t m = std::min(t.rowsPerTile, rows - row0), n = std::min(t.colsPerTile, outWidth - col0);
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m), static_cast<blasint>(n),
+                        static_cast<blasint>(inWidth), 1.0f, a + row0 * lda, static_cast<blasint>(lda),
+                        weight + col0 * inWidth, static_cast<blasint>(inWidth),
+                        epilogue == Epilogue::accumulate ? 1.0f : 0.0f, c + row0 * ldc + col0, static_cast<blasint>(ldc));
+            for (size_t r = row0; r < row0 + m; ++r) {
+                float* row = c + r * ldc + col0;
+                if (bias != nullptr) addInPlace(row, bias + col0, n);
+                if (epilogue == Epilogue::gelu) geluInPlace(row, n);
+            }
         }
     });
 }
@@ -68,8 +91,10 @@ void attention(const ThreadBudget::Lease& lease, const float* q, const float* k,
                size_t queryCount, size_t keyCount, size_t headCount, size_t headDim, float* out, size_t ldOut) {
     // One task is one head over a block of query rows; its scores (block x keyCount) stay in the
     // thread's cache, softmax is applied in place, then multiplied by the head's values.
-    const size_t block = 64;
-    const size_t blocksPerHead = (queryCount + block - 1) / block;
+    // Blocks of up to ~192 query rows, evenly sized: a block's scores (block x keyCount) stay in
+    // L2, and the head's keys are packed once per block, so bigger blocks pack less.
+    const size_t blocksPerHead = std::max<size_t>(1, (queryCount + 191) / 192);
+    const size_t block = (queryCount + blocksPerHead - 1) / blocksPerHead;
     const float scale = 1.0f / std::sqrt(static_cast<float>(headDim));
     lease.parallelFor(headCount * blocksPerHead, 1, [&](size_t begin, size_t end) {
         thread_local std::vector<float> scores;
