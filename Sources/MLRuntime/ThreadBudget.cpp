@@ -109,7 +109,10 @@ struct ThreadBudget::Pool {
 ThreadBudget::ThreadBudget(int threads)
     : capacity_(std::max(1, threads)),
       workerLeased_(static_cast<size_t>(capacity_ - 1), false),
-      pool_(std::make_unique<Pool>(capacity_ - 1)) {}
+      pool_(std::make_unique<Pool>(capacity_ - 1)) {
+    // Our kernels call OpenBLAS from the leased threads; its own pool stays idle.
+    openblas_set_num_threads(1);
+}
 
 ThreadBudget::~ThreadBudget() = default;
 
@@ -120,8 +123,6 @@ ThreadBudget& ThreadBudget::shared() {
             int wanted = std::atoi(text);
             if (wanted > 0) threads = wanted;
         }
-        // Our kernels call OpenBLAS from the leased threads; its own pool stays idle.
-        openblas_set_num_threads(1);
         // Deliberately never destroyed: predictions may still run while static objects go away.
         return new ThreadBudget(std::max(1, threads));
     }();

@@ -15,8 +15,9 @@ namespace mlruntime {
 // A prediction takes a Lease of up to N threads (its own calling thread counts as one) and spreads
 // its kernels over them with Lease::parallelFor. The other threads of a lease are workers of the
 // budget's pool reserved for it: they spin briefly between the many short loops of a prediction
-// and sleep otherwise, and workers outside any lease never spin. OpenBLAS is switched to a single thread when the shared budget is first used: our
-// kernels call it from the leased threads, so its own pool never spins beside ours.
+// and sleep otherwise, and workers outside any lease never spin. Creating a budget switches
+// OpenBLAS to one thread: our kernels call it from the leased threads, so its own pool never
+// spins beside ours.
 class ThreadBudget {
 public:
     class Lease;
