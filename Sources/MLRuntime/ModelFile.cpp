@@ -92,7 +92,10 @@ ModelDescription ModelFile::declaredDescription() const {
                 shape.push_back(dim.get<int64_t>());
             }
             auto feature = arrayFeature(item["name"].get<std::string>(), *type, std::move(shape));
-            feature.isOptional = item.value("optional", false);
+            if (item.contains("optional")) {
+                if (!item["optional"].is_boolean()) fail("\"optional\" must be true or false in " + item.dump());
+                feature.isOptional = item["optional"].get<bool>();
+            }
             (side == std::string("inputs") ? description.inputs : description.outputs).push_back(std::move(feature));
         }
     }

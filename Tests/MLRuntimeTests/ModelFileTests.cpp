@@ -127,6 +127,8 @@ TEST_F(ModelFileTest, DamagedFilesAreErrorsNamingTheFile) {
          "missing tensor \"ln_post.bias\""},
         {"declared output disagreeing",
          [&] { editJSON([](nlohmann::json& j) { j["outputs"][0]["shape"][3] = 1499; }); }, json, "disagrees"},
+        {"malformed feature flag", [&] { editJSON([](nlohmann::json& j) { j["inputs"][0]["optional"] = "yes"; }); }, json,
+         "optional"},
         {"unknown kind", [&] { editJSON([](nlohmann::json& j) { j["kind"] = "whisper-vocoder"; }); }, json,
          "unknown model kind \"whisper-vocoder\""},
         {"other format version", [&] { editJSON([](nlohmann::json& j) { j["format_version"] = 2; }); }, json,
