@@ -1,0 +1,146 @@
+#include "Talkweft/Writer.hpp"
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.hpp"
+
+namespace talkweft {
+namespace {
+
+using namespace platform;
+
+class WriterTests : public ::testing::Test {
+protected:
+    bool replace(const std::string& find, const std::string& with) {
+        return writer.replace(TextEdit{find, with}, fx.field);
+    }
+    std::optional<AXRange> selectionWritten() const {
+        std::optional<AXRange> last;
+        for (const auto& [name, value] : fx.field->writes) {
+            if (name == AX_SELECTED_TEXT_RANGE) last = std::get<AXRange>(value);
+        }
+        return last;
+    }
+
+    testing::DesktopFixture fx;
+    PasteWriter writer;
+};
+
+TEST_F(WriterTests, EditsAreSelectedPastedAndSeenInTheFieldOneAfterAnother) {
+    fx.desktop.pasteboard().setItems({{{std::string(PASTEBOARD_PLAIN_TEXT), std::string("mine")}}});
+    fx.field->setText("one two one two");
+    fx.field->setSelection({14, 0});  // caret near the second "two"
+    EXPECT_TRUE(replace("two", "2"));
+    EXPECT_EQ(fx.field->text(), "one two one 2");
+    EXPECT_TRUE(replace("one", "1"));  // nearest to the caret after the first paste
+    EXPECT_EQ(fx.field->text(), "one two 1 2");
+    EXPECT_EQ(fx.field->writes.front().first, std::string(AX_FOCUSED));
+    fx.desktop.loop().advance(seconds(1));
+    EXPECT_EQ(fx.desktop.pasteboard().plainText(), "mine");
+}
+
+TEST_F(WriterTests, PartlyReadFieldShiftsTheSelectionByItsBase) {
+    std::string text(300, '.');
+    text += "alpha beta gamma";
+    text += std::string(100, '.');
+    fx.field->setText(text);
+    fx.field->visibleOnly = AXRange{300, 16};
+    fx.field->setSelection({306, 0});
+    EXPECT_TRUE(replace("beta", "BETA"));
+    EXPECT_EQ(selectionWritten(), (AXRange{306, 4}));
+    EXPECT_EQ(fx.field->text().substr(300, 16), "alpha BETA gamma");
+}
+
+TEST_F(WriterTests, ComposedAndDecomposedTextMatchEachOther) {
+    struct Case {
+        std::string field, find;
+        AXRange selected;
+    };
+    const std::string composed = "caf\xC3\xA9 au lait";     // é as one unit
+    const std::string decomposed = "cafe\xCC\x81 au lait";  // e + combining acute: two units
+    for (const Case& c : {Case{composed, "cafe\xCC\x81", {0, 4}}, Case{decomposed, "caf\xC3\xA9", {0, 5}}}) {
+        fx.field->writes.clear();
+        fx.field->setText(c.field);
+        EXPECT_TRUE(replace(c.find, "tea"));
+        EXPECT_EQ(selectionWritten(), c.selected);
+        EXPECT_EQ(fx.field->text(), "tea au lait");
+    }
+}
+
+TEST_F(WriterTests, SelectionReportedWithNoBreakSpacesAndCarriageReturnsStillVerifies) {
+    fx.field->setText("first line\nsecond line");
+    // The app reports the selection with no-break spaces and CRLF line ends.
+    fx.field->selectedTextFilter = [](const std::string& s) {
+        std::string out;
+        for (char c : s) {
+            if (c == ' ') {
+                out += "\xC2\xA0";
+            } else if (c == '\n') {
+                out += "\r\n";
+            } else {
+                out.push_back(c);
+            }
+        }
+        return out;
+    };
+    EXPECT_TRUE(replace("line\nsecond line", "line, second line"));
+    EXPECT_EQ(fx.field->text(), "first line, second line");
+}
+
+TEST_F(WriterTests, FailuresPasteNothingAndSayWhyInTheLog) {
+    fx.field->setText("Hello world");
+    testing::LogMark mark;
+
+    EXPECT_FALSE(replace("absent", "x"));
+    EXPECT_NE(mark.since().find("Z replace: find text not in field\n"), std::string::npos);
+
+    fx.field->readOnly = true;
+    EXPECT_FALSE(replace("world", "x"));
+    EXPECT_NE(mark.since().find("Z replace: couldn't set selection\n"), std::string::npos);
+    fx.field->readOnly = false;
+
+    fx.field->selectedTextFilter = [](std::string) { return std::string("something ok"); };
+    EXPECT_FALSE(replace("Hello world!!!", "x"));  // not found...
+    EXPECT_FALSE(replace("Hello", "x"));           // ...found, but the selection reads otherwise
+    EXPECT_NE(mark.since().find("Z replace: selection mismatch (12 vs 5 chars)\n"), std::string::npos);
+    fx.field->selectedTextFilter = nullptr;
+
+    EXPECT_TRUE(fx.desktop.keyboard().posted.empty());
+    EXPECT_EQ(fx.field->text(), "Hello world");
+
+    // An unreadable field fails without a log line.
+    testing::LogMark quiet;
+    fx.field->answersValue = false;
+    fx.field->answersCount = false;
+    fx.field->visibleOnly = AXRange{0, 0};
+    EXPECT_FALSE(replace("world", "x"));
+    EXPECT_EQ(quiet.since(), "");
+}
+
+TEST_F(WriterTests, UnchangedFieldOrFailedKeystrokeIsNotReportedAsApplied) {
+    fx.field->setText("Hello world");
+    testing::LogMark mark;
+
+    fx.app->acceptsPaste = false;
+    const TimePoint start = fx.desktop.loop().now();
+    EXPECT_FALSE(replace("world", "there"));
+    // 0.04 s selection settle + 0.12 s paste settle + 15 polls of 0.03 s.
+    EXPECT_EQ(fx.desktop.loop().now() - start, seconds(0.04 + 0.12 + 0.45));
+    EXPECT_NE(mark.since().find("Z replace: field did not change\n"), std::string::npos);
+    fx.app->acceptsPaste = true;
+
+    fx.desktop.keyboard().canCreateEvents = false;
+    EXPECT_FALSE(replace("world", "there"));
+    EXPECT_NE(mark.since().find("Z replace: paste keystroke failed\n"), std::string::npos);
+    EXPECT_EQ(fx.field->text(), "Hello world");
+}
+
+TEST_F(WriterTests, PasteTypesAtTheCaret) {
+    fx.field->setText("ab");
+    fx.field->setSelection({1, 0});
+    EXPECT_TRUE(writer.paste("X"));
+    EXPECT_EQ(fx.field->text(), "aXb");
+}
+
+}  // namespace
+}  // namespace talkweft
