@@ -192,6 +192,7 @@ void writeWeightsFile(const std::filesystem::path& path, const std::vector<Weigh
             out.write(reinterpret_cast<const char*>(halves.data()), static_cast<std::streamsize>(halves.size() * sizeof(Half)));
             written += halves.size() * sizeof(Half);
         }
+        if (&entry == &entries.back()) break;  // the file ends with the last tensor's data
         std::string gap(alignUp(written) - written, '\0');
         out.write(gap.data(), static_cast<std::streamsize>(gap.size()));
         written += gap.size();

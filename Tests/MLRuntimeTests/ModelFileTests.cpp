@@ -151,6 +151,23 @@ TEST_F(ModelFileTest, DamagedFilesAreErrorsNamingTheFile) {
     }
 }
 
+TEST_F(ModelFileTest, WeightsCutAtAnyLengthLoadOrFailCleanly) {
+    const fs::path weights = folder_ / "weights.bin";
+    const std::string original = readText(weights);
+    size_t failures = 0, tried = 0;
+    for (size_t length = 0; length < original.size(); length += (length < 3000 ? 13 : 997)) {
+        writeText(weights, original.substr(0, length));
+        ++tried;
+        try {
+            Model::load(folder_, ComputeUnits::cpuOnly);
+        } catch (const Error& error) {
+            ++failures;
+            EXPECT_EQ(std::string(error.what()).rfind(weights.string() + ":", 0), 0u) << error.what();
+        }
+    }
+    EXPECT_EQ(failures, tried);  // the last tensor ends where the file ends
+}
+
 TEST_F(ModelFileTest, WeightsRoundTripInBothPrecisionsWithAlignedData) {
     fs::path path = root_ / "weights.bin";
     writeWeightsFile(path, {{"a", DataType::Float32, {2, 3}, {1, 2, 3, 4, 5, 6.5f}},
