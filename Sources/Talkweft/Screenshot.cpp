@@ -22,17 +22,22 @@ namespace pf = talkweft::platform;
 
 namespace {
 
-// Creates `dir` (with missing parents) and makes sure it is a real folder of this user that only
-// this user can enter. False when it cannot be made so.
-bool preparePrivateDir(const fs::path& dir) {
+// Creates `dir` (with missing parents) and opens it, making sure it is a real folder of this user
+// that only this user can enter. The file is then created relative to the opened folder, so
+// nobody can swap the folder for a link between the check and the write. -1 on failure.
+int openPrivateDir(const fs::path& dir) {
     std::error_code ec;
     if (dir.has_parent_path()) fs::create_directories(dir.parent_path(), ec);
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
     struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return false;
-    if ((st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) return false;
-    return true;
+    if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        ((st.st_mode & 0777) != 0700 && ::fchmod(fd, 0700) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 std::string randomSuffix() {
@@ -42,14 +47,14 @@ std::string randomSuffix() {
     return buf;
 }
 
-// Writes `bytes` to a new file in `dir`; returns its path.
-std::optional<std::string> writeNewFile(const fs::path& dir, const std::string& bytes) {
+// Writes `bytes` to a new file in the opened folder `dirFd` (named `dir`); returns its path.
+std::optional<std::string> writeNewFile(int dirFd, const fs::path& dir, const std::string& bytes) {
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const fs::path file = dir / ("window-" + std::to_string(secs) + "-" + randomSuffix() + ".png");
-        int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const std::string name = "window-" + std::to_string(secs) + "-" + randomSuffix() + ".png";
+        int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return std::nullopt;
@@ -67,10 +72,10 @@ std::optional<std::string> writeNewFile(const fs::path& dir, const std::string& 
         }
         ok = ::close(fd) == 0 && ok;
         if (!ok) {
-            ::unlink(file.c_str());
+            ::unlinkat(dirFd, name.c_str(), 0);
             return std::nullopt;
         }
-        return file.string();
+        return (dir / name).string();
     }
     return std::nullopt;
 }
@@ -96,8 +101,11 @@ std::optional<std::string> calcScreenshot(std::int32_t pid, const fs::path& dir)
     if (!image) return std::nullopt;
     auto png = pf::encodePNG(*image);
     if (!png) return std::nullopt;
-    if (!preparePrivateDir(dir)) return std::nullopt;
-    return writeNewFile(dir, *png);
+    const int dirFd = openPrivateDir(dir);
+    if (dirFd < 0) return std::nullopt;
+    auto path = writeNewFile(dirFd, dir, *png);
+    ::close(dirFd);
+    return path;
 }
 
 }  // namespace talkweft::ContextReader
