@@ -131,6 +131,20 @@ TEST(ContextReaderTests, WithoutAccessibilityOnlyTheAppIsKnown) {
     EXPECT_EQ(cap->element, nullptr);
 }
 
+TEST(ContextReaderTests, FieldThatVanishesMidCaptureLeavesTheRestEmpty) {
+    DesktopFixture fx;
+    fx.field->setText("going");
+    fx.field->onRead = [&](std::string_view name) {
+        if (name == AX_SELECTED_TEXT_RANGE) fx.field->remove();
+    };
+    auto cap = ContextReader::capture();
+    ASSERT_TRUE(cap);
+    EXPECT_EQ(cap->ctx.fieldText, "going");
+    EXPECT_EQ(cap->ctx.selection, std::nullopt);
+    EXPECT_EQ(cap->ctx.selectedText, std::nullopt);
+    EXPECT_EQ(cap->caret, std::nullopt);  // neither caret nor frame can be read any more
+}
+
 TEST(ContextReaderTests, LineCountTreatsEveryLineBreakFormAlike) {
     struct Case {
         std::string text;
