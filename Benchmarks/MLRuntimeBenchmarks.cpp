@@ -53,35 +53,41 @@ double float32WeightBytes(const testmodels::ModelSize& s) {
     return count * 4;
 }
 
-long residentKiB() {
+// A field of /proc/self/status in KiB ("VmRSS:", "VmHWM:").
+long statusKiB(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
     return 0;
 }
 
-// Resident memory added by loading the three models, measured in a fresh child process so that
-// nothing else this program did is counted.
-double loadedResidentBytes(const fs::path& folder) {
+struct LoadMemory {
+    double resident = -1;  // bytes added by loading, once loaded
+    double peak = -1;      // highest resident size while loading, above the start
+};
+
+// Memory taken by loading the three models, measured in a fresh child process so that nothing
+// else this program did is counted.
+LoadMemory loadMemory(const fs::path& folder) {
     int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) return -1;
+    if (pipe(pipeEnds) != 0) return {};
     pid_t child = fork();
     if (child == 0) {
-        long before = residentKiB();
+        long before = statusKiB("VmRSS:");
         std::vector<std::shared_ptr<Model>> models;
         for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
             models.push_back(Model::load(folder / (std::string(name) + ".mlmodelc"), ComputeUnits::cpuOnly));
-        long grown = residentKiB() - before;
-        ssize_t written = write(pipeEnds[1], &grown, sizeof grown);
+        long grown[2] = {statusKiB("VmRSS:") - before, statusKiB("VmHWM:") - before};
+        ssize_t written = write(pipeEnds[1], grown, sizeof grown);
         _exit(written == sizeof grown ? 0 : 1);
     }
-    long grown = -1;
-    if (read(pipeEnds[0], &grown, sizeof grown) != sizeof grown) grown = -1;
+    long grown[2] = {-1, -1};
+    if (read(pipeEnds[0], grown, sizeof grown) != sizeof grown) grown[0] = grown[1] = -1;
     waitpid(child, nullptr, 0);
     close(pipeEnds[0]);
     close(pipeEnds[1]);
-    return static_cast<double>(grown) * 1024.0;
+    return {static_cast<double>(grown[0]) * 1024.0, static_cast<double>(grown[1]) * 1024.0};
 }
 
 void BM_PlainSgemm(benchmark::State& state) {
@@ -155,11 +161,12 @@ int main(int argc, char** argv) {
     std::printf("Memory after loading mel + encoder + decoder (half-precision files):\n");
     for (const char* size : {"tiny", "base"}) {
         auto spec = *testmodels::namedSize(size);
-        double resident = loadedResidentBytes(folderFor(size));
+        LoadMemory memory = loadMemory(folderFor(size));
         double reference = float32WeightBytes(spec);
-        std::printf("  %-5s width %lld, %lld layers: resident %.1f MB, float32 weights %.1f MB, ratio %.2f (target <= 1.5)\n",
-                    size, static_cast<long long>(spec.width), static_cast<long long>(spec.layers), resident / 1e6,
-                    reference / 1e6, resident / reference);
+        std::printf("  %-5s width %lld, %lld layers: float32 weights %.1f MB; resident after loading %.1f MB (ratio %.2f), "
+                    "peak while loading %.1f MB (ratio %.2f); target <= 1.5\n",
+                    size, static_cast<long long>(spec.width), static_cast<long long>(spec.layers), reference / 1e6,
+                    memory.resident / 1e6, memory.resident / reference, memory.peak / 1e6, memory.peak / reference);
     }
     std::fflush(stdout);
 
