@@ -22,11 +22,11 @@ Size Panel::fittingSize() {
     switch (content.kind) {
         case PanelContent::Kind::empty: return {padH, padV};
         case PanelContent::Kind::row:
-            return {std::min(520.0, padH + icon + gap + CHAR_WIDTH * static_cast<double>(codePoints(content.text))),
+            return {std::min(520.0, padH + icon + gap + GLYPH_WIDTH * static_cast<double>(codePoints(content.text))),
                     padV + icon};
         case PanelContent::Kind::thinking: {
-            double first = icon + gap + CHAR_WIDTH * static_cast<double>(codePoints(content.text));
-            double second = CHAR_WIDTH * static_cast<double>(codePoints(content.detail));
+            double first = icon + gap + GLYPH_WIDTH * static_cast<double>(codePoints(content.text));
+            double second = GLYPH_WIDTH * static_cast<double>(codePoints(content.detail));
             double lines = std::min(3.0, std::max(1.0, std::ceil(second / 492)));
             return {std::min(520.0, padH + std::max(first, std::min(second, 492.0))), padV + icon + 4 + lines * LINE_HEIGHT};
         }
@@ -39,7 +39,7 @@ Size Panel::fittingSize() {
 double Panel::textHeight(const std::vector<TextRun>& runs, double width) {
     std::string text;
     for (const auto& r : runs) text += r.text;
-    auto perLine = std::max<std::size_t>(1, static_cast<std::size_t>(width / CHAR_WIDTH));
+    auto perLine = std::max<std::size_t>(1, static_cast<std::size_t>(width / GLYPH_WIDTH));
     std::size_t lines = 0, start = 0;
     for (;;) {
         std::size_t end = text.find('\n', start);

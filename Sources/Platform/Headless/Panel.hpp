@@ -10,7 +10,7 @@ namespace talkweft::platform::headless {
 
 class Panel : public platform::Panel {
 public:
-    static constexpr double CHAR_WIDTH = 7;
+    static constexpr double GLYPH_WIDTH = 7;
     static constexpr double LINE_HEIGHT = 16;
 
     // One 1440 x 900 screen with a 25-point bar at the top, which is the main screen.

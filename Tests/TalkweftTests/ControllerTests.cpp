@@ -1,0 +1,170 @@
+#include "CycleFixture.hpp"
+
+using namespace talkweft;
+using namespace talkweft::cycletest;
+using K = HUDState::Kind;
+
+TEST_F(CycleTest, DictationPastesAtTheCaretAndRecordsHistory) {
+    LogTail log;
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    EXPECT_TRUE(controller->isRecording());
+    EXPECT_EQ(controller->hud.state(), HUDState::listening(Mode::dictate, false));
+    audio.playTone(1.0, 0.3f);
+    desktop.loop().advance(platform::seconds(1.0));
+    desktop.keyboard().sendFlags(0);
+    EXPECT_FALSE(controller->isRecording());
+    settle();
+    EXPECT_EQ(field->text(), "Hello world");
+    EXPECT_EQ(transcriber->lastSamples, 16000u);
+    EXPECT_EQ(controller->hud.state().kind, K::hidden);
+    EXPECT_EQ(sounds.played, (std::vector<std::string>{"begin_record", "Bottle"}));
+    EXPECT_TRUE(log.contains("audio: 1.0s rms=0.2121 mode=dictate"));
+    EXPECT_TRUE(log.contains("transcript: 5 chars"));
+    auto h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0].text, " world");
+    EXPECT_EQ(h[0].instruction, "world");
+    EXPECT_TRUE(h[0].applied);
+}
+
+TEST_F(CycleTest, ShortHoldsSilenceAndEmptyTranscriptsAreDropped) {
+    LogTail log;
+    hold({ModKey::rightOption}, 0.2);
+    settle();
+    EXPECT_EQ(transcriber->calls, 0);
+    EXPECT_EQ(field->text(), "Hello");
+
+    hold({ModKey::rightOption}, 1.0, 0.001f);
+    EXPECT_EQ(controller->hud.state(), HUDState::note("Didn't hear anything"));
+    settle();
+    EXPECT_EQ(transcriber->calls, 0);
+
+    transcriber->text = "Thank you.";
+    hold({ModKey::rightOption}, 1.0);
+    controller->waitForIdle();
+    EXPECT_EQ(controller->hud.state(), HUDState::note("Didn't catch that"));
+    EXPECT_EQ(field->text(), "Hello");
+    EXPECT_TRUE(history().empty());
+}
+
+TEST_F(CycleTest, AppSwitchedAwayGetsTheTextOnThePasteboard) {
+    transcriber->open = false;
+    hold({ModKey::rightOption}, 1.0);
+    desktop.loop().runPending();
+    EXPECT_EQ(controller->hud.state(), HUDState::transcribing(Mode::dictate));
+    desktop.activate(OTHER);
+    transcriber->release();
+    controller->waitForIdle();
+    EXPECT_EQ(field->text(), "Hello");
+    EXPECT_EQ(desktop.pasteboard().plainText(), " world");
+    EXPECT_EQ(controller->hud.state(),
+              HUDState::error("The window changed while transcribing, so the text was copied to the clipboard instead:\n\n world"));
+    EXPECT_TRUE(history().empty());
+}
+
+TEST_F(CycleTest, SecureFieldDictationIsNeverRecorded) {
+    field->set(platform::AX_SUBROLE, std::string(platform::AX_ROLE_SECURE_TEXT_FIELD));
+    hold({ModKey::rightOption}, 1.0);
+    LogTail log;
+    settle();
+    EXPECT_EQ(field->text(), "Helloworld") << "dictation itself works (the secure text is not read)";
+    EXPECT_TRUE(history().empty());
+    EXPECT_FALSE(log.contains("world"));
+}
+
+TEST_F(CycleTest, EscCancelsRecordingAndWorkAndDismissesErrors) {
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    desktop.keyboard().sendKeyDown(platform::KEY_ESCAPE);
+    EXPECT_FALSE(controller->isRecording());
+    desktop.keyboard().sendFlags(0);  // the release after Esc starts nothing
+    desktop.loop().runPending();
+    EXPECT_FALSE(controller->isBusy());
+
+    transcriber->open = false;
+    hold({ModKey::rightOption}, 1.0);
+    desktop.loop().runPending();
+    ASSERT_TRUE(controller->isBusy());
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    EXPECT_EQ(controller->hud.state(), HUDState::note("Still working · Esc cancels"));
+    EXPECT_FALSE(controller->isRecording());
+    desktop.keyboard().sendFlags(0);
+    desktop.keyboard().sendKeyDown(platform::KEY_ESCAPE);
+    EXPECT_FALSE(controller->isBusy());
+    EXPECT_EQ(controller->hud.state(), HUDState::note("Cancelled"));
+    controller->waitForIdle();
+    EXPECT_EQ(field->text(), "Hello") << "the cancelled work has no effect";
+
+    transcriber->open = true;
+    transcriber->error = "engine exploded";
+    hold({ModKey::rightOption}, 1.0);
+    controller->waitForIdle();
+    EXPECT_EQ(controller->hud.state(), HUDState::error("Transcription failed: engine exploded"));
+    desktop.keyboard().sendKeyDown(platform::KEY_ESCAPE);
+    desktop.loop().runPending();
+    EXPECT_EQ(controller->hud.state().kind, K::hidden);
+}
+
+TEST_F(CycleTest, KeyWhileHeldAndSleepDropTheRecording) {
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    desktop.keyboard().sendKeyDown(0);  // "a"
+    EXPECT_FALSE(controller->isRecording());
+    desktop.keyboard().sendFlags(0);
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    EXPECT_TRUE(controller->isRecording());
+    desktop.sleep();
+    EXPECT_FALSE(controller->isRecording());
+    desktop.keyboard().sendFlags(0);
+    settle();
+    EXPECT_EQ(transcriber->calls, 0);
+    EXPECT_EQ(sounds.played, (std::vector<std::string>{"begin_record", "begin_record"})) << "no release cue";
+}
+
+TEST_F(CycleTest, WatchdogRecoversAMissedReleaseAndEnforcesTheMaximum) {
+    LogTail log;
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    audio.playTone(1.0, 0.3f);
+    desktop.keyboard().setLiveFlags(0);  // the release event is lost
+    desktop.loop().advance(platform::seconds(1.0));
+    EXPECT_FALSE(controller->isRecording());
+    EXPECT_TRUE(log.contains("hotkeys: release recovered by poll"));
+    settle();
+    EXPECT_EQ(field->text(), "Hello world");
+
+    settingsStore->update([](Settings& s) { s.maxRecordingSeconds = 2; });
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    audio.playTone(1.0, 0.3f);
+    desktop.loop().advance(platform::seconds(2.0));
+    EXPECT_TRUE(controller->isRecording()) << "exactly the maximum is not yet over it";
+    desktop.loop().advance(platform::seconds(0.5));
+    EXPECT_FALSE(controller->isRecording());
+    EXPECT_TRUE(log.contains("recorder: hit max length"));
+}
+
+TEST_F(CycleTest, SettingsChangeWhileHeldKeepsTheRelease) {
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    audio.playTone(1.0, 0.3f);
+    settingsStore->update([](Settings& s) { s.soundCues = false; });
+    desktop.loop().advance(platform::seconds(1.0));
+    desktop.keyboard().sendFlags(0);
+    EXPECT_FALSE(controller->isRecording()) << "the release still ends the recording";
+    settle();
+    EXPECT_EQ(field->text(), "Hello world");
+}
+
+TEST_F(CycleTest, DeviceLossFinishesTheRecording) {
+    LogTail log;
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    audio.playTone(1.0, 0.3f);
+    desktop.loop().advance(platform::seconds(1.0));
+    audio.removeDevice(1);
+    desktop.loop().runPending();
+    EXPECT_FALSE(controller->isRecording());
+    EXPECT_TRUE(log.contains("recorder: stopping after lost input"));
+    settle();
+    EXPECT_EQ(field->text(), "Hello world");
+
+    desktop.keyboard().sendFlags(0);
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    EXPECT_EQ(controller->hud.state(), HUDState::error("Couldn't start the microphone: No microphone is available right now."));
+    EXPECT_EQ(sounds.played.back(), "Basso");
+}
