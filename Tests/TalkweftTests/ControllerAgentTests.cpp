@@ -1,0 +1,127 @@
+#include "CycleFixture.hpp"
+
+using namespace talkweft;
+using namespace talkweft::cycletest;
+using K = HUDState::Kind;
+
+namespace {
+std::string answer(const std::string& result) {
+    return R"({"type":"result","is_error":false,"structured_output":)" + result + "}";
+}
+}  // namespace
+
+TEST_F(CycleTest, AgentByUpgradeInsertsTheAnswer) {
+    LogTail log;
+    transcriber->text = "greet them";
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption, ModKey::rightCommand}));
+    EXPECT_EQ(controller->hud.state(), HUDState::listening(Mode::agent, false));
+    audio.playTone(1.0, 0.3f);
+    desktop.loop().advance(platform::seconds(1.0));
+    desktop.keyboard().sendFlags(0);
+    desktop.loop().runPending();
+    controller->waitForIdle();
+    EXPECT_EQ(field->text(), "Hellohi");
+    EXPECT_EQ(sounds.played, (std::vector<std::string>{"begin_record", "Pop", "Bottle"}));
+    EXPECT_TRUE(log.contains("mode=agent"));
+    EXPECT_TRUE(log.contains("agent: Claude Code app=com.example.editor subject=window:notes.txt field=5 full=true"));
+    EXPECT_TRUE(log.contains("agent: insert in "));
+    std::ifstream args(tmp / "args.txt");
+    std::string all((std::istreambuf_iterator<char>(args)), {});
+    EXPECT_NE(all.find("greet them"), std::string::npos) << "the instruction reaches the agent";
+    auto h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_EQ(h[0].mode, Mode::agent);
+    EXPECT_TRUE(h[0].applied);
+}
+
+TEST_F(CycleTest, AgentReplaceAppliesEditsAndReportsFailures) {
+    field->setText("one two three");
+    setAgentAnswer(answer(R"({"action":"replace","edits":[{"find":"one","replace":"1"},{"find":"zzz","replace":"9"},{"find":"three","replace":"3"}]})"));
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    controller->waitForIdle();
+    EXPECT_EQ(field->text(), "1 two 3");
+    EXPECT_EQ(desktop.pasteboard().plainText(), "9") << "only the failed edit's text stays on the pasteboard";
+    EXPECT_EQ(controller->hud.state(), HUDState::error("Couldn't apply 1 of 3 edits in this field. The replacement text was "
+                                                       "copied to the clipboard:\n\n9"));
+    auto h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_FALSE(h[0].applied);
+}
+
+TEST_F(CycleTest, AgentReplyAndExternalWorkAreShown) {
+    setAgentAnswer(answer(R"({"action":"reply","external":["Filed a ticket"]})"));
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    desktop.loop().runUntil([&] { return controller->hud.state().kind == K::thinking; });
+    EXPECT_EQ(panel.content.text, "Working… 0s · Esc cancels");
+    EXPECT_EQ(panel.content.detail, "“world”");
+    controller->waitForIdle();
+    EXPECT_EQ(controller->hud.state(), HUDState::reply("(no message)\n\nDone outside this field:\n• Filed a ticket"));
+    EXPECT_EQ(panel.content.kind, platform::PanelContent::Kind::message);
+    EXPECT_FALSE(panel.ignoresMouse);
+    panel.clickCopy();
+    EXPECT_EQ(desktop.pasteboard().plainText(), "(no message)\n\nDone outside this field:\n• Filed a ticket");
+    desktop.keyboard().sendKeyDown(platform::KEY_ESCAPE);
+    desktop.loop().runPending();
+    EXPECT_EQ(controller->hud.state().kind, K::hidden);
+
+    // An insert that could not be applied keeps saying so, with the external work below it.
+    setAgentAnswer(answer(R"({"action":"insert","text":"x","external":["Sent mail"]})"));
+    transcriber->open = false;
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    desktop.loop().runPending();
+    desktop.activate(OTHER);
+    transcriber->release();
+    controller->waitForIdle();
+    EXPECT_EQ(controller->hud.state(),
+              HUDState::error("The window changed while the agent worked, so the result was copied to the clipboard:\n\nx"
+                              "\n\nDone outside this field:\n• Sent mail"));
+}
+
+TEST_F(CycleTest, EscCancelsTheAgentAndTimeoutsShowAnError) {
+    setAgentAnswer(answer(R"({"action":"insert","text":"late"})"), 30);
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    desktop.loop().runPending();
+    // Wait until the agent runs (the panel shows the working counter).
+    desktop.loop().runUntil([&] { return controller->hud.state().kind == K::thinking; });
+    desktop.keyboard().sendKeyDown(platform::KEY_ESCAPE);
+    EXPECT_EQ(controller->hud.state(), HUDState::note("Cancelled"));
+    controller->waitForIdle();
+    EXPECT_EQ(field->text(), "Hello");
+
+    settingsStore->update([](Settings& s) { s.claude.timeout = 0.3; });
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    controller->waitForIdle();
+    EXPECT_EQ(controller->hud.state().kind, K::error);
+    EXPECT_NE(controller->hud.state().text.find("timed out"), std::string::npos) << controller->hud.state().text;
+}
+
+TEST_F(CycleTest, URLRunDuringARecordingDoesNotRedirectIt) {
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    audio.playTone(1.0, 0.3f);
+    desktop.activate(OTHER);
+    auto otherWindow = other->addWindow("other");
+    auto otherField = std::make_shared<platform::headless::TextField>("Other");
+    otherWindow->addChild(otherField);
+    other->focus(otherField);
+    controller->run(Mode::dictate, "typed");
+    controller->waitForIdle();
+    EXPECT_EQ(otherField->text(), "Other typed");
+    desktop.activate(EDITOR);
+    desktop.loop().advance(platform::seconds(1.0));
+    desktop.keyboard().sendFlags(0);
+    controller->waitForIdle();
+    EXPECT_EQ(field->text(), "Hello world") << "the spoken text goes where the recording began";
+}
+
+TEST_F(CycleTest, ForgetReportsWhatHappened) {
+    hold({ModKey::rightOption}, 1.0);
+    settle();
+    auto cap = ContextReader::capture();
+    ASSERT_TRUE(cap);
+    auto r = controller->forget(*cap);
+    EXPECT_EQ(r.kind, ForgetResult::Kind::cleared);
+    EXPECT_EQ(r.subject, "window:notes.txt");
+    EXPECT_TRUE(history().empty());
+    EXPECT_EQ(controller->forget(*cap).kind, ForgetResult::Kind::nothing);
+}
