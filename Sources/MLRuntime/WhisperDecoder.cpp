@@ -97,20 +97,6 @@ WhisperDecoder::WhisperDecoder(const DecoderConfig& config, const WeightsFile& f
     cacheRows_.resize(2 * width * S);
 }
 
-size_t WhisperDecoder::weightBytes() const noexcept {
-    size_t bytes = tokenEmbedding_.bytes() + (positions_.size() + lnPostWeight_.size() + lnPostBias_.size()) * sizeof(float);
-    for (const auto& l : layers_) {
-        bytes += l.qkv.bytes() + l.out.bytes() + l.crossQuery.bytes() + l.crossOut.bytes() + l.fc1.bytes() + l.fc2.bytes();
-        size_t floats = l.lnWeight.size() + l.lnBias.size() + l.qkvBias.size() + l.outBias.size() +
-                        l.crossLnWeight.size() + l.crossLnBias.size() + l.crossQueryBias.size() +
-                        l.crossValueBias.size() + l.crossOutBias.size() + l.crossKeyWeight.size() +
-                        l.crossValueWeight.size() + l.mlpLnWeight.size() + l.mlpLnBias.size() + l.fc1Bias.size() +
-                        l.fc2Bias.size();
-        bytes += floats * sizeof(float);
-    }
-    return bytes;
-}
-
 void WhisperDecoder::setEncoderOutput(const ThreadBudget::Lease& lease, const MultiArray& array) {
     const size_t d = static_cast<size_t>(config_.width), W = static_cast<size_t>(config_.audioContext);
     // A contiguous array is compared as it is; anything else through a contiguous copy.
@@ -145,7 +131,6 @@ void WhisperDecoder::setEncoderOutput(const ThreadBudget::Lease& lease, const Mu
         });
     }
     haveEncoder_ = true;
-    ++crossComputations_;
 }
 
 void WhisperDecoder::step(const ThreadBudget::Lease& lease, const DecoderStepInput& in, DecoderStepOutput& out) {

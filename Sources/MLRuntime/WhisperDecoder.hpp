@@ -19,7 +19,6 @@ struct StepMatrix {
     size_t rows = 0, cols = 0;
     void multiply(const ThreadBudget::Lease& lease, const float* x, const float* bias, float* y) const;
     void row(size_t r, float* out) const;
-    size_t bytes() const noexcept { return half.size() * sizeof(Half) + full.size() * sizeof(float); }
 };
 
 // What one decoder step reads besides the token: the caches and masks of the engine's inputs.
@@ -59,9 +58,6 @@ public:
     // model checks them before).
     void step(const ThreadBudget::Lease& lease, const DecoderStepInput& input, DecoderStepOutput& output);
 
-    size_t weightBytes() const noexcept;
-    // Number of times the cross-attention keys and values were computed.
-    int64_t crossComputations() const noexcept { return crossComputations_; }
 
 private:
     struct Layer {
@@ -84,7 +80,6 @@ private:
     std::vector<uint8_t> encoderBytes_;             // the encoder output the cross caches belong to
     DataType encoderType_ = DataType::Float16;
     bool haveEncoder_ = false;
-    int64_t crossComputations_ = 0;
     // Scratch.
     std::vector<float> encoderT_, crossTmp_, x_, h_, qkv_, attn_, hidden_, scores_, cacheRows_;
 };

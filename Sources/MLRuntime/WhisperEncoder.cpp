@@ -75,18 +75,6 @@ WhisperEncoder::WhisperEncoder(const EncoderConfig& config, const WeightsFile& f
     hidden_.resize(static_cast<size_t>(ctx * 4 * d));
 }
 
-size_t WhisperEncoder::weightBytes() const noexcept {
-    size_t count = conv1_.size() + conv1Bias_.size() + conv2_.size() + conv2Bias_.size() + positions_.size() +
-                   lnPostWeight_.size() + lnPostBias_.size();
-    for (const auto& a : attention_)
-        count += a.lnWeight.size() + a.lnBias.size() + a.qkvWeight.size() + a.qkvBias.size() + a.outWeight.size() +
-                 a.outBias.size();
-    for (const auto& m : mlp_)
-        count += m.lnWeight.size() + m.lnBias.size() + m.fc1Weight.size() + m.fc1Bias.size() + m.fc2Weight.size() +
-                 m.fc2Bias.size();
-    return count * sizeof(float);
-}
-
 void WhisperEncoder::encode(const ThreadBudget::Lease& lease, const float* mel, float* out) {
     using namespace kernels;
     const size_t d = static_cast<size_t>(config_.width), mels = static_cast<size_t>(config_.mels);

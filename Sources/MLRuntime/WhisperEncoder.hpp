@@ -34,7 +34,6 @@ public:
     void encode(const ThreadBudget::Lease& lease, const float* mel, float* out);
 
     // Bytes of weights held (float32).
-    size_t weightBytes() const noexcept;
 
 private:
     EncoderConfig config_;
