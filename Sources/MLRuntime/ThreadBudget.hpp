@@ -38,7 +38,7 @@ public:
 
     // Takes up to `wanted` threads (0 or less: all the budget has). Blocks while every thread is
     // leased; returns as soon as at least one is free. Thread-safe. The lease returns its threads
-    // when destroyed.
+    // when destroyed. A thread holding a lease must not acquire another (it could wait forever).
     Lease acquire(int wanted = 0);
 
     class Lease {
