@@ -1,0 +1,137 @@
+#include "Talkweft/AppDelegate.hpp"
+
+#include "CycleFixture.hpp"
+#include "Platform/Headless/LoginItem.hpp"
+#include "Platform/Headless/StatusItem.hpp"
+#include "Platform/Headless/URLCommand.hpp"
+
+using namespace talkweft;
+using namespace talkweft::cycletest;
+
+namespace {
+
+class AppTest : public CycleTest {
+protected:
+    void SetUp() override {
+        CycleTest::SetUp();
+        controller.reset();  // the delegate makes its own
+        desktop.platform().statusItem = &statusItem;
+        desktop.platform().loginItem = &loginItem;
+        desktop.platform().urlCommands = &urls;
+        app = std::make_unique<AppDelegate>(transcriber);
+        app->applicationDidFinishLaunching();
+        app->controller().store.root = tmp / "History";
+        desktop.loop().runUntil([&] { return app->status != "Starting…" && app->status != "Loading speech model…"; });
+    }
+    void TearDown() override {
+        if (app) app->controller().waitForIdle();
+        app.reset();
+        CycleTest::TearDown();
+    }
+    platform::headless::StatusItem statusItem;
+    platform::headless::LoginItemService loginItem;
+    platform::headless::URLCommandSource urls;
+    std::unique_ptr<AppDelegate> app;
+};
+
+}  // namespace
+
+TEST_F(AppTest, LaunchSetsUpTheItemLoginItemAndStatus) {
+    EXPECT_EQ(statusItem.symbol, "text.bubble");
+    EXPECT_EQ(statusItem.accessibilityDescription, "Talkweft");
+    EXPECT_TRUE(loginItem.registered);
+    EXPECT_TRUE(desktop.defaults().boolValue("didSetLoginItem"));
+    EXPECT_EQ(app->status, "Ready");
+    EXPECT_EQ(audio.permissionRequests(), 1);
+    statusItem.open();
+    EXPECT_EQ(statusItem.titles().front(), "Talkweft: Ready");
+
+    // A second launch leaves the login item alone.
+    loginItem.registered = false;
+    app.reset();
+    app = std::make_unique<AppDelegate>(transcriber);
+    app->applicationDidFinishLaunching();
+    EXPECT_FALSE(loginItem.registered);
+    EXPECT_EQ(loginItem.calls, 1);
+}
+
+TEST_F(AppTest, MenuReflectsSettingsAndFrontApp) {
+    settingsStore.reset();
+    app->settings.update([](Settings& s) { s.claude.connectors = true; s.claude.connectorWrites = true; });
+    statusItem.open();
+    auto titles = statusItem.titles();
+    EXPECT_EQ(titles[1], "Dictate: " + calcChordLabel({ModKey::rightOption}) + "   Agent: " +
+                             calcChordLabel({ModKey::rightOption, ModKey::rightCommand}));
+    EXPECT_EQ(titles[2], "⚠︎ Connectors can make changes");
+    EXPECT_EQ(titles[4], "Turn Off in Editor");
+    EXPECT_EQ(titles[5], "Forget History for Editor: window:notes.txt");
+    EXPECT_TRUE(statusItem.click("Connectors (read-only)"));
+    EXPECT_FALSE(app->settings.value().claude.connectorWrites) << "turning connectors off also turns writes off";
+    statusItem.open();
+    EXPECT_EQ(statusItem.titles()[2], "-");
+
+    app->settings.update([](Settings& s) { s.disabledApps = {"com.example.editor", "com.example.editor"}; });
+    statusItem.open();
+    EXPECT_TRUE(statusItem.click("Turn On in Editor"));
+    EXPECT_TRUE(app->settings.value().disabledApps.empty());
+    statusItem.open();
+    EXPECT_TRUE(statusItem.click("Turn Off in Editor"));
+    EXPECT_EQ(app->settings.value().disabledApps, std::vector<std::string>{"com.example.editor"});
+
+    statusItem.open();
+    EXPECT_TRUE(statusItem.click("Forget History for Editor: window:notes.txt"));
+    EXPECT_EQ(app->controller().hud.state(), HUDState::note("No history for this context"));
+    EXPECT_TRUE(statusItem.click("Settings…"));
+    ASSERT_TRUE(app->settingsWindow);
+    EXPECT_EQ(app->settingsWindow->title, "Talkweft Settings");
+
+    desktop.clearFrontmost();
+    statusItem.open();
+    for (const auto& t : statusItem.titles()) EXPECT_EQ(t.find("Forget"), std::string::npos);
+}
+
+TEST_F(AppTest, URLCommandsRunAndProbe) {
+    LogTail log;
+    app->settings.update([](Settings& s) { s.dictateChord = {ModKey::rightOption}; });
+    EXPECT_TRUE(urls.deliver("talkweft://run?mode=dictate&text=first&text=second&delay=abc"));
+    desktop.loop().runPending();
+    app->controller().waitForIdle();
+    EXPECT_EQ(field->text(), "Hello first");
+
+    urls.deliver("talkweft://run?mode=dictate&text=later&delay=1.5");
+    desktop.loop().advance(platform::seconds(1.4));
+    EXPECT_EQ(field->text(), "Hello first");
+    desktop.loop().advance(platform::seconds(0.2));
+    app->controller().waitForIdle();
+    EXPECT_EQ(field->text(), "Hello first later");
+
+    urls.deliver("talkweft://run?mode=Dictate&text=do%20it");
+    desktop.loop().runPending();
+    app->controller().waitForIdle();
+    EXPECT_EQ(field->text(), "Hello first laterhi") << "any mode but dictate runs the agent";
+
+    urls.deliver("talkweft://probe");
+    desktop.loop().runPending();
+    EXPECT_TRUE(log.contains("probe subject=window:notes.txt secure=false\n{"));
+    EXPECT_TRUE(log.contains("\"bundleID\": \"com.example.editor\""));
+
+    for (const char* bad : {"not a url", "talkweft:run", "talkweft://launch?text=x", "talkweft://run?text=%zz",
+                            "talkweft://run?delay=1e308&text=x&mode=dictate", "talkweft://run?delay=nan"}) {
+        EXPECT_NO_THROW(urls.deliver(bad)) << bad;
+    }
+    EXPECT_TRUE(log.contains("url: ignored, unknown command"));
+    EXPECT_TRUE(log.contains("url: ignored, not a URL"));
+    EXPECT_LE(desktop.loop().pendingTimers(), 4u);
+    EXPECT_TRUE(urls.deliver(std::string(platform::MAX_URL_COMMAND_BYTES + 1, 'x')));
+    EXPECT_TRUE(log.contains("url: refused (too long)"));
+}
+
+TEST(URLParts, QueryItemsAndDelays) {
+    auto items = calcQueryItems("talkweft://run?text=a%26b&flag&text=c");
+    ASSERT_TRUE(items);
+    EXPECT_EQ(*items, (std::vector<std::pair<std::string, std::string>>{{"text", "a&b"}, {"flag", ""}}));
+    EXPECT_FALSE(calcQueryItems("talk weft://x"));
+    struct Case { const char* in; double out; };
+    for (Case c : {Case{"1.5", 1.5}, {"abc", 0}, {"-3", 0}, {"nan", 0}, {"inf", MAX_URL_DELAY_SECONDS}, {"1e9", MAX_URL_DELAY_SECONDS}, {"", 0}})
+        EXPECT_EQ(calcURLDelay(c.in), c.out) << c.in;
+}
