@@ -21,6 +21,13 @@ inline void pause() {
 #endif
 }
 
+// One step of a busy wait: mostly a pause, now and then a yield, so that on a loaded machine a
+// preempted thread of ours (or anyone's) gets the core back instead of waiting out a time slice.
+inline void waitStep(int spin) {
+    if (spin % 64 == 63) std::this_thread::yield();
+    else pause();
+}
+
 // One parallelFor in flight: participants take ranges from `next` until none is left.
 struct Job {
     const std::function<void(size_t, size_t)>* body = nullptr;
@@ -54,14 +61,13 @@ struct Worker {
             Job* job = mailbox.exchange(nullptr, std::memory_order_acq_rel);
             if (job == nullptr) {
                 if (idle < SPIN_LIMIT) {
-                    ++idle;
-                    pause();
+                    waitStep(idle++);
                     continue;
                 }
                 std::unique_lock<std::mutex> lock(mutex);
                 wake.wait(lock, [this] { return stopping || mailbox.load(std::memory_order_acquire) != nullptr; });
-                if (mailbox.load(std::memory_order_acquire) == nullptr) return;  // stopping
-                idle = 0;
+                if (stopping) return;
+                idle = 0;  // the job may have been taken back meanwhile: the loop just looks again
                 continue;
             }
             idle = 0;
@@ -78,6 +84,12 @@ struct Worker {
         // Taking the lock orders this store before a worker's check-then-sleep.
         std::lock_guard<std::mutex> lock(mutex);
         wake.notify_one();
+    }
+
+    // Takes back a job this worker has not picked up yet; false once it has.
+    bool retract(Job* job) {
+        Job* expected = job;
+        return mailbox.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
     }
 };
 
@@ -186,10 +198,16 @@ void ThreadBudget::Lease::parallelFor(size_t count, size_t grain,
     job.count = count;
     job.grain = grain;
     job.helpersLeft.store(helpers, std::memory_order_relaxed);
-    for (int i = 0; i < helpers; ++i) budget_->pool_->workers[static_cast<size_t>(workers_[static_cast<size_t>(i)])]->post(&job);
+    auto& workers = budget_->pool_->workers;
+    for (int i = 0; i < helpers; ++i) workers[static_cast<size_t>(workers_[static_cast<size_t>(i)])]->post(&job);
     job.run();
-    // Helpers still hold a pointer to the job: wait for each of them, briefly spinning first.
-    for (int spin = 0; spin < SPIN_LIMIT && job.helpersLeft.load(std::memory_order_acquire) != 0; ++spin) pause();
+    // Every range is done or being done. A helper that has not even picked the job up (asleep or
+    // preempted) is not waited for: its post is taken back.
+    for (int i = 0; i < helpers; ++i)
+        if (workers[static_cast<size_t>(workers_[static_cast<size_t>(i)])]->retract(&job))
+            job.helpersLeft.fetch_sub(1, std::memory_order_acq_rel);
+    // The others hold a pointer to the job: wait for each of them, briefly spinning first.
+    for (int spin = 0; spin < SPIN_LIMIT && job.helpersLeft.load(std::memory_order_acquire) != 0; ++spin) waitStep(spin);
     std::unique_lock<std::mutex> lock(job.mutex);
     job.done.wait(lock, [&] { return job.helpersLeft.load(std::memory_order_acquire) == 0; });
 }

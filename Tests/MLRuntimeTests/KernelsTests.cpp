@@ -237,6 +237,16 @@ TEST(ThreadBudgetTest, LeasesNeverExceedTheBudgetAndEveryRangeRunsOnce) {
     });
     for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << i;
     EXPECT_LE(peak.load(), first.threads());
+
+    // Many tiny loops: most posts to helpers are taken back unclaimed, which must leave the
+    // workers ready for the next loop.
+    std::vector<int> small(3);
+    for (int round = 0; round < 20000; ++round) {
+        first.parallelFor(small.size(), 1, [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) ++small[i];
+        });
+    }
+    EXPECT_EQ(small, (std::vector<int>{20000, 20000, 20000}));
 }
 
 }  // namespace
