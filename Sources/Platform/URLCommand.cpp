@@ -38,8 +38,9 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// True when something accepts connections at `path`.
-bool isListening(const std::string& path) {
+}  // namespace
+
+bool isURLCommandListenerRunning(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     sockaddr_un addr = socketAddress(path);
@@ -47,8 +48,6 @@ bool isListening(const std::string& path) {
     ::close(fd);
     return ok;
 }
-
-}  // namespace
 
 UnixSocketURLCommandSource::UnixSocketURLCommandSource(MainLoop& loop, std::string path)
     : loop_(loop), path_(std::move(path)) {}
@@ -59,7 +58,7 @@ void UnixSocketURLCommandSource::start(std::function<void(const std::string&)> h
                                        std::function<void(const std::string&)> onRefused) {
     if (listenFd_ >= 0) return;
     sockaddr_un addr = socketAddress(path_);
-    if (isListening(path_)) throw URLCommandError("another instance is running (" + path_ + ")");
+    if (isURLCommandListenerRunning(path_)) throw URLCommandError("another instance is running (" + path_ + ")");
     ::unlink(path_.c_str());  // a stale socket of a dead instance
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw URLCommandError(std::string("socket: ") + std::strerror(errno));
@@ -129,6 +128,7 @@ void UnixSocketURLCommandSource::serve() {
         writeAll(client, answer.data(), answer.size());
         ::close(client);
         auto alive = alive_;
+        if (reason.empty() && url.empty()) continue;  // a liveness check, not a command
         if (reason.empty())
             loop_.post([this, alive, url = std::move(url)] { if (*alive && handler_) handler_(url); });
         else

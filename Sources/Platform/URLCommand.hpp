@@ -61,6 +61,9 @@ private:
     std::function<void(const std::string&)> onRefused_;
 };
 
+// True when an instance accepts connections at `path`. Any thread.
+bool isURLCommandListenerRunning(const std::string& path);
+
 // Hands `url` to the instance listening at `path` and returns its answer line ("ok" or
 // "refused: ..."). Throws URLCommandError "no running instance" when nothing listens there, and
 // URLCommandError with the system's text for other failures. Waits at most about 5 s. Any thread.

@@ -128,7 +128,11 @@ void AppDelegate::applicationDidFinishLaunching() {
                 el->setAttribute(platform::AX_MANUAL_ACCESSIBILITY, platform::AXValue(true));
         });
     }
-    controller().onStatus = [this, alive](const std::string& text) { if (alive.lock()) status = text; };
+    controller().onStatus = [this, alive](const std::string& text) {
+        if (!alive.lock()) return;
+        status = text;
+        onStatusChange(text);
+    };
     if (p.defaults && !p.defaults->boolValue("didSetLoginItem")) {
         p.defaults->setBool("didSetLoginItem", true);
         LoginItem::set(true);

@@ -58,6 +58,8 @@ public:
     SettingsStore settings;
     Controller& controller();
     std::string status = "Starting…";
+    // Called after each change of `status` (the menu reads it when it opens; a headless run prints it).
+    std::function<void(const std::string&)> onStatusChange = [](const std::string&) {};
     std::optional<Capture> menuCapture;
     std::optional<SettingsWindow> settingsWindow;
 

@@ -1,15 +1,137 @@
 // The talkweft executable: hold-to-talk dictation and agent edits.
+//
+//   talkweft                 starts the application (one instance per user session)
+//   talkweft 'talkweft://run?mode=agent&text=...'   hands a URL command to the running instance
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "AudioInput/TestAudioSystem.hpp"
+#include "Platform/FileDefaults.hpp"
+#include "Platform/Headless/Desktop.hpp"
+#include "Platform/Headless/LoginItem.hpp"
+#include "Platform/Headless/Panel.hpp"
+#include "Platform/Headless/Sound.hpp"
+#include "Platform/Headless/StatusItem.hpp"
+#include "Platform/URLCommand.hpp"
+#include "Talkweft/AppDelegate.hpp"
+#include "Talkweft/Log.hpp"
+#include "Talkweft/Paths.hpp"
 
 namespace {
 
+namespace fs = std::filesystem;
+using namespace talkweft;
+
 constexpr const char* USAGE =
-    "usage: talkweft [--help | --version]\n"
+    "usage: talkweft [--help | --version | URL]\n"
     "\n"
     "Hold a chord of modifier keys, speak and release: the speech is transcribed on this machine\n"
     "and typed into the focused text field (dictation), or handed to a coding agent as an\n"
-    "instruction about that field (agent mode).\n";
+    "instruction about that field (agent mode).\n"
+    "\n"
+    "With a URL (talkweft://run?mode=agent|dictate&text=...&delay=S, talkweft://probe?delay=S),\n"
+    "hands the command to the running instance and exits.\n";
+
+// $XDG_RUNTIME_DIR/talkweft, else a private folder in the temporary folder.
+fs::path runtimeDir() {
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg && xdg[0] == '/') return fs::path(xdg) / "talkweft";
+    return fs::temp_directory_path() / ("talkweft-" + std::to_string(::getuid()));
+}
+
+fs::path socketPath() { return runtimeDir() / "talkweft.sock"; }
+
+int sendCommand(const std::string& url) {
+    try {
+        std::string answer = platform::sendURLCommand(socketPath().string(), url);
+        if (answer == "ok") return 0;
+        std::fprintf(stderr, "talkweft: %s\n", answer.c_str());
+    } catch (const platform::URLCommandError& e) {
+        std::fprintf(stderr, "talkweft: %s\n", e.what());
+    }
+    return 1;
+}
+
+// The simulated desktop of a headless run has one app in front, a scratch pad with an empty field,
+// so URL commands have somewhere to go.
+void addScratchpad(platform::headless::Desktop& desktop) {
+    auto app = desktop.addApp(::getpid(), "org.talkweft.Scratchpad", "Scratchpad");
+    auto window = app->addWindow("Scratchpad");
+    auto field = std::make_shared<platform::headless::TextField>("");
+    window->addChild(field);
+    app->focus(field);
+    desktop.activate(::getpid());
+}
+
+int runApplication() {
+    std::error_code ec;
+    fs::create_directories(runtimeDir(), ec);
+    ::chmod(runtimeDir().c_str(), 0700);
+    if (platform::isURLCommandListenerRunning(socketPath().string())) {
+        std::fprintf(stderr, "talkweft: another instance is running\n");
+        return 1;
+    }
+
+    // SIGINT and SIGTERM end the main loop; every thread started later inherits the blocked mask.
+    sigset_t quitSignals;
+    sigemptyset(&quitSignals);
+    sigaddset(&quitSignals, SIGINT);
+    sigaddset(&quitSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
+
+    platform::headless::Desktop desktop(platform::headless::HeadlessLoop::ClockMode::realClock);
+    platform::FileDefaults defaults(Paths::defaultsFile());
+    platform::headless::SoundPlayer sounds;
+    platform::headless::Panel panel;
+    platform::headless::StatusItem statusItem;
+    platform::headless::LoginItemService loginItem;
+    audioinput::TestAudioSystem audio;
+    audio.addDevice("Simulated microphone", {16000, 1});
+    platform::UnixSocketURLCommandSource urls(desktop.loop(), socketPath().string());
+    auto& p = desktop.platform();
+    p.defaults = &defaults;
+    p.sounds = &sounds;
+    p.panel = &panel;
+    p.statusItem = &statusItem;
+    p.loginItem = &loginItem;
+    p.audio = &audio;
+    p.urlCommands = &urls;
+    platform::ScopedPlatform scope(p);
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name) desktop.userName = pw->pw_name;
+    addScratchpad(desktop);
+
+    std::jthread signalWaiter([&desktop, quitSignals](std::stop_token) {
+        int sig = 0;
+        sigwait(&quitSignals, &sig);
+        desktop.loop().quit();
+    });
+
+    {
+        AppDelegate app;
+        app.onStatusChange = [](const std::string& s) {
+            std::printf("status: %s\n", s.c_str());
+            std::fflush(stdout);
+        };
+        app.applicationDidFinishLaunching();
+        std::printf("talkweft: listening for URL commands on %s\n", socketPath().c_str());
+        std::fflush(stdout);
+        desktop.loop().run();
+        app.controller().waitForIdle();
+    }
+    Log::flush();
+    // The signal thread waits in sigwait; wake it so it can be joined.
+    if (signalWaiter.joinable()) pthread_kill(signalWaiter.native_handle(), SIGTERM);
+    return 0;
+}
 
 }  // namespace
 
@@ -18,10 +140,14 @@ int main(int argc, char** argv) {
         std::printf("talkweft %s\n", TALKWEFT_VERSION);
         return 0;
     }
-    std::printf("talkweft %s\n\n%s", TALKWEFT_VERSION, USAGE);
-    if (argc > 1 && std::strcmp(argv[1], "--help") != 0 && std::strcmp(argv[1], "-h") != 0) {
-        std::fprintf(stderr, "talkweft: unknown argument: %s\n", argv[1]);
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf("talkweft %s\n\n%s", TALKWEFT_VERSION, USAGE);
+        return 0;
+    }
+    if (argc > 1 && std::strstr(argv[1], "://")) return sendCommand(argv[1]);
+    if (argc > 1) {
+        std::fprintf(stderr, "talkweft: unknown argument: %s\n\n%s", argv[1], USAGE);
         return 2;
     }
-    return 0;
+    return runApplication();
 }

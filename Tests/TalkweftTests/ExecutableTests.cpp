@@ -1,0 +1,146 @@
+// The real talkweft executable: started, driven over its socket by a second talkweft process, and
+// ended with SIGTERM.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "Platform/URLCommand.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path BINARY = fs::path(TALKWEFT_BINARY_DIR) / "Sources" / "Talkweft" / "talkweft";
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Polls `done` every 10 ms for at most 20 s (the program runs on its own; nothing to wait on).
+template <class F>
+bool waitFor(F done) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < until) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+class ExecutableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(BINARY)) << BINARY;
+        tmp = fs::temp_directory_path() / ("talkweft-exe-" + std::to_string(::getpid()));
+        fs::remove_all(tmp);
+        fs::create_directories(tmp / "xdg");
+        fs::permissions(tmp / "xdg", fs::perms::owner_all);
+        fs::create_directories(tmp / "home");
+        for (const auto& [k, v] : std::vector<std::pair<std::string, fs::path>>{
+                 {"XDG_RUNTIME_DIR", tmp / "xdg"}, {"HOME", tmp / "home"}, {"TALKWEFT_SUPPORT_DIR", tmp / "support"},
+                 {"TALKWEFT_LOG_DIR", tmp / "log"}, {"TALKWEFT_CONFIG_DIR", tmp / "config"},
+                 {"TALKWEFT_SCREENSHOTS_DIR", tmp / "shots"}})
+            env.push_back(k + "=" + v.string());
+        for (char** e = environ; *e; ++e) {
+            std::string s = *e;
+            bool overridden = false;
+            for (const auto& o : env) overridden = overridden || s.substr(0, s.find('=') + 1) == o.substr(0, o.find('=') + 1);
+            if (!overridden) env.push_back(s);
+        }
+    }
+    void TearDown() override {
+        if (server > 0) {
+            ::kill(server, SIGKILL);
+            ::waitpid(server, nullptr, 0);
+        }
+        fs::remove_all(tmp);
+    }
+
+    // Runs talkweft with `args`; stdout and stderr go to `out`. Returns the pid.
+    pid_t spawn(const std::vector<std::string>& args, const fs::path& out) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        std::vector<char*> argv{const_cast<char*>(BINARY.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        pid_t pid = 0;
+        EXPECT_EQ(posix_spawn(&pid, BINARY.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+    // Runs talkweft to its end; returns its exit status and output.
+    std::pair<int, std::string> run(const std::vector<std::string>& args) {
+        fs::path out = tmp / ("client-" + std::to_string(++clients) + ".txt");
+        pid_t pid = spawn(args, out);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out)};
+    }
+    std::string log() { return readFile(tmp / "log" / "talkweft.log"); }
+
+    fs::path tmp;
+    std::vector<std::string> env;
+    pid_t server = 0;
+    int clients = 0;
+};
+
+}  // namespace
+
+TEST_F(ExecutableTest, StartsTakesURLCommandsAndQuitsCleanly) {
+    fs::path socket = tmp / "xdg" / "talkweft" / "talkweft.sock";
+    auto [noneCode, noneOut] = run({"talkweft://probe"});
+    EXPECT_EQ(noneCode, 1);
+    EXPECT_EQ(noneOut, "talkweft: no running instance\n");
+
+    server = spawn({}, tmp / "server.txt");
+    ASSERT_TRUE(waitFor([&] { return talkweft::platform::isURLCommandListenerRunning(socket.string()); }));
+    EXPECT_EQ(fs::status(socket.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+
+    auto [second, secondOut] = run({});
+    EXPECT_EQ(second, 1);
+    EXPECT_EQ(secondOut, "talkweft: another instance is running\n");
+
+    EXPECT_EQ(run({"talkweft://probe"}).first, 0);
+    EXPECT_EQ(run({"talkweft://run?mode=agent&text=make%20it%20shorter"}).first, 0);
+    EXPECT_EQ(run({"talkweft://nonsense"}).first, 0);
+    ASSERT_TRUE(waitFor([&] { return log().find("agent error: ") != std::string::npos; })) << log();
+    std::string text = log();
+    EXPECT_NE(text.find(" launched\n"), std::string::npos);
+    EXPECT_NE(text.find(" probe subject=window:Scratchpad secure=false\n{\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" agent: Claude Code app=org.talkweft.Scratchpad subject=window:Scratchpad field=0 full=true\n"),
+              std::string::npos);
+    EXPECT_NE(text.find(" agent error: Couldn't start agent: no executable at "), std::string::npos);
+    EXPECT_NE(text.find(" url: ignored, unknown command\n"), std::string::npos);
+    ASSERT_TRUE(waitFor([&] { return readFile(tmp / "server.txt").find("Speech model failed to load") != std::string::npos; }));
+
+    ASSERT_EQ(::kill(server, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(server, &status, 0), server);
+    server = 0;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(readFile(tmp / "server.txt"), "talkweft: listening for URL commands on " + socket.string() +
+                                                "\nstatus: Loading speech model…\nstatus: Speech model failed to load\n");
+    EXPECT_FALSE(fs::exists(socket));
+    EXPECT_EQ(run({"talkweft://probe"}).first, 1);
+}
