@@ -73,6 +73,11 @@ struct DecoderConfig {
     std::vector<std::pair<int64_t, int64_t>> alignmentHeads;
 };
 
+// The features each kind takes and gives, exactly as the engine reads them: "audio" Float32
+// [480000] -> "melspectrogram_features" Float16 [1, mels, 1, 3000] -> "encoder_output_embeds"
+// Float16 [1, width, 1, 1500]; the decoder's seven inputs (caches [1, layers * width, 1,
+// textContext]) and its "logits" [1, 1, vocab], cache updates [1, layers * width, 1, 1] and
+// "alignment_heads_weights" [1, 1500], all Float16. Pure functions; never fail.
 ModelDescription melDescription(const MelConfig& config);
 ModelDescription encoderDescription(const EncoderConfig& config);
 ModelDescription decoderDescription(const DecoderConfig& config);
@@ -100,6 +105,7 @@ struct AttentionNames {
 struct MlpNames {
     std::string lnWeight, lnBias, fc1Weight, fc1Bias, fc2Weight, fc2Bias;
 };
+// The tensor names of one layer's attention ("blocks.<layer>.<prefix>...") and MLP.
 AttentionNames attentionNames(int64_t layer, const std::string& prefix);
 MlpNames mlpNames(int64_t layer);
 
