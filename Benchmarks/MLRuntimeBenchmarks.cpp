@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "MLRuntime/Kernels.hpp"
 #include "MLRuntime/Model.hpp"
 #include "MLRuntime/ThreadBudget.hpp"
 #include "MLRuntime/WhisperArchitecture.hpp"
@@ -103,6 +104,27 @@ void BM_PlainSgemm(benchmark::State& state) {
     sgemmGflops = flops / 1e9 / state.iterations();  // per-iteration GFLOP; turned into a rate below
 }
 
+// The encoder's two kinds of work on their own, for a 30 s window at width 384.
+void BM_LinearMlp(benchmark::State& state) {
+    const size_t rows = 1500, in = 384, out = 1536;
+    std::vector<float> a(rows * in, 0.01f), w(out * in, 0.02f), bias(out, 0.1f), c(rows * out);
+    auto lease = ThreadBudget::shared().acquire();
+    for (auto _ : state)
+        kernels::linear(lease, a.data(), rows, in, in, w.data(), bias.data(), out, c.data(), out, kernels::Epilogue::gelu);
+    double flops = 2.0 * rows * in * out * static_cast<double>(state.iterations());
+    state.counters["GFLOPS"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
+}
+
+void BM_Attention(benchmark::State& state) {
+    const size_t t = 1500, heads = 6, dim = 64, d = heads * dim;
+    std::vector<float> qkv(t * 3 * d, 0.01f), out(t * d);
+    auto lease = ThreadBudget::shared().acquire();
+    for (auto _ : state)
+        kernels::attention(lease, qkv.data(), qkv.data() + d, qkv.data() + 2 * d, 3 * d, t, t, heads, dim, out.data(), d);
+    double flops = 4.0 * t * t * d * static_cast<double>(state.iterations());
+    state.counters["GFLOPS"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
+}
+
 void BM_Encoder(benchmark::State& state, std::string size) {
     auto spec = *testmodels::namedSize(size);
     auto model = Model::load(folderFor(size) / "AudioEncoder.mlmodelc", ComputeUnits::cpuOnly);
@@ -171,6 +193,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     benchmark::RegisterBenchmark("PlainSgemm/2048/all-cores", BM_PlainSgemm)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("Kernel/LinearGelu/1500x384x1536", BM_LinearMlp)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("Kernel/Attention/1500x1500x6x64", BM_Attention)->Unit(benchmark::kMillisecond)->UseRealTime();
     benchmark::RegisterBenchmark("Encoder/384x4", BM_Encoder, std::string("tiny"))->Unit(benchmark::kMillisecond)->UseRealTime();
     benchmark::RegisterBenchmark("Encoder/512x6", BM_Encoder, std::string("base"))->Unit(benchmark::kMillisecond)->UseRealTime();
     benchmark::RegisterBenchmark("DecoderToken/384x4", BM_DecoderToken, std::string("tiny"))->Unit(benchmark::kMillisecond)->UseRealTime();
