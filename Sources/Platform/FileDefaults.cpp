@@ -108,7 +108,8 @@ bool FileDefaults::remove(std::string_view key) {
 bool FileDefaults::storeLocked() {
     std::error_code ec;
     if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), ec);
-    const std::string text = values_.dump(2) + "\n";
+    // Keys are the caller's: one that is not valid UTF-8 is stored repaired rather than throwing.
+    const std::string text = values_.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     std::random_device rd;
     const std::filesystem::path tmp = file_.string() + ".tmp-" + std::to_string(rd());
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

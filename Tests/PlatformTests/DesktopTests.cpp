@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace talkweft::platform::headless {
 namespace {
 
@@ -17,6 +19,10 @@ TEST(DesktopTests, TextFieldAnswersInUTF16UnitsAndSelectsThroughTheRangeAttribut
     EXPECT_EQ(std::get<std::int64_t>(*field->attribute(AX_NUMBER_OF_CHARACTERS)), 4);
     EXPECT_EQ(stringOf(field->parameterizedAttribute(AX_STRING_FOR_RANGE, AXRange{1, 2})), "😀");
     EXPECT_FALSE(field->parameterizedAttribute(AX_STRING_FOR_RANGE, AXRange{3, 2}));  // past the end
+    constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
+    EXPECT_FALSE(field->parameterizedAttribute(AX_STRING_FOR_RANGE, AXRange{1, MAX}));  // no wrap-around
+    EXPECT_FALSE(field->parameterizedAttribute(AX_BOUNDS_FOR_RANGE, AXRange{MAX, 1}));
+    EXPECT_FALSE(field->setAttribute(AX_SELECTED_TEXT_RANGE, AXRange{2, MAX}));
     ASSERT_TRUE(field->setAttribute(AX_SELECTED_TEXT_RANGE, AXRange{1, 2}));
     EXPECT_EQ(stringOf(field->attribute(AX_SELECTED_TEXT)), "😀");
     EXPECT_FALSE(field->setAttribute(AX_SELECTED_TEXT_RANGE, AXRange{2, 9}));

@@ -27,10 +27,14 @@ std::optional<Image> HeadlessScreen::captureWindow(std::uint32_t number) {
     for (const auto& w : windows_) {
         if (!w.info.number || *w.info.number != static_cast<std::int64_t>(number)) continue;
         if (!w.capturable) return std::nullopt;
+        // Pixels = points times scale, truncated; sizes that are not finite or absurdly large fail
+        // instead of overflowing the conversion.
+        const double width = w.info.bounds.width * scale_;
+        const double height = w.info.bounds.height * scale_;
+        if (!(width >= 1 && height >= 1 && width <= 32768 && height <= 32768)) return std::nullopt;
         Image image;
-        image.width = static_cast<int>(w.info.bounds.width * scale_);
-        image.height = static_cast<int>(w.info.bounds.height * scale_);
-        if (image.width <= 0 || image.height <= 0) return std::nullopt;
+        image.width = static_cast<int>(width);
+        image.height = static_cast<int>(height);
         image.rgba.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 4);
         for (std::size_t i = 0; i < image.rgba.size(); i += 4) {
             for (std::size_t c = 0; c < 4; ++c) image.rgba[i + c] = w.rgba[c];

@@ -114,11 +114,18 @@ void TextField::insertAtSelection(std::string_view utf8) {
     selection_ = {loc + static_cast<std::int64_t>(inserted.size()), 0};
 }
 
+bool TextField::inText(AXRange r) const {
+    // Compared without adding, so ranges near the integer limits cannot overflow.
+    const auto size = static_cast<std::int64_t>(units_.size());
+    return r.location >= 0 && r.length >= 0 && r.location <= size && r.length <= size - r.location;
+}
+
 bool TextField::readable(AXRange r) const {
-    if (secure || r.location < 0 || r.length < 0) return false;
-    if (r.location + r.length > static_cast<std::int64_t>(units_.size())) return false;
+    if (secure || !inText(r)) return false;
     if (visibleOnly) {
-        return r.location >= visibleOnly->location && r.location + r.length <= visibleOnly->location + visibleOnly->length;
+        const AXRange v = *visibleOnly;
+        if (v.location < 0 || v.length < 0 || r.location < v.location) return false;
+        return r.length <= v.length && r.location - v.location <= v.length - r.length;
     }
     return true;
 }
@@ -156,9 +163,7 @@ std::optional<AXValue> TextField::computeParameterized(std::string_view name, co
         return AXValue(unicode::fromUTF16(std::u16string_view(units_).substr(static_cast<std::size_t>(r->location), static_cast<std::size_t>(r->length))));
     }
     if (name == AX_BOUNDS_FOR_RANGE) {
-        if (r->location < 0 || r->length < 0 || r->location + r->length > static_cast<std::int64_t>(units_.size())) {
-            return std::nullopt;
-        }
+        if (!inText(*r)) return std::nullopt;
         if (wholeDocumentBounds) return AXValue(Rect{frame.x, frame.y, 6000, 4000});
         return AXValue(Rect{frame.x + 2 + 8.0 * static_cast<double>(r->location), frame.y + 2, 8.0 * static_cast<double>(r->length), 16});
     }
@@ -173,10 +178,7 @@ bool TextField::computeSettable(std::string_view name) const {
 bool TextField::applyWrite(std::string_view name, const AXValue& value) {
     if (name == AX_SELECTED_TEXT_RANGE) {
         const AXRange* r = std::get_if<AXRange>(&value);
-        if (r == nullptr || r->location < 0 || r->length < 0 ||
-            r->location + r->length > static_cast<std::int64_t>(units_.size())) {
-            return false;
-        }
+        if (r == nullptr || !inText(*r)) return false;
         selection_ = *r;
         return true;
     }

@@ -107,7 +107,8 @@ protected:
     bool applyWrite(std::string_view name, const AXValue& value) override;
 
 private:
-    bool readable(AXRange r) const;
+    bool inText(AXRange r) const;    // the range lies inside the text
+    bool readable(AXRange r) const;  // inText and, when only part is visible, inside that part
 
     std::u16string units_;
     AXRange selection_;
