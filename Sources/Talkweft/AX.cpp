@@ -127,9 +127,10 @@ std::optional<std::string> stringForRange(const Element& el, UTF16Range r) {
 }
 
 Element calcFocusedElement(std::int32_t pid) {
-    pf::Accessibility& ax = *pf::current().accessibility;
-    if (auto e = element(ax.systemWide(), pf::AX_FOCUSED_UI_ELEMENT)) return e;
-    Element app = ax.application(pid);
+    pf::Accessibility* ax = pf::current().accessibility;
+    if (ax == nullptr) return nullptr;
+    if (auto e = element(ax->systemWide(), pf::AX_FOCUSED_UI_ELEMENT)) return e;
+    Element app = ax->application(pid);
     if (auto e = element(app, pf::AX_FOCUSED_UI_ELEMENT)) return e;
     if (app) app->setAttribute(MANUAL, pf::AXValue(true));
     return element(app, pf::AX_FOCUSED_UI_ELEMENT);

@@ -54,6 +54,9 @@ std::string stripUnsavedMarker(std::string title) {
 }
 
 std::optional<std::string> readUTF8File(const std::string& path) {
+    // Only plain files: a FIFO or device named as the document would block or never end.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
     std::ostringstream buffer;
@@ -97,7 +100,7 @@ std::optional<Capture> capture() {
     ctx.user = platform.workspace->userName();
     ctx.capturedAt = std::chrono::system_clock::now();
 
-    const AX::Element app = platform.accessibility->application(front->pid);
+    const AX::Element app = platform.accessibility ? platform.accessibility->application(front->pid) : nullptr;
     if (AX::Element window = AX::element(app, pf::AX_FOCUSED_WINDOW)) {
         ctx.windowTitle = AX::string(window, pf::AX_TITLE);
         ctx.documentPath = AX::document(window);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -35,15 +36,6 @@ class Writer {
 public:
     Writer() : thread_([this] { loop(); }) {}
 
-    ~Writer() {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-
     void enqueue(std::string line) {
         {
             std::lock_guard lock(mutex_);
@@ -64,7 +56,7 @@ private:
         LogFile file(Log::url());
         std::unique_lock lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+            wake_.wait(lock, [&] { return !queue_.empty(); });
             while (!queue_.empty()) {
                 std::string line = std::move(queue_.front());
                 queue_.pop_front();
@@ -74,7 +66,6 @@ private:
                 ++written_;
                 done_.notify_all();
             }
-            if (stop_) return;
         }
     }
 
@@ -84,13 +75,18 @@ private:
     std::deque<std::string> queue_;  // guarded by mutex_
     std::uint64_t queued_ = 0;       // guarded by mutex_
     std::uint64_t written_ = 0;      // guarded by mutex_
-    bool stop_ = false;              // guarded by mutex_
     std::thread thread_;             // last: started once the members above exist
 };
 
+// Never destroyed: threads that still log while the process exits must not meet a destroyed
+// queue. Lines handed over before exit() are written out at exit.
 Writer& writer() {
-    static Writer w;
-    return w;
+    static Writer* const w = [] {
+        auto* created = new Writer();
+        std::atexit([] { writer().flush(); });
+        return created;
+    }();
+    return *w;
 }
 
 }  // namespace

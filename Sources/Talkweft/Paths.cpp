@@ -111,7 +111,9 @@ const fs::path& logFile() { return folders().logFile; }
 fs::path calcWorkDir(const std::optional<std::string>& documentPath, const std::optional<fs::path>& historyDir) {
     std::error_code ec;
     if (documentPath && !documentPath->empty()) {
-        const fs::path dir = fs::path(*documentPath).lexically_normal().parent_path();
+        fs::path doc = fs::path(*documentPath).lexically_normal();
+        if (!doc.has_filename() && doc.has_relative_path()) doc = doc.parent_path();  // "a/b/" names "b"
+        const fs::path dir = doc.parent_path();
         for (fs::path cur = dir; !cur.empty() && cur != cur.root_path(); cur = cur.parent_path()) {
             if (fs::exists(fs::symlink_status(cur / ".git", ec))) return cur;
         }

@@ -1,5 +1,7 @@
 #include "Talkweft/Writer.hpp"
 
+#include <limits>
+
 #include "Platform/Platform.hpp"
 #include "Talkweft/AX.hpp"
 #include "Talkweft/Clipboard.hpp"
@@ -53,14 +55,20 @@ bool PasteWriter::replace(const TextEdit& edit, const pf::AXElementRef& element)
     auto field = AX::calcFieldText(element);
     if (!field) return false;
     const std::int64_t caret = AX::range(element, pf::AX_SELECTED_TEXT_RANGE).value_or(UTF16Range{}).location;
-    auto found = calcEditRange(field->text, edit.find, caret - field->base);
+    // Offsets come from the other app: keep the arithmetic defined for any values it reports.
+    std::int64_t origin = 0;
+    if (__builtin_sub_overflow(caret, field->base, &origin)) {
+        origin = caret < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+    }
+    auto found = calcEditRange(field->text, edit.find, origin);
     if (!found) {
         Log::write("replace: find text not in field");
         return false;
     }
     element->setAttribute(pf::AX_FOCUSED, pf::AXValue(true));
-    const pf::AXRange selection{field->base + found->location, found->length};
-    if (!element->setAttribute(pf::AX_SELECTED_TEXT_RANGE, pf::AXValue(selection))) {
+    pf::AXRange selection{0, found->length};
+    if (__builtin_add_overflow(field->base, found->location, &selection.location) ||
+        !element->setAttribute(pf::AX_SELECTED_TEXT_RANGE, pf::AXValue(selection))) {
         Log::write("replace: couldn't set selection");
         return false;
     }

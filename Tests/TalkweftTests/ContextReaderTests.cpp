@@ -1,6 +1,7 @@
 #include "Talkweft/ContextReader.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "TestSupport.hpp"
 
@@ -198,6 +199,20 @@ TEST_F(VSCodeTests, FieldWithFewerLinesThanTheSavedFileIsPartial) {
         auto cap = ContextReader::capture();
         ASSERT_TRUE(cap);
         EXPECT_EQ(cap->ctx.fieldTextIsFull, full);
+    }
+}
+
+TEST_F(VSCodeTests, DocumentThatIsNotAPlainFileIsNotRead) {
+    // A FIFO would block the read forever; a folder reads as nothing.
+    const auto fifo = dir.path() / "pipe.txt";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const auto& path : {fifo, dir.path()}) {
+        SCOPED_TRACE(path.string());
+        fx.window->set(AX_DOCUMENT, path.string());
+        fx.field->setText("one\ntwo");
+        auto cap = ContextReader::capture();
+        ASSERT_TRUE(cap);
+        EXPECT_TRUE(cap->ctx.fieldTextIsFull);
     }
 }
 

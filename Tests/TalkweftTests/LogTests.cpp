@@ -60,7 +60,7 @@ TEST(LogTests, FirstLineRotatesOnlyAFileLargerThanTheLimit) {
         std::uintmax_t size;
         bool rotates;
     };
-    for (const Case& c : {Case{2'000'000, false}, Case{2'000'001, true}, Case{2'500'000, true}}) {
+    for (const Case& c : {Case{1'999'999, false}, Case{2'000'000, false}, Case{2'000'001, true}, Case{2'500'000, true}}) {
         SCOPED_TRACE(c.size);
         TempDir dir;
         const fs::path file = dir.path() / "talkweft.log";

@@ -68,6 +68,8 @@ TEST(PathsTests, WorkDirIsTheRepositoryRootAboveTheDocument) {
     // A ".git" file (as in a linked worktree) counts too; the nearest one wins.
     testing::writeFile(app / "Sources" / ".git", "gitdir: elsewhere\n");
     EXPECT_EQ(calcWorkDir(doc, std::nullopt), app / "Sources");
+    // A document path with a trailing slash names the folder itself: the search starts above it.
+    EXPECT_EQ(calcWorkDir((app / "Sources").string() + "/", std::nullopt), app);
 }
 
 TEST(PathsTests, WorkDirFallsBackToDocumentFolderHistoryThenWork) {

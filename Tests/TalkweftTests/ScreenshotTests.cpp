@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
+
 #include "Talkweft/ContextReader.hpp"
 #include "TestSupport.hpp"
 
@@ -76,6 +78,7 @@ TEST_F(ScreenshotTests, NoSuitableWindowGivesNothing) {
         {"number out of range", {window(100, 0, std::int64_t{1} << 40)}},
         {"layer unreadable", {window(100, std::nullopt, 1)}},
         {"capture fails", {uncapturable}},
+        {"window size not a number", {window(100, 0, 1, {0, 0, std::nan(""), 3})}},
     };
     for (const auto& c : cases) {
         fx.desktop.screen().setWindows(c.windows);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "TestSupport.hpp"
 
 namespace talkweft {
@@ -133,6 +135,33 @@ TEST_F(WriterTests, UnchangedFieldOrFailedKeystrokeIsNotReportedAsApplied) {
     EXPECT_FALSE(replace("world", "there"));
     EXPECT_NE(mark.since().find("Z replace: paste keystroke failed\n"), std::string::npos);
     EXPECT_EQ(fx.field->text(), "Hello world");
+}
+
+// A field that reports offsets at the very ends of the integer range: only "abc" at the largest
+// possible offset is readable, and the caret sits at the smallest.
+class ExtremeField : public headless::Node {
+public:
+    ExtremeField() : Node("AXTextArea") {
+        set(AX_VISIBLE_CHARACTER_RANGE, AXRange{MAX, 3});
+        set(AX_SELECTED_TEXT_RANGE, AXRange{std::numeric_limits<std::int64_t>::min(), 0});
+        setSettable(AX_SELECTED_TEXT_RANGE, true);
+    }
+    static constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
+
+protected:
+    std::optional<AXValue> computeParameterized(std::string_view name, const AXValue& parameter) const override {
+        if (name == AX_STRING_FOR_RANGE && parameter == AXValue(AXRange{MAX, 3})) return AXValue(std::string("abc"));
+        return std::nullopt;
+    }
+};
+
+TEST_F(WriterTests, OffsetsAtTheIntegerLimitsFailCleanly) {
+    auto odd = std::make_shared<ExtremeField>();
+    testing::LogMark mark;
+    // The selection would start past the largest offset: it cannot be made.
+    EXPECT_FALSE(writer.replace(TextEdit{"bc", "x"}, odd));
+    EXPECT_NE(mark.since().find("Z replace: couldn't set selection\n"), std::string::npos);
+    EXPECT_TRUE(fx.desktop.keyboard().posted.empty());
 }
 
 TEST_F(WriterTests, PasteTypesAtTheCaret) {
