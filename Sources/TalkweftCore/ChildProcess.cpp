@@ -52,13 +52,16 @@ int openPidFd(pid_t pid) {
 #endif
 }
 
-// Reads what is available; returns false at end of file or on error.
+// Reads what is available, up to 1 MiB per call so that a child that writes without pause cannot
+// keep the loop from its deadlines and other pipes. Bytes beyond MAX_CHILD_OUTPUT_BYTES are read
+// and dropped. Returns false at end of file or on error.
 bool readSome(int fd, std::string& into) {
     char buf[65536];
-    for (;;) {
+    for (int chunks = 0; chunks < 16; ++chunks) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n > 0) {
-            into.append(buf, static_cast<std::size_t>(n));
+            std::size_t room = into.size() < MAX_CHILD_OUTPUT_BYTES ? MAX_CHILD_OUTPUT_BYTES - into.size() : 0;
+            into.append(buf, std::min(room, static_cast<std::size_t>(n)));
             if (static_cast<std::size_t>(n) < sizeof buf) return true;
             continue;
         }
@@ -66,6 +69,7 @@ bool readSome(int fd, std::string& into) {
         if (errno == EINTR) continue;
         return errno == EAGAIN || errno == EWOULDBLOCK;
     }
+    return true;
 }
 
 // True once the child has exited; leaves it unreaped so that its pid, and with it the process

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -30,8 +31,12 @@ struct ChildOptions {
     std::optional<std::string> stdinText;   // written to the pipe, which is then closed
 };
 
+// The most bytes kept of each output stream; a child that writes more is read to its end, but the
+// rest is dropped (an endless writer must not exhaust our memory).
+inline constexpr std::size_t MAX_CHILD_OUTPUT_BYTES = 64u << 20;
+
 // How a run ended. `status` is the exit code, or the signal number when a signal ended the child.
-// `out` and `err` are the raw bytes the child wrote.
+// `out` and `err` are the raw bytes the child wrote (at most MAX_CHILD_OUTPUT_BYTES each).
 struct ChildOutcome {
     std::int32_t status = 0;
     std::string out;

@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::size_t STDERR_TAIL_CHARS = 400;
 constexpr std::size_t BAD_OUTPUT_CHARS = 300;
+constexpr int MAX_OUTPUT_NESTING = 512;
 
 std::string trimBlanksAndTabs(std::string_view s) {
     auto begin = s.find_first_not_of(" \t");
@@ -159,8 +160,16 @@ std::map<std::string, std::string> buildClaudeEnv(const ClaudeCLIConfig& cfg) {
 
 AgentResult parseClaudeOutput(std::string_view out) {
     using Json = nlohmann::ordered_json;
-    Json envelope = Json::parse(out, nullptr, false);
-    if (envelope.is_discarded() || !envelope.is_object())
+    // Nesting is bounded: writing a deeply nested value back as text recurses once per level.
+    bool tooDeep = false;
+    Json envelope = Json::parse(
+        out,
+        [&tooDeep](int depth, Json::parse_event_t, Json&) {
+            if (depth > MAX_OUTPUT_NESTING) tooDeep = true;
+            return !tooDeep;
+        },
+        false);
+    if (tooDeep || envelope.is_discarded() || !envelope.is_object())
         throw AgentError::badOutput(unicode::prefixCharacters(out, BAD_OUTPUT_CHARS));
 
     auto isError = envelope.find("is_error");

@@ -60,7 +60,7 @@ std::vector<std::string> buildClaudeArgs(const ClaudeCLIConfig& cfg, const Agent
 std::map<std::string, std::string> buildClaudeEnv(const ClaudeCLIConfig& cfg);
 
 // Reads the tool's JSON envelope. Throws AgentError::badOutput (first 300 characters) when the text
-// is not a JSON object; AgentError::failed with "result", "subtype" or "unknown error" when
+// is not a JSON object (or nests deeper than 512 levels); AgentError::failed with "result", "subtype" or "unknown error" when
 // "is_error" is true; otherwise parseAgentResult of "structured_output" (an object or array) or of
 // the "result" string (empty when missing).
 AgentResult parseClaudeOutput(std::string_view out);

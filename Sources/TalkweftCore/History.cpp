@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,17 @@ namespace {
 
 constexpr const char* COMMIT_EMAIL = "talkweft@localhost";
 constexpr std::size_t SUBJECT_CHARS = 120;
+
+// Variables that point git at another repository, index, work tree or object store, or inject
+// configuration (git's own list of repository-local variables, plus the quarantine and namespace
+// of a receiving repository). Git sets them for its hooks, so a Talkweft started from one would
+// otherwise record into the wrong repository; every git command of the store runs without them.
+const std::vector<std::string> GIT_REPOSITORY_VARIABLES = {
+    "GIT_ALTERNATE_OBJECT_DIRECTORIES", "GIT_CONFIG", "GIT_CONFIG_PARAMETERS", "GIT_CONFIG_COUNT",
+    "GIT_OBJECT_DIRECTORY", "GIT_DIR", "GIT_WORK_TREE", "GIT_IMPLICIT_WORK_TREE", "GIT_GRAFT_FILE",
+    "GIT_INDEX_FILE", "GIT_NO_REPLACE_OBJECTS", "GIT_REPLACE_REF_BASE", "GIT_PREFIX",
+    "GIT_INTERNAL_SUPER_PREFIX", "GIT_SHALLOW_FILE", "GIT_COMMON_DIR", "GIT_QUARANTINE_PATH", "GIT_NAMESPACE",
+};
 
 // One mutex per context folder, shared by every store in this process while someone holds it.
 class FolderLocks {
@@ -194,7 +206,7 @@ fs::path HistoryStore::calcDir(const ContextKey& key) const { return root / key.
 
 void HistoryStore::git(const fs::path& dir, const std::vector<std::string>& args,
                        const std::optional<std::string>& stdinText) const {
-    ShellResult r = runShell(GIT, args, dir.string(), stdinText);
+    ShellResult r = runShell(GIT, args, dir.string(), stdinText, SHELL_TIMEOUT_SECONDS, GIT_REPOSITORY_VARIABLES);
     if (r.status != 0) throw AgentError::failed("git " + (args.empty() ? std::string() : args[0]) + ": " + r.err);
 }
 
@@ -217,7 +229,8 @@ void HistoryStore::writeRecord(const fs::path& dir, const AppContext& ctx, const
     r.documentPath = ctx.documentPath;
     r.firstSeen = previous ? previous->firstSeen : ctx.capturedAt;
     r.lastSeen = std::chrono::system_clock::now();
-    r.editCount = (previous ? previous->editCount : 0) + (bump ? 1 : 0);
+    r.editCount = previous ? previous->editCount : 0;
+    if (bump && r.editCount < std::numeric_limits<std::int64_t>::max()) ++r.editCount;  // a damaged count must not overflow
     writeAtomically(dir / "context.json", r.toJSON().dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
@@ -277,12 +290,20 @@ std::vector<HistoryEntry> HistoryStore::recent(const ContextKey& key, std::int64
 
 std::vector<StoredContext> HistoryStore::list() const {
     std::vector<StoredContext> found;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        const fs::path& p = it->path();
-        if (p.filename() != "context.json") continue;
-        if (auto record = readRecord(p)) found.push_back(StoredContext{std::move(*record), p.parent_path()});
+    // A folder that cannot be listed (or vanished meanwhile: git removes some of its own) is skipped
+    // alone; the walk goes on with the others. Links to folders are not followed.
+    std::vector<fs::path> pending{root};
+    while (!pending.empty()) {
+        const fs::path folder = std::move(pending.back());
+        pending.pop_back();
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            const fs::path& p = it->path();
+            std::error_code typeError;
+            if (it->is_directory(typeError) && !it->is_symlink(typeError)) pending.push_back(p);
+            else if (p.filename() == "context.json")
+                if (auto record = readRecord(p)) found.push_back(StoredContext{std::move(*record), p.parent_path()});
+        }
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const StoredContext& a, const StoredContext& b) { return a.record.lastSeen > b.record.lastSeen; });
@@ -302,6 +323,8 @@ void HistoryStore::clear(const fs::path& dir) const {
     pruneEmptyParents(target, base);
 }
 
+// Folders are removed one by one, never with their contents: a folder that could not be listed, or
+// that a concurrent record filled after the listing, stays with everything in it.
 void HistoryStore::pruneEmptyParents(const fs::path& dir, const fs::path& root) {
     for (fs::path cur = dir.parent_path(); strictlyInside(cur, root); cur = cur.parent_path()) {
         std::error_code ec;
@@ -312,7 +335,11 @@ void HistoryStore::pruneEmptyParents(const fs::path& dir, const fs::path& root) 
                 break;
             }
         if (othersRemain) return;
-        fs::remove_all(cur);
+        fs::remove(cur / ".DS_Store", ec);
+        if (!fs::remove(cur, ec) && ec) {
+            if (ec == std::errc::directory_not_empty || ec == std::errc::file_exists) return;
+            throw fs::filesystem_error("cannot remove", cur, ec);
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 #include "TalkweftCore/Shell.hpp"
 
 #include <cstdlib>
+#include <locale>
 #include <pwd.h>
 #include <sstream>
 #include <unistd.h>
@@ -35,17 +36,19 @@ std::map<std::string, std::string> calcShellEnv() {
 
 std::string formatSeconds(double seconds) {
     std::ostringstream s;
+    s.imbue(std::locale::classic());
     s << seconds;
     return s.str();
 }
 
 ShellResult runShell(const std::string& path, const std::vector<std::string>& args,
                      const std::optional<std::string>& cwd, const std::optional<std::string>& stdinText,
-                     double timeoutSeconds) {
+                     double timeoutSeconds, const std::vector<std::string>& unsetVariables) {
     ChildOptions opts;
     opts.path = path;
     opts.args = args;
     opts.env = calcShellEnv();
+    for (const auto& name : unsetVariables) opts.env.erase(name);
     opts.cwd = cwd;
     opts.stdinPipe = true;
     opts.stdinText = stdinText;

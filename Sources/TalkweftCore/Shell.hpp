@@ -44,13 +44,15 @@ public:
 // their end concurrently and waits for the child. A non-zero status is not a failure: look at
 // `status`. Throws std::system_error when the program cannot be started (missing, not executable,
 // bad working folder), ShellTimeoutError ("<path> timed out after N seconds") when it runs longer
-// than `timeoutSeconds`. Blocks the calling thread; thread-safe, no shared state.
+// than `timeoutSeconds`. The variables named in `unsetVariables` are left out of the child's
+// environment. Blocks the calling thread; thread-safe, no shared state.
 ShellResult runShell(const std::string& path, const std::vector<std::string>& args,
                      const std::optional<std::string>& cwd = std::nullopt,
                      const std::optional<std::string>& stdinText = std::nullopt,
-                     double timeoutSeconds = SHELL_TIMEOUT_SECONDS);
+                     double timeoutSeconds = SHELL_TIMEOUT_SECONDS,
+                     const std::vector<std::string>& unsetVariables = {});
 
-// Seconds as people write them: "180", "0.5".
+// Seconds as people write them, whatever the locale: "180", "0.5".
 std::string formatSeconds(double seconds);
 
 }  // namespace talkweft

@@ -104,6 +104,23 @@ TEST(ChildProcess, NullStdinReadsEndOfFileAndSIGPIPEIsHarmless) {
     EXPECT_EQ(outcome.status, 3);
 }
 
+// A child that writes without end: what is kept stays bounded, and the time limit still ends it.
+TEST(ChildProcess, OutputIsBoundedAndAnEndlessWriterStillTimesOut) {
+    ChildOptions opts = scriptOptions("/bin/sh");
+    opts.args = {"-c", "head -c " + std::to_string(MAX_CHILD_OUTPUT_BYTES + 12345) + " /dev/zero; echo tail >&2"};
+    auto outcome = ChildProcess::start(opts)->collect(60.0, GRACE);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out.size(), MAX_CHILD_OUTPUT_BYTES);
+    EXPECT_EQ(outcome.err, "tail\n");
+
+    opts.args = {"-c", "exec yes"};
+    auto begin = std::chrono::steady_clock::now();
+    outcome = ChildProcess::start(opts)->collect(0.5, GRACE);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    EXPECT_TRUE(outcome.timedOut);
+    EXPECT_LE(outcome.out.size(), MAX_CHILD_OUTPUT_BYTES);
+}
+
 TEST(ChildProcess, ChildrenStartWithDefaultSignalHandling) {
     // `yes | head` only ends because `yes` dies of SIGPIPE, which we ignore ourselves.
     ChildOptions opts = scriptOptions("/bin/sh");

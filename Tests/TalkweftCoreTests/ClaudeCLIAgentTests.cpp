@@ -202,6 +202,8 @@ TEST_F(ClaudeCLIAgentTest, AnOverlongMessageGoesToStandardInput) {
 TEST_F(ClaudeCLIAgentTest, OutputTable) {
     const std::string err500 = std::string(100, 'a') + std::string(400, 'z');
     const std::string prose = "Here it is:\n```json\n" + REPLY + "\n```\nDone.";
+    // Written back as text level by level, this would overflow the stack.
+    const std::string deep = R"({"structured_output":)" + std::string(200000, '[') + std::string(200000, ']') + "}";
     const struct {
         const char* name;
         std::string out, err;
@@ -224,6 +226,7 @@ TEST_F(ClaudeCLIAgentTest, OutputTable) {
         {"no result at all", R"({"type":"result"})", "", 0, std::nullopt, "Agent returned unreadable output: "},
         {"not JSON", std::string(350, 'x'), "", 0, std::nullopt, "Agent returned unreadable output: " + std::string(300, 'x')},
         {"not an object", "[1,2]", "", 0, std::nullopt, "Agent returned unreadable output: [1,2]"},
+        {"nested too deep", deep, "", 0, std::nullopt, "Agent returned unreadable output: " + deep.substr(0, 300)},
         {"only stderr, status 2", "", err500, 2, std::nullopt, "Agent failed: " + std::string(400, 'z')},
         {"nothing, status 2", "", "", 2, std::nullopt, "Agent failed: exit 2"},
         {"non-zero status, valid envelope", ENVELOPE, "warning", 3, parseAgentResult(REPLY), ""},

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <limits>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -284,6 +285,52 @@ TEST_F(History, ConcurrentRecordsOnOneContextAllCommitUnderTheirOwnMessages) {
     EXPECT_EQ(record.editCount, N);
     auto subjects = gitLog(dir);
     EXPECT_EQ(std::count(subjects.begin(), subjects.end(), '\n'), 2 * N);  // an observe commit before each edit
+}
+
+// Git exports GIT_DIR, GIT_INDEX_FILE and the like to its hooks; a Talkweft started from a hook of
+// another repository must still record into its own and leave that repository alone.
+TEST_F(History, GitVariablesOfACallingRepositoryAreIgnored) {
+    const fs::path other = base_.path() / "other";
+    fs::create_directories(other);
+    ASSERT_EQ(runShell(GIT, {"init", "-q"}, other.string()).status, 0);
+    writeFile(other / "tracked.txt", "mine");
+    const AppContext ctx = makeContext();
+    {
+        testing::ScopedEnv gitDir("GIT_DIR", (other / ".git").c_str());
+        testing::ScopedEnv index("GIT_INDEX_FILE", (other / ".git" / "index").c_str());
+        testing::ScopedEnv workTree("GIT_WORK_TREE", other.c_str());
+        testing::ScopedEnv config("GIT_CONFIG_PARAMETERS", "'user.name=Intruder'");
+        store_.record(ctx, makeEntry(Mode::dictate, "hello"), "before", "after");
+    }
+    const fs::path dir = store_.calcDir(calcContextKey(ctx));
+    EXPECT_EQ(gitLog(dir, "%an %s"), "Talkweft dictate: hello\nTalkweft observe: initial field text\n");
+    EXPECT_EQ(runShell(GIT, {"ls-files"}, dir.string()).out, "context.json\nlog.jsonl\ntext.txt\n");
+    EXPECT_NE(runShell(GIT, {"rev-parse", "--verify", "-q", "HEAD"}, other.string()).status, 0);  // no commit there
+    EXPECT_FALSE(fs::exists(other / ".git" / "index"));
+}
+
+TEST_F(History, AnUnreadableOrExtremeRecordDoesNotBreakTheCount) {
+    const AppContext ctx = makeContext();
+    const fs::path file = store_.calcDir(calcContextKey(ctx)) / "context.json";
+    ContextRecord extreme{calcContextKey(ctx), "Notes", std::nullopt, std::nullopt, std::nullopt,
+                          at(1'600'000'000), at(1'600'000'000), std::numeric_limits<std::int64_t>::max()};
+    const struct {
+        const char* name;
+        std::string stored;
+        std::int64_t count;
+        Date firstSeen;
+    } cases[] = {
+        {"undecodable: a fresh record", "{\"editCount\": ", 1, ctx.capturedAt},
+        {"largest count: kept, not wrapped", extreme.toJSON().dump(2), extreme.editCount, extreme.firstSeen},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(file, c.stored);
+        store_.record(ctx, makeEntry(Mode::dictate, "one"), std::nullopt, "x");
+        auto record = ContextRecord::fromJSON(jsoncoding::parse(readFile(file)));
+        EXPECT_EQ(record.editCount, c.count);
+        EXPECT_EQ(record.firstSeen, c.firstSeen);
+    }
 }
 
 TEST_F(History, GitFailureIsReportedWithTheCommandAndItsError) {

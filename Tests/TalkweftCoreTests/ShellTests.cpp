@@ -10,26 +10,9 @@
 namespace talkweft {
 namespace {
 
+using testing::ScopedEnv;
 using testing::TempDir;
 using testing::writeScript;
-
-// Sets or unsets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_) ::setenv(name_, old_->c_str(), 1);
-        else ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST(Shell, ShellPathListsTheToolFoldersInOrderAndStaysFixed) {
     // The home folder is the one of the first use (other tests in this program may have moved HOME).
@@ -59,6 +42,11 @@ TEST(Shell, ChildPathPutsShellPathInFrontOfOurs) {
     }
     ScopedEnv marker("TALKWEFT_SHELL_TEST", "kept");
     EXPECT_EQ(calcShellEnv().at("TALKWEFT_SHELL_TEST"), "kept");
+    // A caller can keep named variables from one child.
+    const std::string script = "printf %s \"${TALKWEFT_SHELL_TEST-unset}\"";
+    EXPECT_EQ(runShell("/bin/sh", {"-c", script}).out, "kept");
+    EXPECT_EQ(runShell("/bin/sh", {"-c", script}, std::nullopt, std::nullopt, SHELL_TIMEOUT_SECONDS, {"TALKWEFT_SHELL_TEST"}).out,
+              "unset");
 }
 
 TEST(Shell, StatusAndOutputs) {
