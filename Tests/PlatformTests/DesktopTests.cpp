@@ -33,6 +33,14 @@ TEST(DesktopTests, TextFieldAnswersInUTF16UnitsAndSelectsThroughTheRangeAttribut
     EXPECT_FALSE(field->setAttribute(AX_SELECTED_TEXT_RANGE, AXRange{0, 0}));
 }
 
+TEST(DesktopTests, ElementThatIsItsOwnParentAnswersWithoutHanging) {
+    auto loop = std::make_shared<TextField>("x");
+    loop->setParent(loop);
+    EXPECT_EQ(loop->app(), nullptr);
+    EXPECT_EQ(std::get<bool>(*loop->attribute(AX_FOCUSED)), false);
+    EXPECT_TRUE(loop->setAttribute(AX_FOCUSED, true));  // no app to focus it in: nothing else happens
+}
+
 TEST(DesktopTests, PartlyVisibleAndSecureFieldsHideWhatTheyShould) {
     TextField visible(std::string(500, 'x'));
     visible.visibleOnly = AXRange{300, 80};

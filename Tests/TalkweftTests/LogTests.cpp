@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -39,6 +40,9 @@ TEST(LogTests, WritesFromManyThreadsLandWholeInTheLogFile) {
     int lines = 0;
     for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; ++at) ++lines;
     EXPECT_EQ(lines, 100);
+    // Every line: ISO 8601 UTC time in whole seconds, one blank, the text.
+    const std::regex form(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ test: thread \d line \d+\n){100})");
+    EXPECT_TRUE(std::regex_match(text, form)) << text.substr(0, 200);
     EXPECT_NE(text.find("Z test: thread 3 line 24\n"), std::string::npos);
     // Per thread, lines keep their order.
     EXPECT_LT(text.find("thread 1 line 3\n"), text.find("thread 1 line 4\n"));

@@ -31,7 +31,9 @@ void Node::addChild(const std::shared_ptr<Node>& child) {
 }
 
 std::shared_ptr<AppNode> Node::app() const {
-    for (auto node = std::const_pointer_cast<Node>(shared_from_this()); node; node = node->parent()) {
+    // Bounded: setParent can make a cycle.
+    auto node = std::const_pointer_cast<Node>(shared_from_this());
+    for (int depth = 0; node && depth < 1000; ++depth, node = node->parent()) {
         if (auto app = std::dynamic_pointer_cast<AppNode>(node)) return app;
     }
     return nullptr;
