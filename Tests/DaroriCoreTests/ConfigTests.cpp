@@ -112,6 +112,13 @@ TEST(Config, Descriptions) {
     EXPECT_EQ(Config(-4).description(), "-4");
     EXPECT_EQ(Config(1.0f).description(), "1.0");
     EXPECT_EQ(Config(0.1f).description(), "0.1");
+    // Plain decimals from 0.0001 up to 2^24, exponential forms beyond, as floats print.
+    const std::pair<float, const char*> floats[] = {
+        {100000.0f, "100000.0"}, {16777216.0f, "16777216.0"}, {33554432.0f, "3.3554432e+07"}, {1e20f, "1e+20"},
+        {0.0001f, "0.0001"}, {0.00001f, "1e-05"}, {1.25e-7f, "1.25e-07"}, {-0.0f, "-0.0"}, {-1.5f, "-1.5"},
+        {123.456f, "123.456"}, {1e38f, "1e+38"},
+    };
+    for (const auto& [f, text] : floats) EXPECT_EQ(Config(f).description(), text) << text;
     EXPECT_EQ(Config(false).description(), "false");
     EXPECT_EQ(Config(Config::Dictionary{}).description(), "{[:]}");
     EXPECT_EQ(Config::makeDictionary({{"k", 1}}).description(), "{[k: 1]}");
