@@ -31,3 +31,13 @@ TEST(BOMPreservingJSON, PlainDocumentsAndErrors) {
     EXPECT_EQ(bomPreservingJsonObject(BOM + doc).dump(), doc);  // a mark before the document is skipped
     EXPECT_THROW(bomPreservingJsonObject("{\"a\":"), nlohmann::ordered_json::parse_error);
 }
+
+// A hostile file nested a hundred thousand levels deep is refused instead of exhausting the stack of
+// the recursive readers; nesting up to the limit reads, and brackets inside strings do not count.
+TEST(BOMPreservingJSON, RefusesExcessiveNesting) {
+    const auto nested = [](int depth) { return std::string(depth, '[') + "\"[[{\"" + std::string(depth, ']'); };
+    EXPECT_THROW(bomPreservingJsonObject(nested(100000)), nlohmann::ordered_json::parse_error);
+    EXPECT_THROW(bomPreservingJsonObject(nested(MAX_JSON_NESTING + 1)), nlohmann::ordered_json::parse_error);
+    const Config c = Config::convertToBinaryDistinctKeys(bomPreservingJsonObject(nested(MAX_JSON_NESTING)));
+    EXPECT_NE(c.array(), nullptr);
+}

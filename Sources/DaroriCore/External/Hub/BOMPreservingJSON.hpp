@@ -9,8 +9,13 @@
 
 namespace darori {
 
+// Arrays and objects may nest this deep; deeper documents are refused, so that the recursive
+// readers of a parsed tree (Config) cannot run out of stack on a hostile file.
+inline constexpr int MAX_JSON_NESTING = 512;
+
 // Parses the raw bytes of a JSON document (a UTF-8 byte-order mark before the document itself is
-// skipped). Throws nlohmann::ordered_json::parse_error for text that is not JSON. Thread-safe.
+// skipped). Throws nlohmann::ordered_json::parse_error for text that is not JSON or that nests
+// arrays and objects deeper than MAX_JSON_NESTING. Thread-safe.
 nlohmann::ordered_json bomPreservingJsonObject(std::string_view bytes);
 
 }  // namespace darori
