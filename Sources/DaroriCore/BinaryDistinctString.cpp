@@ -78,7 +78,7 @@ BinaryDistinctString BinaryDistinctString::lowercased() const {
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size();) {
         const char32_t cp = text::decodeAt(s, i);
-        text::appendUTF8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(cp))));
+        text::appendLowercased(out, cp);
     }
     return BinaryDistinctString(out);
 }
@@ -127,15 +127,18 @@ std::vector<BinaryDistinctCharacter> BinaryDistinctString::characters() const {
 }
 
 std::ptrdiff_t BinaryDistinctString::index(std::ptrdiff_t position, std::ptrdiff_t offsetBy) const {
-    const std::ptrdiff_t result = position + offsetBy;
-    if (result < 0 || result > static_cast<std::ptrdiff_t>(count())) outOfBounds();
+    std::ptrdiff_t result = 0;
+    if (__builtin_add_overflow(position, offsetBy, &result) || result < 0 ||
+        result > static_cast<std::ptrdiff_t>(count())) {
+        outOfBounds();
+    }
     return result;
 }
 
 std::optional<std::ptrdiff_t> BinaryDistinctString::index(std::ptrdiff_t position, std::ptrdiff_t offsetBy,
                                                           std::ptrdiff_t limitedBy) const {
-    const std::ptrdiff_t result = position + offsetBy;
-    if (result > limitedBy) return std::nullopt;
+    std::ptrdiff_t result = 0;
+    if (__builtin_add_overflow(position, offsetBy, &result) || result > limitedBy) return std::nullopt;
     return result;
 }
 

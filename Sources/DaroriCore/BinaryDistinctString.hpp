@@ -76,7 +76,7 @@ public:
     std::size_t endIndex() const { return count(); }
     // position + offset; stops the process with "Index out of bounds" outside 0 ... count().
     std::ptrdiff_t index(std::ptrdiff_t position, std::ptrdiff_t offsetBy) const;
-    // position + offset, or absent when that goes past `limitedBy`.
+    // position + offset, or absent when that goes past `limitedBy` (or does not fit the type).
     std::optional<std::ptrdiff_t> index(std::ptrdiff_t position, std::ptrdiff_t offsetBy, std::ptrdiff_t limitedBy) const;
     // The characters [lower, upper) / [lower, count()). Stops the process with "Index out of bounds"
     // when lower < 0 or upper > count() (or lower > upper).

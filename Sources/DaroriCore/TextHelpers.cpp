@@ -82,7 +82,7 @@ std::string trimmingFromEnd(std::string_view text, std::string_view character, i
     const auto bounds = text::characterBoundaries(text);
     std::size_t k = bounds.size() - 1;  // number of characters left
     for (int removed = 0; removed < upto && k > 0; ++removed) {
-        if (text.substr(bounds[k - 1], bounds[k] - bounds[k - 1]) != character) break;
+        if (!text::canonicallyEqual(text.substr(bounds[k - 1], bounds[k] - bounds[k - 1]), character)) break;
         --k;
     }
     return std::string(text.substr(0, bounds[k]));

@@ -13,7 +13,7 @@
 namespace darori {
 
 // `text` without up to `upto` trailing copies of `character` (one character: a grapheme cluster,
-// compared exactly). upto < 1 returns the text unchanged.
+// compared by canonical equivalence, as characters compare). upto < 1 returns the text unchanged.
 std::string trimmingFromEnd(std::string_view text, std::string_view character, int upto);
 
 // value × 10^places rounded to the nearest integer, halves away from zero, divided back (all in

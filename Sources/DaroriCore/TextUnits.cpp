@@ -1,5 +1,7 @@
 #include "DaroriCore/TextUnits.hpp"
 
+#include <cstdlib>
+
 #include <utf8proc.h>
 
 namespace darori::text {
@@ -21,6 +23,33 @@ void appendUTF8(std::string& out, char32_t cp) {
     utf8proc_uint8_t buf[4];
     const auto n = utf8proc_encode_char(static_cast<utf8proc_int32_t>(cp), buf);
     out.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+}
+
+void appendLowercased(std::string& out, char32_t cp) {
+    // The one unconditional lower-case mapping to more than one code point; utf8proc knows only the
+    // simple mappings.
+    if (cp == 0x130) {
+        out += "i\xCC\x87";
+        return;
+    }
+    appendUTF8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(cp))));
+}
+
+namespace {
+std::string decomposed(std::string_view s) {
+    utf8proc_uint8_t* out = nullptr;
+    const auto n = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(s.data()),
+                                static_cast<utf8proc_ssize_t>(s.size()), &out,
+                                static_cast<utf8proc_option_t>(UTF8PROC_DECOMPOSE | UTF8PROC_STABLE));
+    if (n < 0) return std::string(s);  // invalid UTF-8: compared byte for byte
+    std::string result(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
+    std::free(out);
+    return result;
+}
+}  // namespace
+
+bool canonicallyEqual(std::string_view a, std::string_view b) {
+    return a == b || decomposed(a) == decomposed(b);
 }
 
 std::vector<std::uint16_t> toUTF16(std::string_view s) {

@@ -26,6 +26,12 @@ inline std::string fromUTF16(const std::vector<std::uint16_t>& units) { return f
 // result is {0}.
 std::vector<std::size_t> characterBoundaries(std::string_view s);
 
+// Appends the full Unicode lower-case mapping of `cp` (U+0130 becomes "i" and U+0307).
+void appendLowercased(std::string& out, char32_t cp);
+
+// True when the two texts are canonically equivalent (equal after canonical decomposition).
+bool canonicallyEqual(std::string_view a, std::string_view b);
+
 // Unicode White_Space (blanks and line breaks).
 bool isWhitespace(char32_t cp);
 // The text without leading and trailing white space and line breaks.

@@ -1,5 +1,7 @@
 #include "DaroriCore/BinaryDistinctString.hpp"
 
+#include <cstdint>
+
 #include <gtest/gtest.h>
 
 using namespace darori;
@@ -58,6 +60,7 @@ TEST(BinaryDistinctString, PrefixSuffixAndConcatenation) {
 
 TEST(BinaryDistinctString, LowercasingAndReplacing) {
     EXPECT_EQ(BinaryDistinctString("AbÇ").lowercased(), BinaryDistinctString("abç"));
+    EXPECT_EQ(BinaryDistinctString("\xC4\xB0").lowercased(), BinaryDistinctString("i\xCC\x87"));  // İ: full mapping
     EXPECT_EQ(BinaryDistinctString("a-b-c").replacingOccurrences("-", "+"), BinaryDistinctString("a+b+c"));
     // Occurrences are found by canonical equivalence; untouched text keeps its units.
     EXPECT_EQ(BinaryDistinctString("x" + E_NFD + "y" + E_NFC).replacingOccurrences(E_NFC, "E"),
@@ -76,6 +79,8 @@ TEST(BinaryDistinctString, PositionsAndSubstrings) {
     EXPECT_EQ(s.substring(2), BinaryDistinctString("bc"));
     EXPECT_EQ(s.substring(2, 2), BinaryDistinctString());
     EXPECT_DEATH(s.index(3, 2), "Index out of bounds");
+    EXPECT_DEATH(s.index(PTRDIFF_MAX, 1), "Index out of bounds");  // no wrap-around into range
+    EXPECT_EQ(s.index(PTRDIFF_MAX, 1, PTRDIFF_MAX), std::nullopt);
     EXPECT_DEATH(s.substring(0, 5), "Index out of bounds");
 }
 

@@ -31,6 +31,8 @@ TEST(TextHelpers, TrimmingFromEnd) {
     // Characters compare whole: a trailing e + accent is not an "e".
     EXPECT_EQ(trimmingFromEnd("x" + E_NFD, "e", 3), "x" + E_NFD);
     EXPECT_EQ(trimmingFromEnd("x" + E_NFD + E_NFD, E_NFD, 1), "x" + E_NFD);
+    // Characters compare by canonical equivalence: a precomposed é matches e + accent.
+    EXPECT_EQ(trimmingFromEnd("x\xC3\xA9\xC3\xA9", E_NFD, 5), "x");
 }
 
 TEST(TextHelpers, RoundsHalvesAwayFromZero) {

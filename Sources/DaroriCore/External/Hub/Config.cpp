@@ -264,7 +264,7 @@ BinaryDistinctString Config::uncamelCase(const BinaryDistinctString& key) {
         const bool upper = isUpper(cp);
         if (upper) {
             if (!first && !previousUpper) out += '_';
-            text::appendUTF8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(cp))));
+            text::appendLowercased(out, cp);
         } else {
             text::appendUTF8(out, cp);
         }
