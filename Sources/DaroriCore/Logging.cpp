@@ -89,9 +89,14 @@ std::string Logging::formatTimeWithPercentage(double seconds, double runs, doubl
     const double ms = seconds * 1000;
     const double perRun = runs > 0 ? ms / runs : 0;
     const double percent = ms / totalMilliseconds * 100;
-    char buf[128];
-    std::snprintf(buf, sizeof buf, "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%", ms, runs, perRun, percent);
-    return buf;
+    const char* format = "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%";
+    // Sized by a first pass: huge values print hundreds of digits and must not be cut off.
+    const int length = std::snprintf(nullptr, 0, format, ms, runs, perRun, percent);
+    if (length <= 0) return "";
+    std::string line(static_cast<std::size_t>(length) + 1, '\0');
+    std::snprintf(line.data(), line.size(), format, ms, runs, perRun, percent);
+    line.pop_back();
+    return line;
 }
 
 }  // namespace darori

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -30,8 +31,8 @@ public:
 // A new owned array of `shape` and `dataType`. When `initialValue`'s type is the element type
 // (mlruntime::Half, float, double, int32_t, int8_t) every element is set to it; a value of another
 // type (an int for a Float32 array) leaves the zero-filled storage as allocated.
-// Throws MLMultiArrayCreationError when a Float16 array cannot be made, and the runtime's
-// mlruntime::Error for other types with a bad shape.
+// Throws MLMultiArrayCreationError when a Float16 array cannot be made (bad shape or no memory),
+// and the runtime's mlruntime::Error (or std::bad_alloc) for other types.
 template <class T>
 mlruntime::MultiArray makeMultiArray(const std::vector<int64_t>& shape, mlruntime::DataType dataType, const T& initialValue) {
     mlruntime::MultiArray array;
@@ -39,6 +40,8 @@ mlruntime::MultiArray makeMultiArray(const std::vector<int64_t>& shape, mlruntim
         try {
             array = mlruntime::MultiArray(shape, dataType);
         } catch (const mlruntime::Error&) {
+            throw MLMultiArrayCreationError();
+        } catch (const std::bad_alloc&) {
             throw MLMultiArrayCreationError();
         }
     } else {
@@ -67,6 +70,7 @@ void fillLastDimension(mlruntime::MultiArray& array, int64_t lower, int64_t uppe
 template <class T>
 void fill(mlruntime::MultiArray& array, const std::vector<std::vector<int64_t>>& indexes, const T& value) {
     T* data = array.typedData<T>();
+    if (array.count() == 0) return;  // a null or empty array has no element to write
     const auto& shape = array.shape();
     for (const auto& index : indexes) {
         if (index.size() != shape.size()) continue;

@@ -31,7 +31,7 @@ void validate(const std::vector<FeatureDescription>& declared, const FeatureProv
         }
         if (feature.multiArrayConstraint) {
             const auto array = value->multiArrayValue();
-            if (array->shape() != feature.multiArrayConstraint->shape) {
+            if (array && array->shape() != feature.multiArrayConstraint->shape) {
                 throw Error(Error::Code::invalidArgument, std::string(side) + " feature \"" + feature.name +
                                                               "\" has shape " + shapeText(array->shape()) +
                                                               ", expected " + shapeText(feature.multiArrayConstraint->shape));

@@ -143,7 +143,11 @@ int64_t MultiArray::linearOffset(Index index, Index strides) {
     if (strides.size() < index.size())
         throw Error(Error::Code::invalidArgument, "fewer strides than index components");
     int64_t offset = 0;
-    for (size_t k = 0; k < index.size(); ++k) offset += index[k] * strides[k];
+    for (size_t k = 0; k < index.size(); ++k) {
+        int64_t term = 0;
+        if (__builtin_mul_overflow(index[k], strides[k], &term) || __builtin_add_overflow(offset, term, &offset))
+            throw Error(Error::Code::invalidArgument, "linear offset does not fit a 64-bit integer");
+    }
     return offset;
 }
 

@@ -103,7 +103,7 @@ public:
     int64_t linearOffset(Index index) const;
     int64_t linearOffset(std::initializer_list<int64_t> index) const { return linearOffset(Index(index.begin(), index.size())); }
     // sum(index[k] * strides[k]) without bounds checks. Throws Error(invalidArgument) when `strides`
-    // has fewer entries than `index`.
+    // has fewer entries than `index` or the sum does not fit 64 bits.
     static int64_t linearOffset(Index index, Index strides);
 
     // Element at storage offset `offset` (0 <= offset < storageCount()), read as a double or written

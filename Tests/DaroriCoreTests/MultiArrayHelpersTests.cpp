@@ -53,6 +53,8 @@ TEST(MultiArrayHelpers, FillSkipsBadIndexes) {
     for (int64_t i = 0; i < logits.count(); ++i) {
         EXPECT_EQ(std::isinf(values[i].toFloat()), i == 7) << i;
     }
+    MultiArray null;
+    fill(null, {{}, {0}}, 1.0f);  // nothing to write, and no write through a null pointer
     // A value of another element type is refused before anything is written.
     EXPECT_THROW(fill(logits, {{0, 0, 1}}, 1.0f), mlruntime::Error);
     EXPECT_EQ(values[1].toFloat(), 0.0f);

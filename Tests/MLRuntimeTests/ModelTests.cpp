@@ -86,6 +86,11 @@ TEST(ModelDescription, LooksFeaturesUpByName) {
     EXPECT_EQ(description.output("logits")->multiArrayConstraint->dataType, DataType::Float16);
     EXPECT_EQ(description.input("logits"), nullptr);
     EXPECT_EQ(description.output("Logits"), nullptr);
+
+    // A constraint on a feature that is not a multi-array is ignored rather than read through.
+    ModelDescription odd;
+    odd.inputs.push_back({"n", FeatureType::Int64, false, MultiArrayConstraint{{1}, DataType::Int32}});
+    EXPECT_NO_THROW(odd.validateInputs(DictionaryFeatureProvider({{"n", 5}})));
 }
 
 // The test model checks inputs like a real model before anything runs, and gives zero-filled

@@ -57,6 +57,11 @@ TEST(MultiArray, LinearOffsetWithGivenStrides) {
     EXPECT_EQ(MultiArray::linearOffset(std::vector<int64_t>{3, 4}, strides), 340);  // strides may be longer
     EXPECT_EQ(codeOf([&] { MultiArray::linearOffset(index, std::vector<int64_t>{100, 10}); }),
               Error::Code::invalidArgument);
+    // A sum beyond 64 bits is an error, not a wrapped offset.
+    const std::vector<int64_t> huge{int64_t{1} << 62, int64_t{1} << 62};
+    EXPECT_EQ(codeOf([&] { MultiArray::linearOffset(huge, std::vector<int64_t>{2, 2}); }), Error::Code::invalidArgument);
+    EXPECT_EQ(codeOf([&] { MultiArray::linearOffset(std::vector<int64_t>{int64_t{1} << 62}, std::vector<int64_t>{4}); }),
+              Error::Code::invalidArgument);
 }
 
 TEST(MultiArray, BadShapesAreRejected) {
