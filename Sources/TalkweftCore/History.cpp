@@ -134,7 +134,7 @@ std::optional<ContextRecord> readRecord(const fs::path& file) {
 
 nlohmann::json ContextRecord::toJSON() const {
     nlohmann::json j;
-    j["key"] = nlohmann::json::parse(key.toJSON().dump());
+    j["key"] = nlohmann::json(key.toJSON());  // not through text: a broken byte in the key must not throw
     j["appName"] = appName;
     if (windowTitle) j["windowTitle"] = *windowTitle;
     if (url) j["url"] = *url;

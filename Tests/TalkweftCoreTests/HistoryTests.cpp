@@ -333,6 +333,18 @@ TEST_F(History, AnUnreadableOrExtremeRecordDoesNotBreakTheCount) {
     }
 }
 
+// Window titles and app ids come from other programs and need not be valid UTF-8.
+TEST_F(History, BrokenBytesInTheContextAreRecordedRepaired) {
+    const AppContext ctx = makeContext("Caf\xE9 menu");
+    store_.record(ctx, makeEntry(Mode::dictate, "order \xFF"), "before", "after");
+    auto contexts = store_.list();
+    ASSERT_EQ(contexts.size(), 1u);
+    EXPECT_EQ(contexts[0].record.key.subject, "window:Caf\uFFFD menu");
+    auto entries = store_.recent(calcContextKey(ctx), 5);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].instruction, "order \uFFFD");
+}
+
 TEST_F(History, GitFailureIsReportedWithTheCommandAndItsError) {
     const AppContext ctx = makeContext();
     const fs::path dir = store_.calcDir(calcContextKey(ctx));
