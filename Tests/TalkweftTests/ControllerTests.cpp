@@ -168,3 +168,71 @@ TEST_F(CycleTest, DeviceLossFinishesTheRecording) {
     EXPECT_EQ(controller->hud.state(), HUDState::error("Couldn't start the microphone: No microphone is available right now."));
     EXPECT_EQ(sounds.played.back(), "Basso");
 }
+
+TEST_F(CycleTest, ACancelledTaskEndingLateLeavesTheNewerOneBusy) {
+    // The first transcription ends only 0.3 s after Esc; by then the second cycle's work runs and
+    // must still count as busy when the first one's end arrives.
+    transcriber->delay = std::chrono::milliseconds(300);
+    transcriber->ignoreCancellation = true;
+    hold({ModKey::rightOption}, 1.0);
+    desktop.loop().runPending();  // the work starts the transcription
+    for (;;) {
+        std::lock_guard lock(transcriber->m);
+        if (transcriber->calls == 1) break;
+    }
+    desktop.keyboard().sendKeyDown(platform::KEY_ESCAPE);
+    {
+        std::lock_guard lock(transcriber->m);
+        transcriber->delay = std::chrono::milliseconds(0);
+        transcriber->ignoreCancellation = false;
+        transcriber->open = false;
+    }
+    hold({ModKey::rightOption}, 1.0);
+    desktop.loop().runPending();
+    ASSERT_TRUE(controller->isBusy());
+    bool waited = false;
+    std::thread timer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        desktop.loop().post([&] { waited = true; });
+    });
+    desktop.loop().runUntil([&] { return waited; });
+    timer.join();
+    EXPECT_TRUE(controller->isBusy()) << "the old task must not clear the newer one's slot";
+    EXPECT_EQ(field->text(), "Hello") << "nor type anything";
+    transcriber->release();
+    controller->waitForIdle();
+    EXPECT_EQ(field->text(), "Hello world");
+}
+
+TEST_F(CycleTest, RefusedStartsSayWhy) {
+    desktop.setTrusted(false);
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    EXPECT_EQ(controller->hud.state().kind, K::error);
+    EXPECT_EQ(controller->hud.state().text.rfind("Talkweft needs Accessibility permission.", 0), 0u);
+    EXPECT_FALSE(controller->isRecording());
+    desktop.keyboard().sendFlags(0);
+    desktop.setTrusted(true);
+
+    settingsStore->update([](Settings& s) { s.disabledApps.push_back("com.example.editor"); });
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    EXPECT_EQ(controller->hud.state(), HUDState::note("Talkweft is off in Editor"));
+    EXPECT_FALSE(controller->isRecording());
+    desktop.keyboard().sendFlags(0);
+    controller->run(Mode::dictate, "x");
+    EXPECT_FALSE(controller->isBusy()) << "URL commands are off there too";
+}
+
+TEST_F(CycleTest, ChangingTheSpeechModelPreparesAgain) {
+    LogTail log;
+    controller.reset();
+    controller = std::make_unique<Controller>(*settingsStore);
+    std::vector<std::string> statuses;
+    controller->onStatus = [&](const std::string& s) { statuses.push_back(s); };
+    settingsStore->update([](Settings& s) { s.soundCues = false; });
+    EXPECT_TRUE(statuses.empty()) << "other settings leave the transcriber alone";
+    settingsStore->update([](Settings& s) { s.whisperModel = "tiny"; });
+    controller->waitForIdle();
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Loading speech model…", "Speech model failed to load"}));
+    EXPECT_EQ(controller->transcriber()->model(), "tiny");
+    EXPECT_TRUE(log.contains("whisper: prepare failed: Speech model failed to load"));
+}

@@ -45,6 +45,10 @@ public:
         });
         std::unique_lock lock(m);
         auto until = std::chrono::steady_clock::now() + delay;
+        if (ignoreCancellation) {
+            cv.wait_until(lock, until, [] { return false; });
+            return text;
+        }
         cv.wait_until(lock, until, [&] { return isCancelled(); });
         cv.wait(lock, [&] { return open || isCancelled(); });
         checkCancellation();
@@ -62,6 +66,7 @@ public:
     std::optional<std::string> prepareError;
     std::chrono::milliseconds delay{0};
     bool open = true;  // false: waits for release()
+    bool ignoreCancellation = false;  // true: sleeps the delay and answers even when cancelled
     int calls = 0;
     std::size_t lastSamples = 0;
     std::string lastLanguage;
