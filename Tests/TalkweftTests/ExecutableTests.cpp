@@ -124,7 +124,10 @@ TEST_F(ExecutableTest, StartsTakesURLCommandsAndQuitsCleanly) {
     EXPECT_EQ(run({"talkweft://probe"}).first, 0);
     EXPECT_EQ(run({"talkweft://run?mode=agent&text=make%20it%20shorter"}).first, 0);
     EXPECT_EQ(run({"talkweft://nonsense"}).first, 0);
-    ASSERT_TRUE(waitFor([&] { return log().find("agent error: ") != std::string::npos; })) << log();
+    ASSERT_TRUE(waitFor([&] {
+        std::string l = log();
+        return l.find("agent error: ") != std::string::npos && l.find("url: ignored") != std::string::npos;
+    })) << log();
     std::string text = log();
     EXPECT_NE(text.find(" launched\n"), std::string::npos);
     EXPECT_NE(text.find(" probe subject=window:Scratchpad secure=false\n{\n"), std::string::npos) << text;
