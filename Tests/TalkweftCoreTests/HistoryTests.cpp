@@ -75,11 +75,14 @@ TEST_F(History, CommitChainObservesOutsideChangesBeforeEachEdit) {
     const fs::path dir = store_.calcDir(calcContextKey(ctx));
 
     store_.record(ctx, makeEntry(Mode::dictate, "first"), "draft", "draft caf\u00e9");
+    // Later captures of the same context keep the first capture time as firstSeen.
+    AppContext later = ctx;
+    later.capturedAt = at(1'700'000'900);
     // Same text, decomposed: canonically equal, so no observe commit.
-    store_.record(ctx, makeEntry(Mode::agent, "second"), "draft cafe\u0301", "draft café!");
+    store_.record(later, makeEntry(Mode::agent, "second"), "draft cafe\u0301", "draft café!");
     // The user typed meanwhile; no text read back after the edit.
-    store_.record(ctx, makeEntry(Mode::agent, "third", false), "typed by hand", std::nullopt);
-    store_.record(ctx, makeEntry(Mode::dictate, "fourth"), std::nullopt, std::nullopt);
+    store_.record(later, makeEntry(Mode::agent, "third", false), "typed by hand", std::nullopt);
+    store_.record(later, makeEntry(Mode::dictate, "fourth"), std::nullopt, std::nullopt);
 
     EXPECT_EQ(gitLog(dir),
               "dictate: fourth\n"
