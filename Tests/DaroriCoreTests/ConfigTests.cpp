@@ -103,6 +103,9 @@ TEST(Config, DecodesAndEncodes) {
     EXPECT_EQ(j["f"].dump(), "0.1");
     EXPECT_EQ(j["list"].dump(), R"([true,null,"s"])");
     EXPECT_EQ(j.get<Config>(), c);  // round trip
+    // A float JSON cannot hold is an error, not a silent null.
+    EXPECT_THROW(Config::makeArray({1, INFINITY}).encode(), std::domain_error);
+    EXPECT_THROW(Config(std::nanf("")).encode(), std::domain_error);
 }
 
 TEST(Config, Descriptions) {

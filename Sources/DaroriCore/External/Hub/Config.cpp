@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <stdexcept>
 
 #include <utf8proc.h>
 
@@ -31,9 +32,10 @@ bool isUpper(char32_t cp) {
     return cat == UTF8PROC_CATEGORY_LU || cat == UTF8PROC_CATEGORY_LT;
 }
 
-// A float as the JSON number with its shortest decimal text, so 0.1f writes as 0.1.
+// A float as the JSON number with its shortest decimal text, so 0.1f writes as 0.1. JSON has no
+// form for infinities and NaN: they are an encoding error rather than a silent null.
 nlohmann::ordered_json floatJSON(float f) {
-    if (!std::isfinite(f)) return nullptr;  // JSON has no form for these
+    if (!std::isfinite(f)) throw std::domain_error("the float " + floatDescription(f) + " has no JSON form");
     return std::strtod(floatDescription(f).c_str(), nullptr);
 }
 

@@ -150,7 +150,8 @@ public:
     // Decoding: null, integer, floating, boolean, string; a two-element array [unsigned, string] is
     // a token; other arrays and objects are decoded element by element. Never fails.
     static Config decode(const nlohmann::ordered_json& node);
-    // Encoding: a token as [id, "text"]; dictionaries in the map's iteration order.
+    // Encoding: a token as [id, "text"]; dictionaries in the map's iteration order. Throws
+    // std::domain_error for an infinite or NaN float, which JSON cannot hold.
     nlohmann::ordered_json encode() const;
 };
 
