@@ -89,6 +89,10 @@ std::string expandTilde(const std::string& path) {
     return withoutTrailingSlash(home) + (slash == std::string::npos ? "" : path.substr(slash));
 }
 
+bool promptNeedsStandardInput(std::string_view userMessage) {
+    return userMessage.size() > MAX_PROMPT_ARGUMENT_BYTES || userMessage.find('\0') != std::string_view::npos;
+}
+
 std::vector<std::string> buildClaudeArgs(const ClaudeCLIConfig& cfg, const AgentRequest& req) {
     return buildClaudeArgs(cfg, req, buildUserPrompt(req));
 }
@@ -96,7 +100,7 @@ std::vector<std::string> buildClaudeArgs(const ClaudeCLIConfig& cfg, const Agent
 std::vector<std::string> buildClaudeArgs(const ClaudeCLIConfig& cfg, const AgentRequest& req,
                                          const std::string& userMessage) {
     std::vector<std::string> args{"-p"};
-    if (userMessage.size() <= MAX_PROMPT_ARGUMENT_BYTES) args.push_back(userMessage);
+    if (!promptNeedsStandardInput(userMessage)) args.push_back(userMessage);
     args.insert(args.end(), {"--output-format", "json", "--no-session-persistence", "--permission-mode", "dontAsk",
                              "--append-system-prompt", buildSystemPrompt(cfg.connectors, cfg.connectorWrites, req.standing),
                              "--json-schema", std::string(RESULT_SCHEMA)});
@@ -215,7 +219,7 @@ AgentResult ClaudeCLIAgent::run(const AgentRequest& request) {
     const std::string userMessage = buildUserPrompt(request);
     const auto args = buildClaudeArgs(cfg, request, userMessage);
     std::optional<std::string> stdinText;
-    if (userMessage.size() > MAX_PROMPT_ARGUMENT_BYTES) stdinText = userMessage;
+    if (promptNeedsStandardInput(userMessage)) stdinText = userMessage;
 
     auto box = std::make_shared<ProcessBox>();
     ShellResult result;

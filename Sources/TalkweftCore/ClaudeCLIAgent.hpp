@@ -45,8 +45,12 @@ private:
 // terminating NUL included); a longer one goes to the tool's standard input.
 inline constexpr std::size_t MAX_PROMPT_ARGUMENT_BYTES = 128 * 1024 - 1;
 
+// True when the user message cannot travel as one argument whole: longer than
+// MAX_PROMPT_ARGUMENT_BYTES, or holding a NUL byte (which would end the argument early).
+bool promptNeedsStandardInput(std::string_view userMessage);
+
 // The tool's arguments (without the program name), in this order: "-p" and the user message
-// (left out when longer than MAX_PROMPT_ARGUMENT_BYTES: it is sent on standard input), the output
+// (left out when promptNeedsStandardInput: it is sent on standard input), the output
 // format, no session persistence, the permission mode, the system prompt, the result schema,
 // "--tools", "--allowedTools" (when not empty), "--strict-mcp-config" (connectors off), "--model"
 // (when set), "--add-dir" for the history folder and the screenshot's folder (each once, not the

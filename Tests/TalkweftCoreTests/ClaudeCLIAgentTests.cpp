@@ -182,21 +182,26 @@ TEST_F(ClaudeCLIAgentTest, ArgumentsEnvironmentAndWorkingFolderReachTheTool) {
     }
 }
 
-TEST_F(ClaudeCLIAgentTest, AnOverlongMessageGoesToStandardInput) {
-    AgentRequest req = request();
-    std::string field;
-    for (int i = 0; i < 40000; ++i) field += "\xF0\x9F\x98\x80";  // 4 bytes each: 160 KB
-    req.context.fieldText = field;
-    const std::string message = buildUserPrompt(req);
-    ASSERT_GT(message.size(), MAX_PROMPT_ARGUMENT_BYTES);
+// A message that one argument cannot carry whole reaches the tool on its standard input.
+TEST_F(ClaudeCLIAgentTest, AMessageTooLargeOrWithANulByteGoesToStandardInput) {
+    std::string emoji;
+    for (int i = 0; i < 40000; ++i) emoji += "\xF0\x9F\x98\x80";  // 4 bytes each: 160 KB
+    const std::string fields[] = {emoji, std::string("before\0after", 12)};
+    for (const auto& field : fields) {
+        AgentRequest req = request();
+        req.context.fieldText = field;
+        const std::string message = buildUserPrompt(req);
+        ASSERT_TRUE(promptNeedsStandardInput(message));
 
-    answer(ENVELOPE);
-    EXPECT_EQ(ClaudeCLIAgent(config()).run(req), parseAgentResult(REPLY));
-    auto args = recordedArgs();
-    ASSERT_GE(args.size(), 2u);
-    EXPECT_EQ(args[0], "-p");
-    EXPECT_EQ(args[1], "--output-format");
-    EXPECT_EQ(readFile(rec_.path() / "stdin"), message);
+        answer(ENVELOPE);
+        EXPECT_EQ(ClaudeCLIAgent(config()).run(req), parseAgentResult(REPLY));
+        auto args = recordedArgs();
+        ASSERT_GE(args.size(), 2u);
+        EXPECT_EQ(args[0], "-p");
+        EXPECT_EQ(args[1], "--output-format");
+        EXPECT_EQ(readFile(rec_.path() / "stdin"), message);
+    }
+    EXPECT_FALSE(promptNeedsStandardInput(std::string(MAX_PROMPT_ARGUMENT_BYTES, 'x')));
 }
 
 TEST_F(ClaudeCLIAgentTest, OutputTable) {
