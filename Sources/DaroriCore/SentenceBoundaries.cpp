@@ -60,6 +60,9 @@ bool breaksBefore(const std::vector<Unit>& u, std::size_t i) {
     const SB prev = u[i - 1].cls, cur = u[i].cls;
     if (prev == SB::CR && cur == SB::LF) return false;  // SB3
     if (isParaSep(prev)) return true;                   // SB4
+    // Never a break before a blank (SB9, SB10, SB998) or inside a run of closing marks (SB9,
+    // SB998). Deciding these without the look-back keeps long runs linear.
+    if (cur == SB::Sp || (cur == SB::Close && prev == SB::Close)) return false;
     // Look back over Sp* then Close* for a terminator.
     std::size_t j = i;
     bool sawSp = false;

@@ -60,6 +60,11 @@ TEST(TextHelpers, SentenceRanges) {
     EXPECT_EQ(text::sentenceRanges("He said \"Go.\" Then left"), (R{{0, 14}, {14, 23}}));
     EXPECT_EQ(text::sentenceRanges("line one\nline two"), (R{{0, 9}, {9, 17}}));
     EXPECT_TRUE(text::sentenceRanges("").empty());
+    // Long runs of blanks or closing marks take linear time, not quadratic.
+    const std::string blanks = "Go." + std::string(300000, ' ') + "X";
+    EXPECT_EQ(text::sentenceRanges(blanks), (R{{0, blanks.size() - 1}, {blanks.size() - 1, blanks.size()}}));
+    const std::string closing = "Go!" + std::string(300000, ')') + " x";
+    EXPECT_EQ(text::sentenceRanges(closing), (R{{0, closing.size() - 1}, {closing.size() - 1, closing.size()}}));
 }
 
 TEST(TextHelpers, LastNaturalBoundary) {
