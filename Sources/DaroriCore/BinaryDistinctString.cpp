@@ -90,14 +90,23 @@ BinaryDistinctString BinaryDistinctString::replacingOccurrences(const BinaryDist
     if (target.empty()) return *this;
     const std::string replacement = with.string();
     const auto bounds = text::characterBoundaries(s);
+    // Each character decomposed once: a character boundary never splits a combining sequence, so the
+    // decomposition of a run of characters is the concatenation of theirs.
+    std::vector<std::string> pieces;
+    pieces.reserve(bounds.size() - 1);
+    for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
+        pieces.push_back(decomposed(std::string_view(s).substr(bounds[k], bounds[k + 1] - bounds[k])));
+    }
     std::string out;
     std::size_t copiedUpTo = 0;
     for (std::size_t i = 0; i + 1 < bounds.size();) {
         std::size_t matchEnd = 0;
+        std::size_t matched = 0;  // bytes of `target` matched by characters i ..< j
         for (std::size_t j = i + 1; j < bounds.size(); ++j) {
-            const std::string candidate = decomposed(std::string_view(s).substr(bounds[i], bounds[j] - bounds[i]));
-            if (candidate.size() > target.size() || target.compare(0, candidate.size(), candidate) != 0) break;
-            if (candidate.size() == target.size()) {
+            const std::string& piece = pieces[j - 1];
+            if (matched + piece.size() > target.size() || target.compare(matched, piece.size(), piece) != 0) break;
+            matched += piece.size();
+            if (matched == target.size()) {
                 matchEnd = j;
                 break;
             }
