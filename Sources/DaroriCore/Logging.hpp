@@ -22,12 +22,14 @@
 namespace darori {
 
 namespace detail {
-// How an item reads in a log line: text as is, booleans as true/false, numbers in decimal (floats
+// How an item reads in a log line: text and characters as is, booleans as true/false, numbers in decimal (floats
 // in their shortest form), values with description() through it, anything else through <<.
 template <class T>
 std::string logText(const T& item) {
     if constexpr (std::is_convertible_v<const T&, std::string_view>) {
         return std::string(std::string_view(item));
+    } else if constexpr (std::is_same_v<T, char>) {
+        return std::string(1, item);  // a character, not its code
     } else if constexpr (std::is_same_v<T, bool>) {
         return item ? "true" : "false";
     } else if constexpr (std::is_same_v<T, float>) {

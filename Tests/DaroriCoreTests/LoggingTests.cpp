@@ -55,8 +55,8 @@ TEST_F(LoggingFixture, JoinsItemsWithSeparatorAndTerminator) {
     Logging::shared().log(OSLogType::info, "-", "!", "a", 1);
     Logging::shared().log(OSLogType::info, "-", std::nullopt, "a", 1);
     Logging::shared().log(OSLogType::info, "-", std::nullopt);
-    Logging::debug("x", 2.5, true, 0.1f);
-    EXPECT_EQ(lines, (std::vector<std::string>{"a-1!", "a-1", "", "x 2.5 true 0.1"}));
+    Logging::debug("x", 2.5, true, 0.1f, 'c', std::string("s"));
+    EXPECT_EQ(lines, (std::vector<std::string>{"a-1!", "a-1", "", "x 2.5 true 0.1 c s"}));
 }
 
 TEST_F(LoggingFixture, CallbackMayLogAndRemovingItRestoresStandardError) {
