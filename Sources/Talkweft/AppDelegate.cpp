@@ -95,6 +95,7 @@ AppDelegate::AppDelegate(std::shared_ptr<Transcriber> transcriber)
 
 AppDelegate::~AppDelegate() {
     alive_.reset();
+    if (!platform::hasCurrent()) return;
     if (auto* urls = platform::current().urlCommands) urls->stop();
     if (auto* ws = platform::current().workspace; ws && activationObserver_) ws->removeObserver(activationObserver_);
     if (auto* item = platform::current().statusItem) item->setMenuBuilder(nullptr);
@@ -220,7 +221,7 @@ void AppDelegate::openLog() {
 }
 
 void AppDelegate::openSettings() {
-    if (!settingsWindow) settingsWindow = SettingsWindow{};
+    if (!settingsWindow) settingsWindow = SettingsWindow{"Talkweft Settings", &settings, controller().store, 0};
     settingsWindow->presentations++;
 }
 

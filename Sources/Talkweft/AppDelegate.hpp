@@ -23,10 +23,13 @@ void set(bool on);
 // Longest delay a URL command may ask for, in seconds; longer ones are cut to it.
 inline constexpr double MAX_URL_DELAY_SECONDS = 60;
 
-// The settings window's place (the window itself is drawn by the desktop backend).
+// The settings window, made once on first use and kept when closed. What it shows and edits (the
+// settings through the store, the stored history contexts) is drawn by the desktop backend.
 struct SettingsWindow {
     std::string title = "Talkweft Settings";
-    int presentations = 0;  // times it was brought to the front
+    SettingsStore* store = nullptr;  // edits are written back through it
+    HistoryStore history{""};         // a copy of the controller's store, for listing and clearing contexts
+    int presentations = 0;           // times it was brought to the front
 };
 
 class AppDelegate {

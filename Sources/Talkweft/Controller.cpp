@@ -66,7 +66,8 @@ Controller::Controller(SettingsStore& s, std::shared_ptr<Transcriber> transcribe
 Controller::~Controller() {
     alive_.reset();
     settings.unsubscribe(subscription_);
-    if (auto* ws = platform::current().workspace; ws && sleepObserver_) ws->removeObserver(sleepObserver_);
+    if (platform::hasCurrent())
+        if (auto* ws = platform::current().workspace; ws && sleepObserver_) ws->removeObserver(sleepObserver_);
     stopWatchdog();
     if (work_) work_->stop.request_stop();
     recorder_.stop();

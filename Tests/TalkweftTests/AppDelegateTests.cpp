@@ -84,6 +84,10 @@ TEST_F(AppTest, MenuReflectsSettingsAndFrontApp) {
     EXPECT_TRUE(statusItem.click("Settings…"));
     ASSERT_TRUE(app->settingsWindow);
     EXPECT_EQ(app->settingsWindow->title, "Talkweft Settings");
+    EXPECT_EQ(app->settingsWindow->store, &app->settings);
+    EXPECT_EQ(app->settingsWindow->history.root, app->controller().store.root);
+    EXPECT_TRUE(statusItem.click("Settings…"));
+    EXPECT_EQ(app->settingsWindow->presentations, 2) << "the same window comes back";
 
     desktop.clearFrontmost();
     statusItem.open();
