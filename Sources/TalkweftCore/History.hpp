@@ -83,7 +83,9 @@ public:
     // `before` (the field's text when the request began) differs from the stored text or no text
     // is stored yet, then the edit: `after` (when present) becomes the stored text, the entry is
     // appended to the log, the record's edit count goes up, and everything is committed with
-    // calcCommitMessage. Throws the first failure met (std::filesystem/system errors, DecodingError,
+    // calcCommitMessage. Git runs without the GIT_DIR, GIT_INDEX_FILE, GIT_WORK_TREE and similar
+    // variables of our environment, so it always works on the context's own repository. Throws the
+    // first failure met (std::filesystem/system errors, DecodingError,
     // ShellTimeoutError, AgentError::failed "git <command>: <stderr>"); files written before it stay
     // and go into the next commit. Blocks; thread-safe (serialised per context folder).
     void record(const AppContext& ctx, const HistoryEntry& entry, const std::optional<std::string>& before,
