@@ -125,3 +125,39 @@ TEST_F(CycleTest, ForgetReportsWhatHappened) {
     EXPECT_TRUE(history().empty());
     EXPECT_EQ(controller->forget(*cap).kind, ForgetResult::Kind::nothing);
 }
+
+TEST_F(CycleTest, UpgradeTakesOneScreenshotAndDictationOffStillAllowsTheAgent) {
+    settingsStore->update([](Settings& s) {
+        s.captureScreenshot = true;
+        s.dictationEnabled = false;
+    });
+    auto pngs = [] {
+        std::size_t n = 0;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(Paths::screenshots(), ec)) n += e.path().extension() == ".png";
+        return n;
+    };
+    std::size_t before = pngs();
+    platform::headless::HeadlessScreen::Window w;
+    w.info = {EDITOR, 0, 7, {0, 0, 40, 30}};
+    desktop.screen().setWindows({w});
+
+    hold({ModKey::rightOption}, 1.0);  // dictation is off: recorded, both cues, then dropped
+    settle();
+    EXPECT_EQ(transcriber->calls, 0);
+    EXPECT_EQ(sounds.played, (std::vector<std::string>{"begin_record", "Bottle"}));
+
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption, ModKey::rightCommand}));
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption, ModKey::rightCommand}));
+    audio.playTone(1.0, 0.3f);
+    desktop.loop().advance(platform::seconds(1.0));
+    desktop.keyboard().sendFlags(0);
+    controller->waitForIdle();
+    EXPECT_EQ(field->text(), "Hellohi") << "the upgraded recording is processed";
+    std::ifstream args(tmp / "args.txt");
+    std::string all((std::istreambuf_iterator<char>(args)), {});
+    EXPECT_NE(all.find("--add-dir"), std::string::npos) << "the screenshot's folder is given to the agent";
+    EXPECT_EQ(pngs() - before, 1u) << "one screenshot per recording";
+}

@@ -18,6 +18,7 @@
 #include "Platform/Headless/Panel.hpp"
 #include "Platform/Headless/Sound.hpp"
 #include "Talkweft/Controller.hpp"
+#include "Talkweft/Paths.hpp"
 #include "TalkweftCore/Task.hpp"
 
 namespace talkweft::cycletest {
