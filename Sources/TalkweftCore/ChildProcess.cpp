@@ -28,6 +28,15 @@ void ignoreSIGPIPE() {
     std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
 }
 
+// An ignored SIGCHLD (which a parent can hand down to us) makes the kernel reap children by itself:
+// their exit status would be lost and the process group id could be reused while we signal it.
+void keepChildrenForWaiting() {
+    struct sigaction current {};
+    if (::sigaction(SIGCHLD, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+        current.sa_handler == SIG_IGN)
+        std::signal(SIGCHLD, SIG_DFL);
+}
+
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
@@ -109,6 +118,7 @@ std::map<std::string, std::string> currentEnvironment() {
 
 std::shared_ptr<ChildProcess> ChildProcess::start(const ChildOptions& opts) {
     ignoreSIGPIPE();
+    keepChildrenForWaiting();
     std::shared_ptr<ChildProcess> child(new ChildProcess());
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
     auto closeAll = [&] {
@@ -309,10 +319,12 @@ ChildOutcome ChildProcess::collect(std::optional<double> timeoutSeconds, double 
     if (terminating) killGroup();
     closeFds();
     int st = 0;
-    while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+    pid_t waited;
+    while ((waited = ::waitpid(pid_, &st, 0)) < 0 && errno == EINTR) {
     }
     reaped_ = true;
-    if (WIFEXITED(st)) outcome.status = WEXITSTATUS(st);
+    if (waited != pid_) outcome.status = -1;  // reaped behind our back: the status is unknown, not success
+    else if (WIFEXITED(st)) outcome.status = WEXITSTATUS(st);
     else if (WIFSIGNALED(st)) outcome.status = WTERMSIG(st);
     return outcome;
 }

@@ -4,7 +4,8 @@
 // The child runs in a process group of its own, so that terminating it reaches the helpers it
 // started too: a termination request sends SIGTERM to the group, and after a grace period SIGKILL.
 // When the child exits but something else keeps its output pipes open, reading stops after the
-// grace period and the rest of its group is killed. Our process ignores SIGPIPE from the first
+// grace period and the rest of its group is killed. An ignored SIGCHLD is set back to its default
+// at every start (children must stay to be waited for). Our process ignores SIGPIPE from the first
 // spawn on (a child that stops reading its input must not kill us); children start with default
 // signal dispositions and an empty signal mask.
 #pragma once
@@ -35,7 +36,8 @@ struct ChildOptions {
 // rest is dropped (an endless writer must not exhaust our memory).
 inline constexpr std::size_t MAX_CHILD_OUTPUT_BYTES = 64u << 20;
 
-// How a run ended. `status` is the exit code, or the signal number when a signal ended the child.
+// How a run ended. `status` is the exit code, or the signal number when a signal ended the child
+// (-1 when someone else reaped it and the status is unknown).
 // `out` and `err` are the raw bytes the child wrote (at most MAX_CHILD_OUTPUT_BYTES each).
 struct ChildOutcome {
     std::int32_t status = 0;

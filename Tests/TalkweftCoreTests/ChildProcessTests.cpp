@@ -1,6 +1,7 @@
 #include "TalkweftCore/ChildProcess.hpp"
 
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -119,6 +120,17 @@ TEST(ChildProcess, OutputIsBoundedAndAnEndlessWriterStillTimesOut) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
     EXPECT_TRUE(outcome.timedOut);
     EXPECT_LE(outcome.out.size(), MAX_CHILD_OUTPUT_BYTES);
+}
+
+// A parent may start us with SIGCHLD ignored; the kernel would then reap children itself and
+// their exit status would be lost (a failure read as success).
+TEST(ChildProcess, AnInheritedIgnoredSIGCHLDKeepsTheExitStatus) {
+    auto previous = std::signal(SIGCHLD, SIG_IGN);
+    ChildOptions opts = scriptOptions("/bin/sh");
+    opts.args = {"-c", "exit 3"};
+    auto outcome = ChildProcess::start(opts)->collect(5.0, GRACE);
+    std::signal(SIGCHLD, previous);
+    EXPECT_EQ(outcome.status, 3);
 }
 
 TEST(ChildProcess, ChildrenStartWithDefaultSignalHandling) {
