@@ -35,11 +35,19 @@ struct Style {
     std::string link;
 };
 
+// Emphasis and links nested deeper than this stay as they are written: the parser recurses once per
+// level, and a reply of thousands of nested markers must not exhaust the stack.
+constexpr int MAX_NESTING = 32;
+
 class Parser {
 public:
     std::vector<TextRun> runs;
 
-    void parse(std::string_view s, const Style& style) {
+    void parse(std::string_view s, const Style& style, int depth = 0) {
+        if (depth > MAX_NESTING) {
+            if (!s.empty()) emit(std::string(s), style, false);
+            return;
+        }
         std::string plain;
         auto flush = [&] {
             if (!plain.empty()) emit(plain, style, false);
@@ -84,7 +92,7 @@ public:
                             flush();
                             Style inner = style;
                             inner.link = std::string(target);
-                            parse(s.substr(i + 1, close - i - 1), inner);
+                            parse(s.substr(i + 1, close - i - 1), inner, depth + 1);
                             i = end + 1;
                             continue;
                         }
@@ -109,7 +117,7 @@ public:
                         flush();
                         Style inner = style;
                         (take == 2 ? inner.bold : inner.italic) = true;
-                        parse(s.substr(i + take, close - i - take), inner);
+                        parse(s.substr(i + take, close - i - take), inner, depth + 1);
                         i = close + take;
                         continue;
                     }
@@ -174,7 +182,7 @@ std::string iconTint(Mode m) { return m == Mode::agent ? "purple" : "secondary";
 }  // namespace
 
 std::optional<std::vector<TextRun>> parseInlineMarkdown(std::string_view text) {
-    if (!validUTF8(text)) return std::nullopt;
+    if (!validUTF8(text) || text.size() > MAX_MARKDOWN_BYTES) return std::nullopt;
     Parser p;
     p.parse(text, Style{});
     return p.runs;

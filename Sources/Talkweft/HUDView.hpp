@@ -14,8 +14,13 @@ namespace talkweft {
 // Width of the reply and error text view, in points.
 inline constexpr double REPLY_WIDTH = 468;
 
+// Longest text parsed as Markdown, in bytes: the search for closing markers is quadratic in the
+// worst case, so longer replies are shown as plain text instead of stalling the main thread.
+inline constexpr std::size_t MAX_MARKDOWN_BYTES = 32 * 1024;
+
 // Parses inline Markdown (emphasis, strong, code spans, links, backslash escapes; line breaks kept)
-// into styled runs; absent when `text` is not valid UTF-8.
+// into styled runs; markers nested more than 32 deep stay literal. Absent when `text` is not valid
+// UTF-8 or is longer than MAX_MARKDOWN_BYTES.
 std::optional<std::vector<platform::TextRun>> parseInlineMarkdown(std::string_view text);
 
 // The runs to show for a reply or error: the parsed Markdown, or the plain text as one run when it

@@ -111,3 +111,19 @@ TEST(ReplyText, InlineMarkdown) {
               (std::vector<TextRun>{{"2 * 3 = 6 and snake_case_name", false, false, false, ""}}));
     EXPECT_EQ(calcReplyText("bad \xff byte"), (std::vector<TextRun>{{"bad \xff byte", false, false, false, ""}}));
 }
+
+TEST(ReplyText, HugeOrDeeplyNestedRepliesNeitherCrashNorStall) {
+    // A million nested links would take one stack frame each.
+    std::string deep = std::string(200000, '[') + "x";
+    for (int i = 0; i < 200000; ++i) deep += "](y)";
+    EXPECT_EQ(calcReplyText(deep), (std::vector<TextRun>{{deep, false, false, false, ""}}));
+    std::string nested = "x";
+    for (int i = 0; i < 40; ++i) nested = "*a " + nested + " a*";
+    auto runs = calcReplyText(nested);
+    ASSERT_FALSE(runs.empty());
+    EXPECT_TRUE(runs.front().italic);
+    // Unclosed markers make every opener search to the end; past the limit the text stays plain.
+    std::string unclosed;
+    while (unclosed.size() <= MAX_MARKDOWN_BYTES) unclosed += "**a ";
+    EXPECT_EQ(calcReplyText(unclosed), (std::vector<TextRun>{{unclosed, false, false, false, ""}}));
+}
