@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include <utf8proc.h>
-
-#include "DaroriCore/TextUnits.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace darori {
 namespace {
@@ -16,24 +14,22 @@ namespace {
     std::abort();
 }
 
-// Canonical decomposition, used to find occurrences by canonical equivalence.
-std::string decomposed(std::string_view s) {
-    utf8proc_uint8_t* out = nullptr;
-    const auto n = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(s.data()),
-                                static_cast<utf8proc_ssize_t>(s.size()), &out,
-                                static_cast<utf8proc_option_t>(UTF8PROC_DECOMPOSE | UTF8PROC_STABLE));
-    if (n < 0) return std::string(s);
-    std::string result(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
-    std::free(out);
-    return result;
+// The UTF-16 code units of a text, the storage of the byte-exact strings.
+std::vector<std::uint16_t> utf16Units(std::string_view s) {
+    const std::u16string units = unicode::toUTF16(s);
+    return std::vector<std::uint16_t>(units.begin(), units.end());
+}
+
+std::string fromUnits(const std::vector<std::uint16_t>& units) {
+    return unicode::fromUTF16(std::u16string(units.begin(), units.end()));
 }
 
 }  // namespace
 
-BinaryDistinctCharacter::BinaryDistinctCharacter(std::string_view text) : bytes(text::toUTF16(text)) {}
+BinaryDistinctCharacter::BinaryDistinctCharacter(std::string_view text) : bytes(utf16Units(text)) {}
 
 std::string BinaryDistinctCharacter::description() const {
-    std::string out = "BinaryDistinctCharacter('" + text::fromUTF16(bytes) + "', bytes: [";
+    std::string out = "BinaryDistinctCharacter('" + fromUnits(bytes) + "', bytes: [";
     char buf[16];
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         std::snprintf(buf, sizeof buf, "0x%02X", bytes[i]);
@@ -44,16 +40,16 @@ std::string BinaryDistinctCharacter::description() const {
     return out + "])";
 }
 
-BinaryDistinctString::BinaryDistinctString(std::string_view text) : value(text::toUTF16(text)) {}
+BinaryDistinctString::BinaryDistinctString(std::string_view text) : value(utf16Units(text)) {}
 
 BinaryDistinctString::BinaryDistinctString(const std::vector<BinaryDistinctCharacter>& characters) {
     for (const auto& c : characters) value.insert(value.end(), c.bytes.begin(), c.bytes.end());
 }
 
-std::string BinaryDistinctString::string() const { return text::fromUTF16(value); }
+std::string BinaryDistinctString::string() const { return fromUnits(value); }
 
 std::size_t BinaryDistinctString::count() const {
-    return text::characterBoundaries(string()).size() - 1;
+    return unicode::characterBoundaries(string()).size() - 1;
 }
 
 BinaryDistinctString operator+(const BinaryDistinctString& a, const BinaryDistinctString& b) {
@@ -77,8 +73,8 @@ BinaryDistinctString BinaryDistinctString::lowercased() const {
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size();) {
-        const char32_t cp = text::decodeAt(s, i);
-        text::appendLowercased(out, cp);
+        const char32_t cp = unicode::decodeAt(s, i);
+        unicode::appendLowercased(out, cp);
     }
     return BinaryDistinctString(out);
 }
@@ -86,16 +82,16 @@ BinaryDistinctString BinaryDistinctString::lowercased() const {
 BinaryDistinctString BinaryDistinctString::replacingOccurrences(const BinaryDistinctString& of,
                                                                 const BinaryDistinctString& with) const {
     const std::string s = string();
-    const std::string target = decomposed(of.string());
+    const std::string target = unicode::nfd(of.string());
     if (target.empty()) return *this;
     const std::string replacement = with.string();
-    const auto bounds = text::characterBoundaries(s);
+    const auto bounds = unicode::characterBoundaries(s);
     // Each character decomposed once: a character boundary never splits a combining sequence, so the
     // decomposition of a run of characters is the concatenation of theirs.
     std::vector<std::string> pieces;
     pieces.reserve(bounds.size() - 1);
     for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
-        pieces.push_back(decomposed(std::string_view(s).substr(bounds[k], bounds[k + 1] - bounds[k])));
+        pieces.push_back(unicode::nfd(std::string_view(s).substr(bounds[k], bounds[k + 1] - bounds[k])));
     }
     std::string out;
     std::size_t copiedUpTo = 0;
@@ -126,7 +122,7 @@ BinaryDistinctString BinaryDistinctString::replacingOccurrences(const BinaryDist
 
 std::vector<BinaryDistinctCharacter> BinaryDistinctString::characters() const {
     const std::string s = string();
-    const auto bounds = text::characterBoundaries(s);
+    const auto bounds = unicode::characterBoundaries(s);
     std::vector<BinaryDistinctCharacter> out;
     out.reserve(bounds.size() - 1);
     for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {

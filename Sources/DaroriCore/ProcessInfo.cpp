@@ -5,7 +5,7 @@
 #include <sstream>
 #include <utility>
 
-#include "DaroriCore/TextUnits.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace darori::ProcessInfo {
 namespace {
@@ -23,7 +23,7 @@ std::string clean(std::string s) {
     if (nul != std::string::npos) s.resize(nul);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
     std::string repaired;
-    for (std::size_t i = 0; i < s.size();) text::appendUTF8(repaired, text::decodeAt(s, i));
+    for (std::size_t i = 0; i < s.size();) unicode::appendUTF8(repaired, unicode::decodeAt(s, i));
     return repaired;
 }
 

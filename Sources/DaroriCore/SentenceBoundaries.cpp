@@ -2,7 +2,7 @@
 
 #include <utf8proc.h>
 
-#include "DaroriCore/TextUnits.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace darori::text {
 namespace {
@@ -26,7 +26,7 @@ SB classify(char32_t cp) {
         return SB::SContinue;
     default: break;
     }
-    if (isWhitespace(cp)) return SB::Sp;
+    if (unicode::isWhitespace(cp)) return SB::Sp;
     switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
     case UTF8PROC_CATEGORY_LL: return SB::Lower;
     case UTF8PROC_CATEGORY_LU:
@@ -96,7 +96,7 @@ std::vector<std::pair<std::size_t, std::size_t>> sentenceRanges(std::string_view
     std::vector<Unit> units;
     for (std::size_t i = 0; i < s.size();) {
         const std::size_t start = i;
-        const SB cls = classify(decodeAt(s, i));
+        const SB cls = classify(unicode::decodeAt(s, i));
         if (cls == SB::Extend && !units.empty() && !isParaSep(units.back().cls)) continue;
         units.push_back({cls == SB::Extend ? SB::Other : cls, start});
     }

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "DaroriCore/SentenceBoundaries.hpp"
-#include "DaroriCore/TextUnits.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace darori {
 namespace {
@@ -33,7 +33,7 @@ struct Character {
     std::size_t begin, end;
     std::vector<char32_t> scalars;
     bool single(bool (*test)(char32_t)) const { return scalars.size() == 1 && test(scalars[0]); }
-    bool whitespace() const { return !scalars.empty() && text::isWhitespace(scalars[0]); }
+    bool whitespace() const { return !scalars.empty() && unicode::isWhitespace(scalars[0]); }
     bool lineBreak() const {
         for (char32_t cp : scalars) if (isLineBreak(cp)) return true;
         return false;
@@ -41,11 +41,11 @@ struct Character {
 };
 
 std::vector<Character> charactersOf(std::string_view s) {
-    const auto bounds = text::characterBoundaries(s);
+    const auto bounds = unicode::characterBoundaries(s);
     std::vector<Character> out;
     for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
         Character c{bounds[k], bounds[k + 1], {}};
-        for (std::size_t i = c.begin; i < c.end;) c.scalars.push_back(text::decodeAt(s, i));
+        for (std::size_t i = c.begin; i < c.end;) c.scalars.push_back(unicode::decodeAt(s, i));
         out.push_back(std::move(c));
     }
     return out;
@@ -79,10 +79,10 @@ std::string homeFolder(std::string_view user) {
 
 std::string trimmingFromEnd(std::string_view text, std::string_view character, int upto) {
     if (upto < 1) return std::string(text);
-    const auto bounds = text::characterBoundaries(text);
+    const auto bounds = unicode::characterBoundaries(text);
     std::size_t k = bounds.size() - 1;  // number of characters left
     for (int removed = 0; removed < upto && k > 0; ++removed) {
-        if (!text::canonicallyEqual(text.substr(bounds[k - 1], bounds[k] - bounds[k - 1]), character)) break;
+        if (!unicode::canonicallyEqual(text.substr(bounds[k - 1], bounds[k] - bounds[k - 1]), character)) break;
         --k;
     }
     return std::string(text.substr(0, bounds[k]));
@@ -113,7 +113,7 @@ std::string resolveAbsolutePath(std::string_view path) {
 
 std::optional<std::string> lastNaturalBoundary(std::string_view text, int minTokenCount, const TokenEncoder& encode) {
     auto meets = [&](std::string_view prefix) {
-        return static_cast<long>(encode(text::trimWhitespace(prefix)).size()) >= minTokenCount;
+        return static_cast<long>(encode(unicode::trimWhitespace(prefix)).size()) >= minTokenCount;
     };
 
     const auto sentences = text::sentenceRanges(text);

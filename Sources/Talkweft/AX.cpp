@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "Platform/Platform.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft::AX {
 

@@ -13,7 +13,7 @@
 #include "Talkweft/Log.hpp"
 #include "Talkweft/Paths.hpp"
 #include "TalkweftCore/URLComponents.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

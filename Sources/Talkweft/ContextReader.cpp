@@ -6,7 +6,7 @@
 
 #include "Platform/Platform.hpp"
 #include "Talkweft/AX.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

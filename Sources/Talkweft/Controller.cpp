@@ -10,7 +10,7 @@
 #include "Talkweft/Paths.hpp"
 #include "Talkweft/Sounds.hpp"
 #include "TalkweftCore/TextOps.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

@@ -13,7 +13,7 @@
 #include "TalkweftCore/ClaudeCLIAgent.hpp"
 #include "TalkweftCore/Task.hpp"
 #include "TalkweftCore/TextOps.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

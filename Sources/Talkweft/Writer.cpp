@@ -7,7 +7,7 @@
 #include "Talkweft/Clipboard.hpp"
 #include "Talkweft/Log.hpp"
 #include "TalkweftCore/TextOps.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

@@ -12,7 +12,7 @@
 
 #include "TalkweftCore/Prompt.hpp"
 #include "TalkweftCore/Task.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "TalkweftCore/URLComponents.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 
@@ -223,7 +223,7 @@ std::string calcSlugBase(std::string_view text) {
 }  // namespace talkweft
 
 std::size_t std::hash<talkweft::ContextKey>::operator()(const talkweft::ContextKey& key) const {
-    using talkweft::unicode::nfd;
+    using unicode::nfd;
     const std::hash<std::string> h;
     std::size_t seed = h(nfd(key.user));
     seed ^= h(nfd(key.bundleID)) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);

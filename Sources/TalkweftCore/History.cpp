@@ -15,7 +15,7 @@
 
 #include "TalkweftCore/AgentResult.hpp"
 #include "TalkweftCore/Shell.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,6 @@
 #include "TalkweftCore/HistoryEntry.hpp"
 
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "TalkweftCore/ChildProcess.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

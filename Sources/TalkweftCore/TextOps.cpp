@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

@@ -1,6 +1,6 @@
 #include "TalkweftCore/URLComponents.hpp"
 
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft {
 

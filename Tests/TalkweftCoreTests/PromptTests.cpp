@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 using namespace talkweft;
 using namespace std::chrono;

@@ -1,5 +1,5 @@
 #include "TalkweftCore/TextOps.hpp"
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 #include <gtest/gtest.h>
 

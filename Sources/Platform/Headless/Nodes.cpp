@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "TalkweftCore/Unicode.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace talkweft::platform::headless {
 

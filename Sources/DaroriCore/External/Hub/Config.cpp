@@ -10,7 +10,7 @@
 #include <utf8proc.h>
 
 #include "DaroriCore/NumberText.hpp"
-#include "DaroriCore/TextUnits.hpp"
+#include "Unicode/Unicode.hpp"
 
 namespace darori {
 namespace {
@@ -262,13 +262,13 @@ BinaryDistinctString Config::uncamelCase(const BinaryDistinctString& key) {
     std::string out;
     bool previousUpper = false, first = true;
     for (std::size_t i = 0; i < s.size();) {
-        const char32_t cp = text::decodeAt(s, i);
+        const char32_t cp = unicode::decodeAt(s, i);
         const bool upper = isUpper(cp);
         if (upper) {
             if (!first && !previousUpper) out += '_';
-            text::appendLowercased(out, cp);
+            unicode::appendLowercased(out, cp);
         } else {
-            text::appendUTF8(out, cp);
+            unicode::appendUTF8(out, cp);
         }
         previousUpper = upper;
         first = false;

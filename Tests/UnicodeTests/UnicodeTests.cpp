@@ -1,0 +1,85 @@
+#include "Unicode/Unicode.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace unicode;
+
+namespace {
+const std::string FACE = "\xF0\x9F\x98\x80";          // U+1F600, two UTF-16 units
+const std::string E_ACUTE_NFD = "e\xCC\x81";           // e + combining acute
+const std::string E_ACUTE_NFC = "\xC3\xA9";            // é
+const std::string FLAG_FR = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";  // two regional indicators, one character
+}  // namespace
+
+TEST(Unicode, UTF16LengthsAndRoundTrip) {
+    struct Case { std::string text; std::size_t units; };
+    for (const Case& c : std::vector<Case>{{"", 0}, {"abc", 3}, {E_ACUTE_NFC, 1}, {E_ACUTE_NFD, 2}, {FACE, 2},
+                                           {"a" + FACE + "b", 4}, {"\xFF", 1}}) {
+        EXPECT_EQ(utf16Length(c.text), c.units) << c.text;
+        EXPECT_EQ(toUTF16(c.text).size(), c.units);
+        EXPECT_EQ(fromUTF16(toUTF16(c.text)), repairUTF8(c.text));
+    }
+    // A lone surrogate reads as U+FFFD.
+    EXPECT_EQ(fromUTF16(std::u16string{u'a', char16_t(0xD83D), u'b'}), "a\xEF\xBF\xBD" "b");
+}
+
+TEST(Unicode, OffsetsNeverSplitASurrogatePair) {
+    const std::string s = "a" + FACE + "b";  // units: a=0, face=1..2, b=3
+    EXPECT_EQ(byteOffset(s, 1), 1u);
+    EXPECT_EQ(byteOffset(s, 2, false), 1u);   // inside the pair: back to its start
+    EXPECT_EQ(byteOffset(s, 2, true), 5u);    // or past it
+    EXPECT_EQ(byteOffset(s, 4), s.size());
+    EXPECT_FALSE(byteOffset(s, 5).has_value());
+    EXPECT_EQ(utf16Offset(s, 5), 3u);
+    EXPECT_EQ(utf16Substring(s, 2, 1), FACE);      // widened to the whole character
+    EXPECT_EQ(utf16Substring(s, 3, 100), "b");
+    EXPECT_EQ(utf16Substring(s, 100, 5), "");
+}
+
+TEST(Unicode, CharactersAreGraphemeClusters) {
+    const std::string s = E_ACUTE_NFD + FLAG_FR + "x\r\ny";
+    EXPECT_EQ(characterCount(s), 5u);  // é, flag, x, CRLF, y
+    EXPECT_EQ(prefixCharacters(s, 2), E_ACUTE_NFD + FLAG_FR);
+    EXPECT_EQ(suffixCharacters(s, 2), "\r\ny");
+    EXPECT_EQ(prefixCharacters(s, 50), s);
+    EXPECT_EQ(suffixCharacters("", 3), "");
+}
+
+TEST(Unicode, CanonicalEquivalenceAndTrim) {
+    EXPECT_TRUE(canonicallyEqual(E_ACUTE_NFC, E_ACUTE_NFD));
+    EXPECT_FALSE(canonicallyEqual("e", E_ACUTE_NFC));
+    EXPECT_EQ(nfc(E_ACUTE_NFD), E_ACUTE_NFC);
+    EXPECT_EQ(trimWhitespace(" \n\t hi there \xE3\x80\x80"), "hi there");
+    EXPECT_EQ(trimWhitespace("  "), "");
+}
+
+TEST(Unicode, FindCanonicalMatchesEquivalentSequencesAtCharacterEdges) {
+    using Spans = std::vector<UTF16Span>;
+    const std::string DOT_BELOW = "\xCC\xA3";  // U+0323, combining class 220
+    const std::string ACUTE = "\xCC\x81";      // U+0301, combining class 230
+    struct Case { std::string text, find; Spans want; };
+    const std::vector<Case> cases = {
+        {"caf" + E_ACUTE_NFC + " caf" + E_ACUTE_NFD, "caf" + E_ACUTE_NFC, {{0, 4}, {5, 5}}},
+        {"caf" + E_ACUTE_NFC, "caf" + E_ACUTE_NFD, {{0, 4}}},
+        {E_ACUTE_NFD, "e", {}},                  // never splits a letter from its mark
+        {E_ACUTE_NFC + "e", "e", {{1, 1}}},
+        {"a" + DOT_BELOW + ACUTE, "a" + ACUTE + DOT_BELOW, {{0, 3}}},  // marks in either order
+        {"aaaa", "aa", {{0, 2}, {1, 2}, {2, 2}}},
+        {FACE + "ab" + FACE + "ab", "ab", {{2, 2}, {6, 2}}},
+        {"\xF0\x9F\x98\x80", "\xF0", {}},       // a bad byte is U+FFFD, not part of a character
+        {"x\xFFy", "\xFF", {{1, 1}}},
+        {"\xEA\xB0\x81", "\xEA\xB0\x80", {}},   // no precomposed syllable inside another
+        {"ABC", "abc", {}},
+        {"", "a", {}},
+        {"a", "", {}},
+        {"ab", "abc", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(findCanonical(c.text, c.find), c.want) << c.text << " / " << c.find;
+}
+
+TEST(Unicode, LowercaseUsesTheFullMapping) {
+    EXPECT_EQ(lowercase("HeLLo \xC3\x9C\xC3\x84 \xCE\xA3"), "hello \xC3\xBC\xC3\xA4 \xCF\x83");
+    EXPECT_EQ(lowercase("\xC4\xB0" "X"), "i\xCC\x87" "x");  // capital I with dot above
+    EXPECT_EQ(lowercase("a\xFF"), "a\xEF\xBF\xBD");
+    EXPECT_EQ(lowercase(""), "");
+}
