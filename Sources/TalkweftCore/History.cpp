@@ -73,24 +73,33 @@ std::optional<std::string> readText(const fs::path& path) {
     throw fs::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
 }
 
+// Writes every byte, retrying short writes and interruptions; false with errno set on failure.
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 // Writes through a temporary file in the same folder and renames it over the target, so readers
 // see the old or the new content, never a part.
 void writeAtomically(const fs::path& path, const std::string& bytes) {
     std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0) throwErrno("cannot create a temporary file", path);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            int saved = errno;
-            ::close(fd);
-            ::unlink(tmpl.c_str());
-            errno = saved;
-            throwErrno("cannot write", path);
-        }
-        done += static_cast<std::size_t>(n);
+    if (!writeAll(fd, bytes)) {
+        int saved = errno;
+        ::close(fd);
+        ::unlink(tmpl.c_str());
+        errno = saved;
+        throwErrno("cannot write", path);
     }
     ::fchmod(fd, 0644);
     if (::close(fd) != 0 || ::rename(tmpl.c_str(), path.c_str()) != 0) {
@@ -187,17 +196,11 @@ void appendLine(const std::string& line, const fs::path& file) {
     char last = '\n';
     if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
         bytes.insert(bytes.begin(), '\n');
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            int saved = errno;
-            ::close(fd);
-            errno = saved;
-            throwErrno("cannot append to", file);
-        }
-        done += static_cast<std::size_t>(n);
+    if (!writeAll(fd, bytes)) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        throwErrno("cannot append to", file);
     }
     ::close(fd);
 }
