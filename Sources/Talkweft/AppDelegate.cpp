@@ -51,7 +51,8 @@ std::optional<std::string> percentDecode(std::string_view s) {
         out += static_cast<char>(hi * 16 + lo);
         i += 2;
     }
-    return out;
+    // Escaped bytes that are not UTF-8 read as U+FFFD, so no broken text travels further.
+    return unicode::repairUTF8(out);
 }
 
 }  // namespace
