@@ -125,7 +125,12 @@ int runApplication() {
         std::printf("talkweft: listening for URL commands on %s\n", socketPath().c_str());
         std::fflush(stdout);
         desktop.loop().run();
-        app.controller().waitForIdle();
+        // Quitting drops a recording and stops the work in progress (an agent may run for minutes),
+        // then lets the history writes already under way finish.
+        Controller& controller = app.controller();
+        if (controller.isRecording()) controller.cancel();
+        if (controller.isBusy()) controller.cancel();
+        controller.waitForIdle();
     }
     Log::flush();
     // The signal thread waits in sigwait; wake it so it can be joined.

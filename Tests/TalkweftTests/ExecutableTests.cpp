@@ -147,3 +147,24 @@ TEST_F(ExecutableTest, StartsTakesURLCommandsAndQuitsCleanly) {
     EXPECT_FALSE(fs::exists(socket));
     EXPECT_EQ(run({"talkweft://probe"}).first, 1);
 }
+
+TEST_F(ExecutableTest, QuitStopsARunningAgentAtOnce) {
+    // The default agent path lies under HOME: a fake agent there that would run for a minute.
+    fs::path agent = tmp / "home" / ".local" / "bin" / "claude";
+    fs::create_directories(agent.parent_path());
+    std::ofstream(agent) << "#!/bin/sh\nexec sleep 60\n";
+    fs::permissions(agent, fs::perms::owner_all);
+    fs::path socket = tmp / "xdg" / "talkweft" / "talkweft.sock";
+    server = spawn({}, tmp / "server.txt");
+    ASSERT_TRUE(waitFor([&] { return talkweft::platform::isURLCommandListenerRunning(socket.string()); }));
+    EXPECT_EQ(run({"talkweft://run?text=wait"}).first, 0);
+    ASSERT_TRUE(waitFor([&] { return log().find(" agent: Claude Code app=") != std::string::npos; })) << log();
+
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(server, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(server, &status, 0), server);
+    server = 0;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
