@@ -55,6 +55,21 @@ TEST_F(AppTest, LaunchSetsUpTheItemLoginItemAndStatus) {
     EXPECT_EQ(loginItem.calls, 1);
 }
 
+TEST_F(AppTest, FailedLoginItemIsLoggedAndNotRetried) {
+    LogTail log;
+    app.reset();
+    desktop.defaults().remove("didSetLoginItem");
+    loginItem.failure = "Operation not permitted";
+    app = std::make_unique<AppDelegate>(transcriber);
+    app->applicationDidFinishLaunching();
+    EXPECT_TRUE(log.contains("login item: Operation not permitted"));
+    EXPECT_TRUE(desktop.defaults().boolValue("didSetLoginItem"));
+    app.reset();
+    app = std::make_unique<AppDelegate>(transcriber);
+    app->applicationDidFinishLaunching();
+    EXPECT_EQ(loginItem.calls, 2) << "one at the first launch of the fixture, one failed, none after";
+}
+
 TEST_F(AppTest, MenuReflectsSettingsAndFrontApp) {
     settingsStore.reset();
     app->settings.update([](Settings& s) { s.claude.connectors = true; s.claude.connectorWrites = true; });
