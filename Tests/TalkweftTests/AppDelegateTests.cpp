@@ -109,6 +109,24 @@ TEST_F(AppTest, MenuReflectsSettingsAndFrontApp) {
     for (const auto& t : statusItem.titles()) EXPECT_EQ(t.find("Forget"), std::string::npos);
 }
 
+TEST_F(AppTest, ForgetThatFailsSaysSo) {
+    // The context's folder is a link out of the history folder: the store refuses to clear it.
+    auto cap = ContextReader::capture();
+    ASSERT_TRUE(cap);
+    fs::path dir = app->controller().store.calcDir(calcContextKey(cap->ctx));
+    fs::create_directories(dir.parent_path());
+    fs::create_directories(tmp / "elsewhere");
+    std::ofstream(tmp / "elsewhere" / "keep.txt") << "x";
+    fs::create_directory_symlink(tmp / "elsewhere", dir);
+    LogTail log;
+    statusItem.open();
+    EXPECT_TRUE(statusItem.click("Forget History for Editor: window:notes.txt"));
+    EXPECT_EQ(app->controller().hud.state().kind, HUDState::Kind::error);
+    EXPECT_EQ(app->controller().hud.state().text.rfind("Couldn't clear the history: ", 0), 0u);
+    EXPECT_TRUE(log.contains("history: "));
+    EXPECT_TRUE(fs::exists(tmp / "elsewhere" / "keep.txt"));
+}
+
 TEST_F(AppTest, URLCommandsRunAndProbe) {
     LogTail log;
     app->settings.update([](Settings& s) { s.dictateChord = {ModKey::rightOption}; });
