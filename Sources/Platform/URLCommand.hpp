@@ -61,7 +61,8 @@ private:
     std::function<void(const std::string&)> onRefused_;
 };
 
-// True when an instance accepts connections at `path`. Any thread.
+// True when an instance accepts connections at `path`. Throws URLCommandError when `path` is too
+// long for a socket address. Any thread.
 bool isURLCommandListenerRunning(const std::string& path);
 
 // Hands `url` to the instance listening at `path` and returns its answer line ("ok" or

@@ -76,8 +76,14 @@ int runApplication() {
     std::error_code ec;
     fs::create_directories(runtimeDir(), ec);
     ::chmod(runtimeDir().c_str(), 0700);
-    if (platform::isURLCommandListenerRunning(socketPath().string())) {
-        std::fprintf(stderr, "talkweft: another instance is running\n");
+    try {
+        if (platform::isURLCommandListenerRunning(socketPath().string())) {
+            std::fprintf(stderr, "talkweft: another instance is running\n");
+            return 1;
+        }
+    } catch (const platform::URLCommandError& e) {
+        // Without the socket neither URL commands nor the one-instance check can work.
+        std::fprintf(stderr, "talkweft: %s\n", e.what());
         return 1;
     }
 

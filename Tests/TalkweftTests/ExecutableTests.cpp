@@ -168,3 +168,13 @@ TEST_F(ExecutableTest, QuitStopsARunningAgentAtOnce) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
+
+TEST_F(ExecutableTest, RuntimeFolderTooLongForASocketIsReported) {
+    fs::path deep = tmp / std::string(120, 'x');
+    fs::create_directories(deep);
+    for (auto& e : env)
+        if (e.rfind("XDG_RUNTIME_DIR=", 0) == 0) e = "XDG_RUNTIME_DIR=" + deep.string();
+    std::string socket = (deep / "talkweft" / "talkweft.sock").string();
+    EXPECT_EQ(run({}), std::make_pair(1, "talkweft: socket path too long: " + socket + "\n"));
+    EXPECT_EQ(run({"talkweft://probe"}), std::make_pair(1, "talkweft: socket path too long: " + socket + "\n"));
+}
