@@ -371,7 +371,11 @@ TEST_F(WhisperModelsTest, DecoderRejectsTokensAndPositionsOutsideItsRange) {
 }
 
 TEST(MakeTestModelTool, WritesALoadableFolderAndRejectsBadArguments) {
-    fs::path folder = makeTempFolder("tool") / "openai_whisper-tiny.en";
+    struct Cleanup {
+        fs::path root;
+        ~Cleanup() { fs::remove_all(root); }
+    } cleanup{makeTempFolder("tool")};
+    fs::path folder = cleanup.root / "openai_whisper-tiny.en";
     std::string tool = std::string(TALKWEFT_BINARY_DIR) + "/Tools/make-test-model";
     std::string command = tool + " " + folder.string() + " --size test --vocab 51864 --scripted > /dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0);
@@ -380,7 +384,6 @@ TEST(MakeTestModelTool, WritesALoadableFolderAndRejectsBadArguments) {
     EXPECT_TRUE(fs::exists(folder / "config.json"));
     EXPECT_NE(std::system((tool + " " + folder.string() + " --size huge 2> /dev/null").c_str()), 0);
     EXPECT_NE(std::system((tool + " " + folder.string() + " --seed -4 2> /dev/null").c_str()), 0);
-    fs::remove_all(folder.parent_path());
 }
 
 }  // namespace
