@@ -1,6 +1,7 @@
 #include "MLRuntime/ThreadBudget.hpp"
 
 #include <cblas.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -128,9 +129,22 @@ ThreadBudget::ThreadBudget(int threads)
 
 ThreadBudget::~ThreadBudget() = default;
 
+namespace {
+
+// The cores this process may run on: its CPU affinity (taskset, container limits), not every core
+// of the machine, so that a restricted process does not spin more threads than it has cores.
+int usableCores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    return static_cast<int>(std::thread::hardware_concurrency());
+}
+
+}  // namespace
+
 ThreadBudget& ThreadBudget::shared() {
     static ThreadBudget* budget = [] {
-        int threads = static_cast<int>(std::thread::hardware_concurrency());
+        int threads = usableCores();
         if (const char* text = std::getenv("TALKWEFT_THREADS")) {
             int wanted = std::atoi(text);
             if (wanted > 0) threads = wanted;

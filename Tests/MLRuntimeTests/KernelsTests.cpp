@@ -249,4 +249,28 @@ TEST(ThreadBudgetTest, LeasesNeverExceedTheBudgetAndEveryRangeRunsOnce) {
     EXPECT_EQ(small, (std::vector<int>{20000, 20000, 20000}));
 }
 
+TEST(ThreadBudgetTest, ConcurrentLeasesTogetherNeverRunMoreThreadsThanTheBudget) {
+    // Six predictions at once, each asking for the whole budget: at no moment do more bodies run
+    // than the budget has threads.
+    ThreadBudget budget(4);
+    std::atomic<int> running{0}, peak{0};
+    std::vector<std::thread> predictions;
+    for (int p = 0; p < 6; ++p)
+        predictions.emplace_back([&] {
+            for (int round = 0; round < 10; ++round) {
+                auto lease = budget.acquire();
+                lease.parallelFor(32, 1, [&](size_t, size_t) {
+                    int now = ++running;
+                    int seen = peak.load();
+                    while (now > seen && !peak.compare_exchange_weak(seen, now)) {}
+                    std::this_thread::sleep_for(std::chrono::microseconds(100));
+                    --running;
+                });
+            }
+        });
+    for (auto& thread : predictions) thread.join();
+    EXPECT_LE(peak.load(), budget.capacity());
+    EXPECT_EQ(budget.available(), budget.capacity());
+}
+
 }  // namespace
