@@ -33,8 +33,6 @@ public:
     // mel: [mels, 3000] mel-major. out: [width, 1500] channel-major (the model's output layout).
     void encode(const ThreadBudget::Lease& lease, const float* mel, float* out);
 
-    // Bytes of weights held (float32).
-
 private:
     EncoderConfig config_;
     std::vector<float> conv1_, conv1Bias_, conv2_, conv2Bias_, positions_, lnPostWeight_, lnPostBias_;

@@ -155,7 +155,11 @@ std::vector<float> sinusoids(int64_t length, int64_t width) {
     return values;
 }
 
-int64_t endToken(int64_t vocab) { return vocab > 50256 ? 50256 : vocab - 1; }
+int64_t endToken(int64_t vocab) {
+    // Multilingual vocabularies (51,865 and more ids) hold one more text token before the specials.
+    if (vocab >= 51865) return 50257;
+    return vocab > 50256 ? 50256 : vocab - 1;
+}
 
 std::vector<int64_t> defaultScript(int64_t vocab) {
     if (vocab < 51864) return {1, 2, 3, 4, 5};

@@ -45,10 +45,12 @@ std::vector<float> slaneyMelFilters(int64_t mels);
 // Sinusoidal positions [length, width]: sin in the first half of the channels, cos in the second.
 std::vector<float> sinusoids(int64_t length, int64_t width);
 
-// The timestamp-framed greeting "<|0.00|> Hello world.<|1.00|>" in the ids of a vocabulary of
-// `vocab` tokens (timestamps at the top 1,501 ids), for scripted decoders.
+// The timestamp-framed greeting "<|0.00|> Hello world.<|1.00|>" for scripted decoders: the text in
+// GPT-2 ids (the English-only vocabulary's), the timestamps at the top 1,501 ids of `vocab`; five
+// small ids for vocabularies below 51,864.
 std::vector<int64_t> defaultScript(int64_t vocab);
-// The end-of-text id (50256 in these vocabularies; vocab - 1 for small ones).
+// The end-of-text id: 50256 in English-only vocabularies (51,864 ids), 50257 in multilingual ones
+// (51,865 or more), vocab - 1 for small ones.
 int64_t endToken(int64_t vocab);
 
 // Each writes one "<Name>.mlmodelc" folder (created if needed). Throw Error(invalidModel) naming
