@@ -14,6 +14,7 @@
 
 #include "MLRuntime/Error.hpp"
 #include "MLRuntime/Model.hpp"
+#include "MLRuntime/WeightsFile.hpp"
 #include "MLRuntime/WhisperArchitecture.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
 
@@ -242,6 +243,23 @@ TEST_F(WhisperModelsTest, MelOfAOneKilohertzSinePeaksInItsMelBin) {
     }
 }
 
+TEST(WhisperMelFilters, StoredFilterbankIsTheSlaneyOneForBothMelCounts) {
+    // The mel reference reads the filterbank from the file; here the reference builds it from the
+    // Slaney definition on its own and the stored one must equal it.
+    fs::path work = makeTempFolder("filters");
+    for (int64_t mels : {80, 128}) {
+        SCOPED_TRACE(mels);
+        fs::path model = work / "MelSpectrogram.mlmodelc";
+        testmodels::writeMelModel(model, whisper::MelConfig{mels});
+        std::string command = python() + " " TALKWEFT_SOURCE_DIR "/Tools/reference/whisper_reference.py --filters" +
+                              " --mel-model " + model.string() + " --out " + work.string();
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        auto stored = WeightsFile::open(model / "weights.bin")->floats(whisper::MEL_FILTERS, {mels, whisper::FFT_BINS});
+        expectClose(stored, readFloats(work / "filters.f32"), "filters");
+    }
+    fs::remove_all(work);
+}
+
 TEST_F(WhisperModelsTest, DescriptionsReportTheShapesTheEngineReads) {
     fs::path folder = makeTempFolder("tiny");
     testmodels::FolderOptions options;
@@ -343,6 +361,32 @@ TEST_F(WhisperModelsTest, ConcurrentPredictionsMatchSequentialOnesAndOtherElemen
         threads.emplace_back([&, token] { concurrent[token] = run(embeds, token * 50); });
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(concurrent, sequential);
+}
+
+TEST_F(WhisperModelsTest, ConcurrentMelAndEncoderPredictionsMatchSequentialOnes) {
+    // Each model keeps one set of scratch buffers: predictions from several threads at once must
+    // neither mix them up nor hold more threads than the shared budget has.
+    auto mel = Model::load(model("MelSpectrogram"), ComputeUnits::cpuOnly);
+    auto encoder = Model::load(model("AudioEncoder"), ComputeUnits::cpuOnly);
+    auto encode = [&](float frequency) {
+        std::vector<float> audio(static_cast<size_t>(whisper::N_SAMPLES));
+        for (size_t i = 0; i < audio.size(); ++i)
+            audio[i] = 0.3f * static_cast<float>(std::sin(2 * M_PI * frequency * static_cast<double>(i) / 16000.0));
+        auto features = mel->predict(*single(whisper::AUDIO, floatArray(audio, {whisper::N_SAMPLES})))
+                            ->requireMultiArray(whisper::MEL_FEATURES);
+        return encoder->predict(*single(whisper::MEL_FEATURES, features))
+            ->requireMultiArray(whisper::ENCODER_OUTPUT)
+            .toFloats();
+    };
+    const std::vector<float> frequencies = {220, 1000, 3100};
+    std::vector<std::vector<float>> sequential, concurrent(frequencies.size());
+    for (float frequency : frequencies) sequential.push_back(encode(frequency));
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < frequencies.size(); ++i)
+        threads.emplace_back([&, i] { concurrent[i] = encode(frequencies[i]); });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(concurrent, sequential);
+    EXPECT_NE(sequential[0], sequential[1]);
 }
 
 TEST_F(WhisperModelsTest, DecoderRejectsTokensAndPositionsOutsideItsRange) {

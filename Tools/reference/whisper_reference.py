@@ -2,6 +2,8 @@
 """Independent NumPy reference for the Whisper models of MLRuntime.
 
 Reads a model folder's model.json and weights.bin directly and computes, in float64:
+  --filters             the Slaney mel filterbank for the mel model's n_mels, built here from its
+                        definition (to check the one stored in the file) -> OUT/filters.f32 [n_mels, 201]
   --audio FILE          mel features of 480,000 float32 samples      -> OUT/mel.f32 [n_mels, 3000]
   --mel-input FILE      encoder output for float32 mel features      -> OUT/encoder.f32 [width, 1500]
   --encoder-input FILE  with --tokens: a causal decoder pass over all tokens (earlier positions'
@@ -45,6 +47,29 @@ def read_f32(path, shape):
 
 def write_f32(path, array):
     np.asarray(array, dtype="<f4").tofile(path)
+
+
+def hz_to_mel(hz):
+    """Slaney scale: linear below 1 kHz (200/3 Hz per mel), logarithmic above (27 mels per factor 6.4)."""
+    hz = np.asarray(hz, dtype=np.float64)
+    log_part = 15.0 + np.log(np.maximum(hz, 1e-10) / 1000.0) / (np.log(6.4) / 27.0)
+    return np.where(hz >= 1000.0, log_part, hz * 3.0 / 200.0)
+
+
+def mel_to_hz(mels):
+    mels = np.asarray(mels, dtype=np.float64)
+    return np.where(mels >= 15.0, 1000.0 * np.exp((np.log(6.4) / 27.0) * (mels - 15.0)), mels * 200.0 / 3.0)
+
+
+def slaney_filters(n_mels, sample_rate=16000):
+    """Triangular filters between mel points spaced evenly from 0 Hz to Nyquist, each scaled by
+    2 / (its upper edge - its lower edge) so that every filter has the same area."""
+    bins = np.arange(N_FFT // 2 + 1) * sample_rate / N_FFT
+    edges = mel_to_hz(np.linspace(hz_to_mel(0.0), hz_to_mel(sample_rate / 2.0), n_mels + 2))
+    lower, centre, upper = edges[:-2, None], edges[1:-1, None], edges[2:, None]
+    rising = (bins[None, :] - lower) / (centre - lower)
+    falling = (upper - bins[None, :]) / (upper - centre)
+    return np.maximum(0.0, np.minimum(rising, falling)) * (2.0 / (upper - lower))
 
 
 def mel(folder, audio):
@@ -178,12 +203,16 @@ def main():
     parser.add_argument("--mel-model")
     parser.add_argument("--encoder-model")
     parser.add_argument("--decoder-model")
+    parser.add_argument("--filters", action="store_true")
     parser.add_argument("--audio")
     parser.add_argument("--mel-input")
     parser.add_argument("--encoder-input")
     parser.add_argument("--tokens", help="comma-separated token ids")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
+    if args.filters:
+        n_mels = json.load(open(os.path.join(args.mel_model, "model.json")))["hyperparameters"]["n_mels"]
+        write_f32(os.path.join(args.out, "filters.f32"), slaney_filters(n_mels))
     if args.audio:
         write_f32(os.path.join(args.out, "mel.f32"), mel(args.mel_model, read_f32(args.audio, (N_SAMPLES,))))
     if args.mel_input:
