@@ -428,6 +428,10 @@ TEST(MakeTestModelTool, WritesALoadableFolderAndRejectsBadArguments) {
     EXPECT_TRUE(fs::exists(folder / "config.json"));
     EXPECT_NE(std::system((tool + " " + folder.string() + " --size huge 2> /dev/null").c_str()), 0);
     EXPECT_NE(std::system((tool + " " + folder.string() + " --seed -4 2> /dev/null").c_str()), 0);
+    // The default script does not fit a vocabulary of three: refused rather than written unloadable.
+    EXPECT_NE(std::system((tool + " " + (cleanup.root / "small").string() + " --size test --vocab 3 --scripted 2> /dev/null")
+                              .c_str()),
+              0);
 }
 
 }  // namespace

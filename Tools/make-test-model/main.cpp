@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
         std::cerr << USAGE;
         return 2;
     }
+    if (options.scripted && options.script.empty()) options.script = testmodels::defaultScript(options.size.vocab);
     for (int64_t id : options.script)
         if (id >= options.size.vocab) {
             std::cerr << "make-test-model: script token " << id << " lies outside the vocabulary\n";
