@@ -17,7 +17,9 @@ struct StepMatrix {
     std::vector<Half> half;
     std::vector<float> full;
     size_t rows = 0, cols = 0;
+    // y = W x + bias (bias may be null), rows spread over the lease.
     void multiply(const ThreadBudget::Lease& lease, const float* x, const float* bias, float* y) const;
+    // Row r as float32 into out (cols values).
     void row(size_t r, float* out) const;
 };
 
@@ -57,7 +59,6 @@ public:
     // Runs one step. Requires setEncoderOutput first; token and position must be in range (the
     // model checks them before).
     void step(const ThreadBudget::Lease& lease, const DecoderStepInput& input, DecoderStepOutput& output);
-
 
 private:
     struct Layer {

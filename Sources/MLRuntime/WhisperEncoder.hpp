@@ -17,6 +17,8 @@ struct MlpWeights {
     std::vector<float> lnWeight, lnBias, fc1Weight, fc1Bias, fc2Weight, fc2Bias;
 };
 
+// One layer's attention or MLP tensors read from `file` as float32, every shape checked against
+// `width`. Throw Error(invalidModel) naming the file when a tensor is missing or misshapen.
 AttentionWeights loadAttention(const WeightsFile& file, const AttentionNames& names, int64_t width);
 MlpWeights loadMlp(const WeightsFile& file, const MlpNames& names, int64_t width);
 
