@@ -170,33 +170,31 @@ TEST_F(CycleTest, DeviceLossFinishesTheRecording) {
 }
 
 TEST_F(CycleTest, ACancelledTaskEndingLateLeavesTheNewerOneBusy) {
-    // The first transcription ends only 0.3 s after Esc; by then the second cycle's work runs and
+    // The first transcription ends only after Esc, when the second cycle's work runs; that work
     // must still count as busy when the first one's end arrives.
-    transcriber->delay = std::chrono::milliseconds(300);
     transcriber->ignoreCancellation = true;
     hold({ModKey::rightOption}, 1.0);
     desktop.loop().runPending();  // the work starts the transcription
-    for (;;) {
-        std::lock_guard lock(transcriber->m);
-        if (transcriber->calls == 1) break;
-    }
+    transcriber->waitUntil([&] { return transcriber->calls == 1; });
     desktop.keyboard().sendKeyDown(platform::KEY_ESCAPE);
     {
         std::lock_guard lock(transcriber->m);
-        transcriber->delay = std::chrono::milliseconds(0);
         transcriber->ignoreCancellation = false;
         transcriber->open = false;
     }
     hold({ModKey::rightOption}, 1.0);
     desktop.loop().runPending();
     ASSERT_TRUE(controller->isBusy());
+    transcriber->releaseLate();
     bool waited = false;
-    std::thread timer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    std::thread late([&] {
+        transcriber->waitUntil([&] { return transcriber->lateReturns == 1; });
+        // The late answer is posted to the main loop right after it returns.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         desktop.loop().post([&] { waited = true; });
     });
     desktop.loop().runUntil([&] { return waited; });
-    timer.join();
+    late.join();
     EXPECT_TRUE(controller->isBusy()) << "the old task must not clear the newer one's slot";
     EXPECT_EQ(field->text(), "Hello") << "nor type anything";
     transcriber->release();

@@ -25,8 +25,8 @@ namespace talkweft::cycletest {
 
 namespace fs = std::filesystem;
 
-// Answers with a set text or error, after an optional real-time delay or a gate the test opens;
-// both waits end early when the task is cancelled.
+// Answers with a set text or error, at once or when the test opens its gate; the gate's wait ends
+// early when the task is cancelled, unless `ignoreCancellation` was set when the call began.
 class ScriptedTranscriber : public Transcriber {
 public:
     const std::string& model() const override { return model_; }
@@ -34,23 +34,23 @@ public:
         if (prepareError) throw std::runtime_error(*prepareError);
     }
     std::string transcribe(const std::vector<float>& samples, const std::string& language) override {
-        {
-            std::lock_guard lock(m);
-            calls++;
-            lastSamples = samples.size();
-            lastLanguage = language;
-        }
+        // Made before taking the lock: a stop requested already runs the callback right here.
         std::stop_callback wake(currentStopToken(), [&] {
             std::lock_guard l(m);
             cv.notify_all();
         });
         std::unique_lock lock(m);
-        auto until = std::chrono::steady_clock::now() + delay;
+        calls++;
+        lastSamples = samples.size();
+        lastLanguage = language;
+        cv.notify_all();
         if (ignoreCancellation) {
-            cv.wait_until(lock, until, [] { return false; });
+            // Stands for an engine that notices the cancellation only when it is done.
+            cv.wait(lock, [&] { return lateOpen; });
+            lateReturns++;
+            cv.notify_all();
             return text;
         }
-        cv.wait_until(lock, until, [&] { return isCancelled(); });
         cv.wait(lock, [&] { return open || isCancelled(); });
         checkCancellation();
         if (error) throw std::runtime_error(*error);
@@ -61,13 +61,25 @@ public:
         open = true;
         cv.notify_all();
     }
+    void releaseLate() {
+        std::lock_guard lock(m);
+        lateOpen = true;
+        cv.notify_all();
+    }
+    // Any thread: waits until `done()` holds (checked under the lock).
+    template <class F>
+    void waitUntil(F done) {
+        std::unique_lock lock(m);
+        cv.wait(lock, done);
+    }
 
     std::string text = "world";
     std::optional<std::string> error;
     std::optional<std::string> prepareError;
-    std::chrono::milliseconds delay{0};
     bool open = true;  // false: waits for release()
-    bool ignoreCancellation = false;  // true: sleeps the delay and answers even when cancelled
+    bool ignoreCancellation = false;  // true: waits for releaseLate() and answers even when cancelled
+    bool lateOpen = false;
+    int lateReturns = 0;
     int calls = 0;
     std::size_t lastSamples = 0;
     std::string lastLanguage;
