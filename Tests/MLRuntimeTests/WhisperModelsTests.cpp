@@ -73,15 +73,23 @@ std::shared_ptr<FeatureProvider> single(const std::string& name, MultiArray arra
 }
 
 // Drives a decoder one token at a time the way the engine does: caches and masks kept between
-// steps, this step's keys and values copied into the cache at its position afterwards.
+// steps, this step's keys and values copied into the cache at its position afterwards. With
+// `staleCaches` the caches start out holding an earlier window's values instead of zeros, as the
+// engine leaves them when it resets only the masks for the next window.
 class DecoderSession {
 public:
-    DecoderSession(const Model& model, const MultiArray& encoder) : model_(model), encoder_(encoder) {
+    DecoderSession(const Model& model, const MultiArray& encoder, bool staleCaches = false)
+        : model_(model), encoder_(encoder) {
         const auto& key = *model.description().input(whisper::KEY_CACHE)->multiArrayConstraint;
         channels_ = key.shape[1];
         positions_ = key.shape[3];
         keys_ = MultiArray(key.shape, DataType::Float16);
         values_ = MultiArray(key.shape, DataType::Float16);
+        if (staleCaches)
+            for (int64_t i = 0; i < keys_.count(); ++i) {
+                keys_.typedData<Half>()[i] = Half(3.0f * std::sin(0.37f * static_cast<float>(i)));
+                values_.typedData<Half>()[i] = Half(2.0f * std::cos(0.11f * static_cast<float>(i)));
+            }
         updateMask_ = MultiArray({1, positions_}, DataType::Int32);
         paddingMask_ = MultiArray({1, positions_}, DataType::Float16);
         paddingMask_.fill(Half(-10000.0f));
@@ -387,6 +395,21 @@ TEST_F(WhisperModelsTest, ConcurrentMelAndEncoderPredictionsMatchSequentialOnes)
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(concurrent, sequential);
     EXPECT_NE(sequential[0], sequential[1]);
+}
+
+TEST_F(WhisperModelsTest, CachePositionsOutsideThePaddingMaskDoNotCount) {
+    // The engine reuses its caches from window to window and resets only the masks: values left
+    // at masked positions, and at the position this step fills, must not change the result.
+    auto decoder = Model::load(model("TextDecoder"), ComputeUnits::cpuOnly);
+    MultiArray embeds({1, 64, 1, 1500}, DataType::Float16);
+    for (int64_t i = 0; i < embeds.count(); ++i) embeds.typedData<Half>()[i] = Half(std::sin(0.005f * i));
+    DecoderSession fresh(*decoder, embeds), stale(*decoder, embeds, true);
+    for (int32_t token : {7, 300, 41, 41}) {
+        SCOPED_TRACE(token);
+        auto expected = fresh.step(token), actual = stale.step(token);
+        for (const auto* name : {whisper::LOGITS, whisper::KEY_UPDATES, whisper::ALIGNMENT_WEIGHTS})
+            EXPECT_EQ(actual->requireMultiArray(name).toFloats(), expected->requireMultiArray(name).toFloats()) << name;
+    }
 }
 
 TEST_F(WhisperModelsTest, DecoderRejectsTokensAndPositionsOutsideItsRange) {
