@@ -114,6 +114,21 @@ TEST_F(CycleTest, URLRunDuringARecordingDoesNotRedirectIt) {
     EXPECT_EQ(field->text(), "Hello world") << "the spoken text goes where the recording began";
 }
 
+TEST_F(CycleTest, ReleaseDuringAURLCommandReplacesAndCancelsIt) {
+    setAgentAnswer(answer(R"({"action":"insert","text":" late"})"), 30);
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    audio.playTone(1.0, 0.3f);
+    controller->run(Mode::agent, "take your time");
+    desktop.loop().runUntil([&] { return controller->hud.state().kind == K::thinking; });
+    desktop.loop().advance(platform::seconds(1.0));
+    desktop.keyboard().sendFlags(0);
+    auto start = std::chrono::steady_clock::now();
+    controller->waitForIdle();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "the agent was stopped";
+    EXPECT_EQ(field->text(), "Hello world") << "only the recording's text arrives";
+    EXPECT_EQ(controller->hud.state().kind, K::hidden);
+}
+
 TEST_F(CycleTest, ForgetReportsWhatHappened) {
     hold({ModKey::rightOption}, 1.0);
     settle();
