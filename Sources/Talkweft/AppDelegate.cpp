@@ -60,9 +60,9 @@ std::optional<std::string> percentDecode(std::string_view s) {
 std::optional<std::vector<std::pair<std::string, std::string>>> calcQueryItems(const std::string& url) {
     if (!parseURLComponents(url)) return std::nullopt;
     std::vector<std::pair<std::string, std::string>> items;
+    auto end = url.find('#');  // a "?" inside the fragment starts no query
     auto q = url.find('?');
-    if (q == std::string::npos) return items;
-    auto end = url.find('#', q);
+    if (q == std::string::npos || q > end) return items;
     std::string_view query(url.data() + q + 1, (end == std::string::npos ? url.size() : end) - q - 1);
     std::size_t start = 0;
     while (start <= query.size()) {

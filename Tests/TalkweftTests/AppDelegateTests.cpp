@@ -169,6 +169,8 @@ TEST(URLParts, QueryItemsAndDelays) {
     EXPECT_EQ(*items, (std::vector<std::pair<std::string, std::string>>{{"text", "a&b"}, {"flag", ""}}));
     EXPECT_FALSE(calcQueryItems("talk weft://x"));
     EXPECT_FALSE(calcQueryItems("talkweft://run?text=%zz"));
+    EXPECT_TRUE(calcQueryItems("talkweft://run#a?text=x")->empty());
+    EXPECT_EQ(calcQueryItems("talkweft://run?text=x#y")->front().second, "x");
     EXPECT_EQ(calcQueryItems("talkweft://run?text=a%FFb%E2%80%94")->front().second, "a\uFFFDb\u2014");
     struct Case { const char* in; double out; };
     for (Case c : {Case{"1.5", 1.5}, {"abc", 0}, {"-3", 0}, {"nan", 0}, {"inf", MAX_URL_DELAY_SECONDS}, {"1e9", MAX_URL_DELAY_SECONDS}, {"", 0}})
