@@ -205,6 +205,38 @@ TW_AVX2 inline __m256 gelu8(__m256 x) noexcept {
     return _mm256_mul_ps(_mm256_mul_ps(x, _mm256_set1_ps(0.5f)), _mm256_add_ps(erf, _mm256_set1_ps(1.0f)));
 }
 
+// Sum of x and sum of (x - mean)^2 for LayerNorm, eight lanes at a time.
+TW_AVX2 float sumAVX2(const float* x, size_t n) noexcept {
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        s0 = _mm256_add_ps(s0, _mm256_loadu_ps(x + i));
+        s1 = _mm256_add_ps(s1, _mm256_loadu_ps(x + i + 8));
+    }
+    for (; i + 8 <= n; i += 8) s0 = _mm256_add_ps(s0, _mm256_loadu_ps(x + i));
+    float sum = horizontalSum(_mm256_add_ps(s0, s1));
+    for (; i < n; ++i) sum += x[i];
+    return sum;
+}
+
+TW_AVX2 float squaredDeviationAVX2(const float* x, size_t n, float mean) noexcept {
+    const __m256 m = _mm256_set1_ps(mean);
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m256 d0 = _mm256_sub_ps(_mm256_loadu_ps(x + i), m), d1 = _mm256_sub_ps(_mm256_loadu_ps(x + i + 8), m);
+        s0 = _mm256_fmadd_ps(d0, d0, s0);
+        s1 = _mm256_fmadd_ps(d1, d1, s1);
+    }
+    for (; i + 8 <= n; i += 8) {
+        __m256 d = _mm256_sub_ps(_mm256_loadu_ps(x + i), m);
+        s0 = _mm256_fmadd_ps(d, d, s0);
+    }
+    float sum = horizontalSum(_mm256_add_ps(s0, s1));
+    for (; i < n; ++i) sum += (x[i] - mean) * (x[i] - mean);
+    return sum;
+}
+
 TW_AVX2 void geluAVX2(float* x, size_t n) noexcept {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, gelu8(_mm256_loadu_ps(x + i)));
@@ -268,15 +300,22 @@ void addInPlace(float* y, const float* x, size_t n) noexcept {
 
 void layerNormRow(const float* x, size_t width, const float* gamma, const float* beta, float* y,
                   float eps) noexcept {
-    float mean = 0;
-    for (size_t i = 0; i < width; ++i) mean += x[i];
-    mean /= static_cast<float>(width);
-    float var = 0;
-    for (size_t i = 0; i < width; ++i) {
-        float d = x[i] - mean;
-        var += d * d;
+    float mean = 0, var = 0;
+#if defined(__x86_64__)
+    if (hasAVX2()) {
+        mean = sumAVX2(x, width) / static_cast<float>(width);
+        var = squaredDeviationAVX2(x, width, mean) / static_cast<float>(width);
+    } else
+#endif
+    {
+        for (size_t i = 0; i < width; ++i) mean += x[i];
+        mean /= static_cast<float>(width);
+        for (size_t i = 0; i < width; ++i) {
+            float d = x[i] - mean;
+            var += d * d;
+        }
+        var /= static_cast<float>(width);
     }
-    var /= static_cast<float>(width);
     float inv = 1.0f / std::sqrt(var + eps);
     for (size_t i = 0; i < width; ++i) y[i] = (x[i] - mean) * inv * gamma[i] + beta[i];
 }

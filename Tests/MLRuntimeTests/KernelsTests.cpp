@@ -124,22 +124,26 @@ TEST_F(KernelsTest, ElementKernelsMatchTheirDefinitions) {
 
 TEST_F(KernelsTest, LayerNormNormalisesEachRow) {
     auto lease = budget_.acquire();
-    const size_t rows = 37, width = 50;
-    auto x = randomValues(rows * width, 9, 3.0f);
-    auto gamma = randomValues(width, 10), beta = randomValues(width, 11);
-    std::vector<double> expected(x.size());
-    for (size_t r = 0; r < rows; ++r) {
-        double mean = 0, var = 0;
-        for (size_t i = 0; i < width; ++i) mean += x[r * width + i];
-        mean /= width;
-        for (size_t i = 0; i < width; ++i) var += (x[r * width + i] - mean) * (x[r * width + i] - mean);
-        var /= width;
-        for (size_t i = 0; i < width; ++i)
-            expected[r * width + i] = (x[r * width + i] - mean) / std::sqrt(var + 1e-5) * gamma[i] + beta[i];
+    const size_t rows = 37;
+    for (size_t width : {1u, 7u, 24u, 50u, 384u}) {
+        SCOPED_TRACE(width);
+        auto x = randomValues(rows * width, 9, 3.0f);
+        for (auto& v : x) v += 5.0f;  // an offset the mean must remove
+        auto gamma = randomValues(width, 10), beta = randomValues(width, 11);
+        std::vector<double> expected(x.size());
+        for (size_t r = 0; r < rows; ++r) {
+            double mean = 0, var = 0;
+            for (size_t i = 0; i < width; ++i) mean += x[r * width + i];
+            mean /= width;
+            for (size_t i = 0; i < width; ++i) var += (x[r * width + i] - mean) * (x[r * width + i] - mean);
+            var /= width;
+            for (size_t i = 0; i < width; ++i)
+                expected[r * width + i] = (x[r * width + i] - mean) / std::sqrt(var + 1e-5) * gamma[i] + beta[i];
+        }
+        std::vector<float> y(x.size());
+        layerNorm(lease, x.data(), rows, width, gamma.data(), beta.data(), y.data());
+        expectNear(y, expected, 1e-5, "layerNorm");
     }
-    std::vector<float> y(x.size());
-    layerNorm(lease, x.data(), rows, width, gamma.data(), beta.data(), y.data());
-    expectNear(y, expected, 1e-5, "layerNorm");
 }
 
 TEST_F(KernelsTest, BlockedAttentionMatchesTheFullScoreMatrix) {
