@@ -144,13 +144,8 @@ int usableCores() {
 
 ThreadBudget& ThreadBudget::shared() {
     static ThreadBudget* budget = [] {
-        int threads = usableCores();
-        if (const char* text = std::getenv("TALKWEFT_THREADS")) {
-            int wanted = std::atoi(text);
-            if (wanted > 0) threads = wanted;
-        }
         // Deliberately never destroyed: predictions may still run while static objects go away.
-        return new ThreadBudget(std::max(1, threads));
+        return new ThreadBudget(std::max(1, usableCores()));
     }();
     return *budget;
 }

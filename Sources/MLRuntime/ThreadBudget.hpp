@@ -28,9 +28,8 @@ public:
     ThreadBudget(const ThreadBudget&) = delete;
     ThreadBudget& operator=(const ThreadBudget&) = delete;
 
-    // The process-wide budget, sized to the cores this process may use (its CPU affinity; or
-    // TALKWEFT_THREADS when that environment variable holds a positive number). Created on first
-    // use; thread-safe.
+    // The process-wide budget, sized to the cores this process may use (its CPU affinity).
+    // Created on first use; thread-safe.
     static ThreadBudget& shared();
 
     int capacity() const noexcept { return capacity_; }
