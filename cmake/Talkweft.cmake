@@ -21,5 +21,5 @@ function(talkweft_tests name)
     TALKWEFT_TEST_DATA="${CMAKE_CURRENT_SOURCE_DIR}"
     TALKWEFT_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     TALKWEFT_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
