@@ -55,6 +55,38 @@ TEST_F(AppTest, LaunchSetsUpTheItemLoginItemAndStatus) {
     EXPECT_EQ(loginItem.calls, 1);
 }
 
+TEST_F(AppTest, LaunchPromptsForPermissionsAndWakesAccessibilityOfActivatedApps) {
+    app.reset();
+    desktop.setTrusted(false);
+    desktop.screen().setAccess(false);
+    app = std::make_unique<AppDelegate>(transcriber);
+    app->settings.update([](Settings& s) { s.captureScreenshot = true; });
+    app->applicationDidFinishLaunching();
+    EXPECT_EQ(desktop.trustPrompts(), 1);
+    EXPECT_EQ(desktop.screen().accessRequests(), 1);
+    statusItem.open();
+    EXPECT_EQ(statusItem.titles().front(), "Talkweft: Starting…");
+    EXPECT_EQ(desktop.keyboard().monitorCount(platform::MonitorScope::global), 0u)
+        << "the hotkeys wait for the microphone request";
+    desktop.loop().runUntil([&] { return app->status == "Ready"; });
+    EXPECT_EQ(desktop.keyboard().monitorCount(platform::MonitorScope::global), 1u);
+    EXPECT_EQ(desktop.keyboard().monitorCount(platform::MonitorScope::local), 1u);
+
+    desktop.setTrusted(true);  // the user granted it after the prompt
+    EXPECT_FALSE(other->manualAccessibility);
+    desktop.activate(OTHER);
+    desktop.loop().runPending();
+    EXPECT_TRUE(other->manualAccessibility);
+
+    // Without screenshots the screen-capture access is not asked for.
+    app.reset();
+    app = std::make_unique<AppDelegate>(transcriber);
+    app->settings.update([](Settings& s) { s.captureScreenshot = false; });
+    app->applicationDidFinishLaunching();
+    EXPECT_EQ(desktop.screen().accessRequests(), 1);
+    desktop.loop().runUntil([&] { return app->status == "Ready"; });
+}
+
 TEST_F(AppTest, FailedLoginItemIsLoggedAndNotRetried) {
     LogTail log;
     app.reset();
