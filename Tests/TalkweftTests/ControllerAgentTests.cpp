@@ -176,3 +176,52 @@ TEST_F(CycleTest, UpgradeTakesOneScreenshotAndDictationOffStillAllowsTheAgent) {
     EXPECT_NE(all.find("--add-dir"), std::string::npos) << "the screenshot's folder is given to the agent";
     EXPECT_EQ(pngs() - before, 1u) << "one screenshot per recording";
 }
+
+TEST_F(CycleTest, AgentRequestCarriesHistoryStandingInstructionsAndSelection) {
+    settingsStore->update([](Settings& s) {
+        s.historyLimit = 1;
+        s.agentInstructions = "Answer in French.";
+    });
+    transcriber->text = "first";
+    hold({ModKey::rightOption}, 1.0);
+    settle();
+    transcriber->text = "second";
+    hold({ModKey::rightOption}, 1.0);
+    settle();
+    ASSERT_EQ(history().size(), 2u);
+
+    field->setText("one two three");
+    field->setSelection({4, 3});
+    setAgentAnswer(answer(R"({"action":"reply","message":"ok"})"));
+    transcriber->text = "shorten it";
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption, ModKey::rightCommand}));
+    EXPECT_EQ(controller->hud.state(), HUDState::listening(Mode::agent, true)) << "a selection scopes the request";
+    audio.playTone(1.0, 0.3f);
+    desktop.loop().advance(platform::seconds(1.0));
+    desktop.keyboard().sendFlags(0);
+    settle();
+    auto readArgs = [&] {
+        std::ifstream in(tmp / "args.txt");
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    std::string args = readArgs();
+    EXPECT_NE(args.find("Answer in French."), std::string::npos);
+    fs::path dir = controller->store.calcDir({desktop.userName, "com.example.editor", "window:notes.txt"});
+    EXPECT_NE(args.find("(git repo with full history: " + dir.string() + "):"), std::string::npos) << args;
+    EXPECT_NE(args.find("\"second\""), std::string::npos) << "the newest entry is within the limit";
+    EXPECT_EQ(args.find("\"first\""), std::string::npos) << "older entries are beyond the limit";
+    auto h = history();
+    ASSERT_EQ(h.size(), 3u);
+    EXPECT_EQ(h[2].replaced, "two");
+    EXPECT_EQ(h[2].message, "ok");
+    EXPECT_FALSE(h[2].applied) << "a reply does not reach the field";
+
+    // An app whose history is not kept: the agent is told so and nothing is recorded.
+    settingsStore->update([](Settings& s) { s.noHistoryApps.push_back("com.example.editor"); });
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    settle();
+    EXPECT_NE(readArgs().find("History: not kept for this context."), std::string::npos);
+    hold({ModKey::rightOption}, 1.0);
+    settle();
+    EXPECT_EQ(history().size(), 3u);
+}

@@ -234,3 +234,29 @@ TEST_F(CycleTest, ChangingTheSpeechModelPreparesAgain) {
     EXPECT_EQ(controller->transcriber()->model(), "tiny");
     EXPECT_TRUE(log.contains("whisper: prepare failed: Speech model failed to load"));
 }
+
+TEST_F(CycleTest, TheMinimumHoldAppliesInBothModes) {
+    struct Case {
+        std::uint64_t chord;
+        double seconds;
+        bool processed;
+    };
+    const std::uint64_t dictate = flags({ModKey::rightOption});
+    const std::uint64_t agent = flags({ModKey::rightOption, ModKey::rightCommand});
+    const Case cases[] = {{dictate, 0.29, false}, {dictate, 0.3, true}, {agent, 0.29, false}, {agent, 0.3, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.chord == agent ? "agent " : "dictate ") << c.seconds << "s");
+        int calls = transcriber->calls;
+        std::size_t cues = sounds.played.size();
+        desktop.keyboard().sendFlags(c.chord);
+        audio.playTone(c.seconds, 0.3f);
+        desktop.loop().advance(platform::seconds(c.seconds));
+        desktop.keyboard().sendFlags(0);
+        settle();
+        EXPECT_EQ(transcriber->calls - calls, c.processed ? 1 : 0);
+        EXPECT_EQ(sounds.played.size() - cues, 2u) << "start and release cues, also for a dropped hold";
+        if (!c.processed) {
+            EXPECT_EQ(controller->hud.state().kind, K::hidden);
+        }
+    }
+}
