@@ -1,10 +1,14 @@
 #include "Talkweft/AppDelegate.hpp"
 
 #include <cmath>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <thread>
+
+#include <locale.h>
+#include <stdlib.h>
 
 #include "AudioInput/AudioSystem.hpp"
 #include "Platform/LoginItem.hpp"
@@ -84,9 +88,12 @@ std::optional<std::vector<std::pair<std::string, std::string>>> calcQueryItems(c
 }
 
 double calcURLDelay(const std::string& value) {
-    if (value.empty()) return 0;
+    // Whitespace around the number makes it no number; the C locale keeps "." the decimal point
+    // whatever locale a toolkit has switched the process to.
+    if (value.empty() || std::isspace(static_cast<unsigned char>(value.front()))) return 0;
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
     char* end = nullptr;
-    double d = std::strtod(value.c_str(), &end);
+    double d = cLocale ? strtod_l(value.c_str(), &end, cLocale) : std::strtod(value.c_str(), &end);
     if (end != value.c_str() + value.size() || std::isnan(d) || d < 0) return 0;
     return std::min(d, MAX_URL_DELAY_SECONDS);
 }

@@ -205,6 +205,7 @@ TEST(URLParts, QueryItemsAndDelays) {
     EXPECT_EQ(calcQueryItems("talkweft://run?text=x#y")->front().second, "x");
     EXPECT_EQ(calcQueryItems("talkweft://run?text=a%FFb%E2%80%94")->front().second, "a\uFFFDb\u2014");
     struct Case { const char* in; double out; };
-    for (Case c : {Case{"1.5", 1.5}, {"abc", 0}, {"-3", 0}, {"nan", 0}, {"inf", MAX_URL_DELAY_SECONDS}, {"1e9", MAX_URL_DELAY_SECONDS}, {"", 0}})
+    for (Case c : {Case{"1.5", 1.5}, {"abc", 0}, {"-3", 0}, {"nan", 0}, {"inf", MAX_URL_DELAY_SECONDS}, {"1e9", MAX_URL_DELAY_SECONDS}, {"", 0},
+                   {" 1.5", 0}, {"1.5 ", 0}, {"+2", 2}, {"1,5", 0}})
         EXPECT_EQ(calcURLDelay(c.in), c.out) << c.in;
 }
