@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,7 +51,29 @@ fs::path runtimeDir() {
 
 fs::path socketPath() { return runtimeDir() / "talkweft.sock"; }
 
+// The runtime folder must be a real folder of this user (not a link, not someone else's: in the
+// shared temporary folder another user could have made it first), so no one else can take over
+// the socket. Made when missing and `create`; set to mode 0700. Returns the problem, or empty.
+std::string checkRuntimeDir(bool create) {
+    fs::path dir = runtimeDir();
+    if (create) {
+        std::error_code ec;
+        fs::create_directories(dir.parent_path(), ec);
+        ::mkdir(dir.c_str(), 0700);
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return create ? dir.string() + ": " + std::strerror(errno) : "";
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        return dir.string() + " is not a private folder of this user";
+    if ((st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) return dir.string() + ": " + std::strerror(errno);
+    return "";
+}
+
 int sendCommand(const std::string& url) {
+    if (std::string problem = checkRuntimeDir(false); !problem.empty()) {
+        std::fprintf(stderr, "talkweft: %s\n", problem.c_str());
+        return 1;
+    }
     try {
         std::string answer = platform::sendURLCommand(socketPath().string(), url);
         if (answer == "ok") return 0;
@@ -73,9 +96,10 @@ void addScratchpad(platform::headless::Desktop& desktop) {
 }
 
 int runApplication() {
-    std::error_code ec;
-    fs::create_directories(runtimeDir(), ec);
-    ::chmod(runtimeDir().c_str(), 0700);
+    if (std::string problem = checkRuntimeDir(true); !problem.empty()) {
+        std::fprintf(stderr, "talkweft: %s\n", problem.c_str());
+        return 1;
+    }
     try {
         if (platform::isURLCommandListenerRunning(socketPath().string())) {
             std::fprintf(stderr, "talkweft: another instance is running\n");

@@ -178,3 +178,26 @@ TEST_F(ExecutableTest, RuntimeFolderTooLongForASocketIsReported) {
     EXPECT_EQ(run({}), std::make_pair(1, "talkweft: socket path too long: " + socket + "\n"));
     EXPECT_EQ(run({"talkweft://probe"}), std::make_pair(1, "talkweft: socket path too long: " + socket + "\n"));
 }
+
+TEST_F(ExecutableTest, RuntimeFolderThatIsNotPrivateIsRefused) {
+    // Without XDG_RUNTIME_DIR the folder lies in the shared temporary folder, where someone else may
+    // have put a link to a folder of theirs first.
+    std::erase_if(env, [](const std::string& e) { return e.rfind("XDG_RUNTIME_DIR=", 0) == 0 || e.rfind("TMPDIR=", 0) == 0; });
+    env.push_back("TMPDIR=" + (tmp / "shared").string());
+    fs::create_directories(tmp / "shared");
+    fs::create_directories(tmp / "theirs");
+    fs::path dir = tmp / "shared" / ("talkweft-" + std::to_string(::getuid()));
+    fs::create_directory_symlink(tmp / "theirs", dir);
+    std::string refusal = "talkweft: " + dir.string() + " is not a private folder of this user\n";
+    EXPECT_EQ(run({}), std::make_pair(1, refusal));
+    EXPECT_EQ(run({"talkweft://probe"}), std::make_pair(1, refusal));
+    EXPECT_TRUE(fs::is_empty(tmp / "theirs"));
+
+    // A folder of this user's that others could enter is made private.
+    fs::remove(dir);
+    fs::create_directory(dir);
+    fs::permissions(dir, fs::perms::all);
+    server = spawn({}, tmp / "server.txt");
+    ASSERT_TRUE(waitFor([&] { return talkweft::platform::isURLCommandListenerRunning((dir / "talkweft.sock").string()); }));
+    EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all);
+}
