@@ -1,4 +1,5 @@
 #include "Talkweft/AppDelegate.hpp"
+#include "Talkweft/Log.hpp"
 
 #include "CycleFixture.hpp"
 #include "Platform/Headless/LoginItem.hpp"
@@ -139,6 +140,25 @@ TEST_F(AppTest, MenuReflectsSettingsAndFrontApp) {
     desktop.clearFrontmost();
     statusItem.open();
     for (const auto& t : statusItem.titles()) EXPECT_EQ(t.find("Forget"), std::string::npos);
+}
+
+TEST_F(AppTest, MenuOpensTheHistoryFolderAndTheLogAndQuits) {
+    auto menu = statusItem.open();
+    std::vector<std::string> keys;
+    for (const auto& item : menu)
+        if (!item.keyEquivalent.empty()) keys.push_back(item.title + " " + item.keyEquivalent);
+    EXPECT_EQ(keys, (std::vector<std::string>{"Settings… ,", "Quit Talkweft q"}));
+    for (std::size_t i : {0u, 1u}) EXPECT_FALSE(menu[i].enabled) << menu[i].title;
+
+    ASSERT_FALSE(fs::exists(tmp / "History"));
+    EXPECT_TRUE(statusItem.click("Show History Folder"));
+    EXPECT_TRUE(fs::is_directory(tmp / "History")) << "made before it is shown";
+    EXPECT_TRUE(statusItem.click("Show Log"));
+    EXPECT_EQ(desktop.openedPaths, (std::vector<std::string>{(tmp / "History").string(), Log::url().string()}));
+
+    // Quit ends the main loop.
+    desktop.loop().post([&] { statusItem.click("Quit Talkweft"); });
+    desktop.loop().run();
 }
 
 TEST_F(AppTest, ForgetThatFailsSaysSo) {
