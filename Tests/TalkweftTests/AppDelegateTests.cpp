@@ -137,6 +137,20 @@ TEST_F(AppTest, MenuReflectsSettingsAndFrontApp) {
     EXPECT_TRUE(statusItem.click("Settings…"));
     EXPECT_EQ(app->settingsWindow->presentations, 2) << "the same window comes back";
 
+    // The forget line shows the first 50 characters of a long subject (a family emoji is one).
+    std::string family = "\U0001F469\u200D\U0001F469\u200D\U0001F467";
+    std::string title = std::string(30, 'a');
+    for (int i = 0; i < 20; ++i) title += family;
+    auto longApp = desktop.addApp(300, "com.example.long", "Long");
+    auto longField = std::make_shared<platform::headless::TextField>("");
+    longApp->addWindow(title)->addChild(longField);
+    longApp->focus(longField);
+    desktop.activate(300);
+    statusItem.open();
+    std::string cut = "window:" + std::string(30, 'a');
+    for (int i = 0; i < 13; ++i) cut += family;
+    EXPECT_EQ(statusItem.titles()[4], "Forget History for Long: " + cut);
+
     desktop.clearFrontmost();
     statusItem.open();
     for (const auto& t : statusItem.titles()) EXPECT_EQ(t.find("Forget"), std::string::npos);
