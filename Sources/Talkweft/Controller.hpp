@@ -116,7 +116,8 @@ private:
     // The finishing steps; each ends by calling endWork(work).
     void dictate(const std::string& text, const Capture& cap, const Work& work);
     void runAgent(const std::string& text, const Capture& cap, Shot shot, const Work& work);
-    void runAgentWithContext(const std::string& text, const Capture& cap, AppContext ctx, const Work& work);
+    void runAgentWithContext(const std::string& text, const Capture& cap, AppContext ctx, platform::TimePoint start,
+                             const Work& work);
     void applyResult(const AgentResult& result, const std::string& instruction, const Capture& cap);
     std::vector<TextEdit> applyEdits(const std::vector<TextEdit>& edits, const Capture& cap);
     void record(const Capture& cap, HistoryEntry entry);

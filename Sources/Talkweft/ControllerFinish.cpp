@@ -78,23 +78,26 @@ void Controller::dictate(const std::string& text, const Capture& cap, const Work
 }
 
 void Controller::runAgent(const std::string& text, const Capture& cap, Shot shot, const Work& work) {
-    hud.show(HUDState::thinking(text, loop_.now()));
+    // The agent's time, as logged, counts from here: the screenshot wait included.
+    auto start = loop_.now();
+    hud.show(HUDState::thinking(text, start));
     AppContext ctx = cap.ctx;
     ctx.screenshotPath.reset();
     if (!shot || shot->done) {
         if (shot) ctx.screenshotPath = shot->path;
-        return runAgentWithContext(text, cap, std::move(ctx), work);
+        return runAgentWithContext(text, cap, std::move(ctx), start, work);
     }
     std::weak_ptr<bool> alive = alive_;
-    shot->waiters.push_back([this, alive, text, cap, ctx, shot, work]() mutable {
+    shot->waiters.push_back([this, alive, text, cap, ctx, start, shot, work]() mutable {
         if (!alive.lock()) return;
         if (work->cancelled()) return endWork(work);
         ctx.screenshotPath = shot->path;
-        runAgentWithContext(text, cap, std::move(ctx), work);
+        runAgentWithContext(text, cap, std::move(ctx), start, work);
     });
 }
 
-void Controller::runAgentWithContext(const std::string& text, const Capture& cap, AppContext ctx, const Work& work) {
+void Controller::runAgentWithContext(const std::string& text, const Capture& cap, AppContext ctx,
+                                     platform::TimePoint start, const Work& work) {
     const Settings& s = settings.value();
     ContextKey key = calcContextKey(ctx);
     std::optional<std::filesystem::path> historyDir;
@@ -108,7 +111,6 @@ void Controller::runAgentWithContext(const std::string& text, const Capture& cap
     Log::write("agent: Claude Code app=" + ctx.bundleID + " subject=" + key.subject + " field=" +
                std::to_string(ctx.fieldText ? static_cast<long long>(unicode::characterCount(*ctx.fieldText)) : -1) +
                " full=" + (ctx.fieldTextIsFull ? "true" : "false"));
-    auto start = loop_.now();
     auto result = std::make_shared<std::optional<AgentResult>>();
     auto error = std::make_shared<std::exception_ptr>();
     ClaudeCLIConfig cfg = s.claude;

@@ -225,3 +225,45 @@ TEST_F(CycleTest, AgentRequestCarriesHistoryStandingInstructionsAndSelection) {
     settle();
     EXPECT_EQ(history().size(), 3u);
 }
+
+namespace {
+// A screen whose window captures wait until the test lets them through.
+class GatedScreen : public platform::headless::HeadlessScreen {
+public:
+    std::optional<platform::Image> captureWindow(std::uint32_t number) override {
+        {
+            std::unique_lock lock(m_);
+            cv_.wait(lock, [&] { return open_; });
+        }
+        return HeadlessScreen::captureWindow(number);
+    }
+    void open() {
+        std::lock_guard lock(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+}  // namespace
+
+TEST_F(CycleTest, TheAgentsLoggedTimeIncludesTheScreenshotWait) {
+    GatedScreen screen;
+    desktop.platform().screen = &screen;
+    platform::headless::HeadlessScreen::Window w;
+    w.info = {EDITOR, 0, 7, {0, 0, 40, 30}};
+    screen.setWindows({w});
+    settingsStore->update([](Settings& s) { s.captureScreenshot = true; });
+    LogTail log;
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    desktop.loop().runUntil([&] { return controller->hud.state().kind == K::thinking; });
+    desktop.loop().advance(platform::seconds(4.0));  // the screenshot is still being taken
+    screen.open();
+    controller->waitForIdle();
+    desktop.platform().screen = &desktop.screen();
+    EXPECT_EQ(field->text(), "Hellohi");
+    EXPECT_TRUE(log.contains("agent: insert in 4.0s")) << log.text();
+}
