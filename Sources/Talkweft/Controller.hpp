@@ -31,7 +31,7 @@
 
 namespace talkweft {
 
-// Transcripts shorter than this many RMS units are treated as silence.
+// Recordings whose RMS level is below this are treated as silence and not transcribed.
 inline constexpr float SILENCE_RMS = 0.002f;
 
 // What forgetting a context's history did.

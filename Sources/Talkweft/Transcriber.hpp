@@ -6,6 +6,9 @@
 
 namespace talkweft {
 
+// The controller may run prepare() and transcribe() at the same time on different threads (the
+// preparation at launch or after a model change, and a recording's transcription): implementations
+// make that safe.
 class Transcriber {
 public:
     virtual ~Transcriber() = default;

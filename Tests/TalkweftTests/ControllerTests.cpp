@@ -260,3 +260,22 @@ TEST_F(CycleTest, TheMinimumHoldAppliesInBothModes) {
         }
     }
 }
+
+TEST_F(CycleTest, AURLCommandWhileWorkRunsIsIgnored) {
+    transcriber->open = false;
+    hold({ModKey::rightOption}, 1.0);
+    desktop.loop().runPending();
+    ASSERT_TRUE(controller->isBusy());
+    controller->run(Mode::dictate, "ignored");
+    transcriber->release();
+    controller->waitForIdle();
+    EXPECT_EQ(field->text(), "Hello world");
+}
+
+TEST_F(CycleTest, EscWhileIdleLeavesANoteShown) {
+    hold({ModKey::rightOption}, 1.0, 0.001f);
+    ASSERT_EQ(controller->hud.state(), HUDState::note("Didn't hear anything"));
+    desktop.keyboard().sendKeyDown(platform::KEY_ESCAPE);
+    desktop.loop().runPending();
+    EXPECT_EQ(controller->hud.state(), HUDState::note("Didn't hear anything"));
+}
