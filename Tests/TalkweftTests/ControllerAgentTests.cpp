@@ -267,3 +267,35 @@ TEST_F(CycleTest, TheAgentsLoggedTimeIncludesTheScreenshotWait) {
     EXPECT_EQ(field->text(), "Hellohi");
     EXPECT_TRUE(log.contains("agent: insert in 4.0s")) << log.text();
 }
+
+TEST_F(CycleTest, AnAppliedInsertWithExternalWorkEndsOnTheDonePanel) {
+    LogTail log;
+    setAgentAnswer(answer(R"({"action":"insert","text":" there","external":["Sent mail","Booked a room"]})"));
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    settle();
+    EXPECT_EQ(field->text(), "Hello there");
+    EXPECT_EQ(controller->hud.state(), HUDState::reply("Done outside this field:\n• Sent mail\n• Booked a room"));
+    EXPECT_TRUE(log.contains("agent external: Sent mail | Booked a room"));
+    auto h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_TRUE(h[0].applied);
+    EXPECT_EQ(h[0].external, (std::vector<std::string>{"Sent mail", "Booked a room"}));
+}
+
+TEST_F(CycleTest, AReplaceAfterTheAppLostTheFrontFailsEveryEdit) {
+    field->setText("one two");
+    setAgentAnswer(answer(R"({"action":"replace","edits":[{"find":"one","replace":"1"},{"find":"two","replace":"2"}]})"));
+    transcriber->open = false;
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    desktop.loop().runPending();
+    desktop.activate(OTHER);
+    transcriber->release();
+    settle();
+    EXPECT_EQ(field->text(), "one two");
+    EXPECT_EQ(desktop.pasteboard().plainText(), "1\n\n2");
+    EXPECT_EQ(controller->hud.state(), HUDState::error("Couldn't apply 2 of 2 edits in this field. The replacement text was "
+                                                       "copied to the clipboard:\n\n1\n\n2"));
+    auto h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_FALSE(h[0].applied);
+}
