@@ -279,3 +279,18 @@ TEST_F(CycleTest, EscWhileIdleLeavesANoteShown) {
     desktop.loop().runPending();
     EXPECT_EQ(controller->hud.state(), HUDState::note("Didn't hear anything"));
 }
+
+TEST_F(CycleTest, ARecordingWithoutAFrontAppEndsCleanlyOnRelease) {
+    desktop.clearFrontmost();
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    EXPECT_TRUE(controller->isRecording()) << "it records without a captured context";
+    audio.playTone(1.0, 0.3f);
+    desktop.loop().advance(platform::seconds(1.0));
+    desktop.keyboard().sendFlags(0);
+    EXPECT_FALSE(controller->isRecording()) << "the release ends it instead of leaving it running";
+    settle();
+    EXPECT_EQ(transcriber->calls, 0) << "there is nowhere to put the text";
+    EXPECT_EQ(controller->hud.state().kind, K::hidden);
+    controller->run(Mode::dictate, "x");
+    EXPECT_FALSE(controller->isBusy()) << "a URL command needs a front app too";
+}
