@@ -18,10 +18,11 @@ public:
     virtual bool paste(const std::string& text) = 0;
 
     // Applies one edit to `element`: true only when the edit's `find` was selected, verified,
-    // pasted over, and the field's text then changed. False (nothing pasted) when the field cannot
-    // be read, `find` is not in it, the selection cannot be set or does not hold `find`; false too
-    // when the paste keystroke failed or the field never changed. Failures write one "replace: "
-    // log line, except an unreadable field. Apply a list of edits one after the other. Main thread.
+    // pasted over, and the field's text then changed (or the replacement leaves the text as it
+    // was). False (nothing pasted) when the field cannot be read, `find` is not in it, the
+    // selection cannot be set or does not hold `find`; false too when the paste keystroke failed
+    // or the field never changed. Failures write one "replace: " log line, except an unreadable
+    // field. Apply a list of edits one after the other. Main thread.
     virtual bool replace(const TextEdit& edit, const platform::AXElementRef& element) = 0;
 };
 
