@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "TestSupport.hpp"
 
 namespace talkweft {
@@ -172,6 +174,40 @@ TEST(AXTests, CaretRectIsTheSelectionBoundsUnlessTheyCoverTheDocument) {
     odd->set(AX_POSITION, Point{1, 2});
     odd->set(AX_SIZE, std::string("not a size"));
     EXPECT_EQ(AX::calcFrame(odd), std::nullopt);
+}
+
+// Answers "AXBoundsForRange" with `answer`, and only for its selection (4, 3).
+class BoundsNode : public Node {
+public:
+    BoundsNode() : Node("AXTextArea") { set(AX_SELECTED_TEXT_RANGE, AXRange{4, 3}); }
+    std::optional<AXValue> answer;
+
+protected:
+    std::optional<AXValue> computeParameterized(std::string_view name, const AXValue& parameter) const override {
+        if (name == AX_BOUNDS_FOR_RANGE && parameter == AXValue(AXRange{4, 3})) return answer;
+        return std::nullopt;
+    }
+};
+
+TEST(AXTests, CaretRectMustBeARealRectangleNarrowerThan5000Points) {
+    struct Case {
+        AXValue answer;
+        std::optional<Rect> caret;
+    };
+    const std::vector<Case> cases = {
+        {Rect{1, 2, 0, 16}, Rect{1, 2, 0, 16}},
+        {Rect{1, 2, 4999.5, 16}, Rect{1, 2, 4999.5, 16}},
+        {Rect{1, 2, 5000, 16}, std::nullopt},
+        {Rect{1, 2, std::nan(""), 16}, std::nullopt},
+        {Rect::null(), std::nullopt},
+        {Size{5, 16}, std::nullopt},
+        {std::string("{1, 2, 5, 16}"), std::nullopt},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        auto el = std::make_shared<BoundsNode>();
+        el->answer = cases[i].answer;
+        EXPECT_EQ(AX::calcCaretRect(el), cases[i].caret) << "case " << i;
+    }
 }
 
 TEST(AXTests, FocusedElementFallsBackToTheAppAndThenAsksItToBuildItsTree) {
