@@ -134,7 +134,9 @@ std::vector<std::string> buildClaudeArgs(const ClaudeCLIConfig& cfg, const Agent
     std::vector<std::string> dirs;
     if (req.historyDir) dirs.push_back(withoutTrailingSlash(req.historyDir->string()));
     if (req.context.screenshotPath) {
-        std::string folder = std::filesystem::path(*req.context.screenshotPath).parent_path().string();
+        // The last component goes even when the path ends in "/" (parent_path would only drop the slash).
+        std::string folder =
+            std::filesystem::path(withoutTrailingSlash(*req.context.screenshotPath)).parent_path().string();
         if (!folder.empty()) dirs.push_back(withoutTrailingSlash(folder));
     }
     const std::string workDir = withoutTrailingSlash(req.workDir.string());

@@ -42,11 +42,13 @@ protected:
         // Values fixed at first use take the real home folder, whatever ran first.
         (void)ClaudeCLIConfig::DEFAULT();
         (void)SHELL_PATH();
-        for (const char* name : {"HOME", "FAKE_CLAUDE_DIR", "FAKE_CLAUDE_MODE"})
+        for (const char* name : {"HOME", "FAKE_CLAUDE_DIR", "FAKE_CLAUDE_MODE", "ENABLE_TOOL_SEARCH"})
             saved_.emplace_back(name, std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
         ::setenv("HOME", home_.str().c_str(), 1);
         ::setenv("FAKE_CLAUDE_DIR", rec_.str().c_str(), 1);
         ::unsetenv("FAKE_CLAUDE_MODE");
+        // Inherited by the tool unless the extra environment replaces it.
+        ::setenv("ENABLE_TOOL_SEARCH", "false", 1);
         fs::create_directories(work_);
     }
     void TearDown() override {
@@ -154,6 +156,13 @@ TEST_F(ClaudeCLIAgentTest, ArgumentsEnvironmentAndWorkingFolderReachTheTool) {
              r.context.screenshotPath = hist + "/w.png";
          },
          {"--tools", d.tools, "--strict-mcp-config", "--add-dir", hist}, false},
+        {"screenshot path ending in a slash: its last component is removed",
+         [&](auto& c, auto& r) {
+             c.connectors = false;
+             c.allowedTools = "";
+             r.context.screenshotPath = hist + "/shots/";
+         },
+         {"--tools", d.tools, "--strict-mcp-config", "--add-dir", hist}, false},
         {"screenshot in the working folder: none",
          [&](auto& c, auto& r) {
              c.connectors = false;
@@ -175,7 +184,8 @@ TEST_F(ClaudeCLIAgentTest, ArgumentsEnvironmentAndWorkingFolderReachTheTool) {
         EXPECT_EQ(ClaudeCLIAgent(cfg).run(req), parseAgentResult(REPLY));
         EXPECT_EQ(recordedArgs(), expected);
         auto env = recordedEnv();
-        EXPECT_EQ(env.count("ENABLE_TOOL_SEARCH") ? env["ENABLE_TOOL_SEARCH"] : "-", c.toolSearchEnv ? "true" : "-");
+        EXPECT_EQ(buildClaudeEnv(cfg).size(), c.toolSearchEnv ? 1u : 0u);
+        EXPECT_EQ(env["ENABLE_TOOL_SEARCH"], c.toolSearchEnv ? "true" : "false");
         EXPECT_EQ(env["PATH"].rfind(SHELL_PATH() + ":", 0), 0u);
         EXPECT_EQ(readFile(rec_.path() / "cwd"), work_.string() + "\n");
         EXPECT_EQ(readFile(rec_.path() / "stdin"), "");  // the null device
