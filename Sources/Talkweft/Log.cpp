@@ -34,7 +34,9 @@ bool writeAll(int fd, std::string_view bytes) {
 // The writer thread: a queue of lines drained in order into one LogFile.
 class Writer {
 public:
-    Writer() : thread_([this] { loop(); }) {}
+    // The log file is resolved here, on the caller's thread, so the writer thread never reads a
+    // folder setting that process exit may already have torn down.
+    Writer() : file_(Log::url()), thread_([this] { loop(); }) {}
 
     void enqueue(std::string line) {
         {
@@ -53,7 +55,6 @@ public:
 
 private:
     void loop() {
-        LogFile file(Log::url());
         std::unique_lock lock(mutex_);
         for (;;) {
             wake_.wait(lock, [&] { return !queue_.empty(); });
@@ -61,7 +62,7 @@ private:
                 std::string line = std::move(queue_.front());
                 queue_.pop_front();
                 lock.unlock();
-                file.append(line);
+                file_.append(line);
                 lock.lock();
                 ++written_;
                 done_.notify_all();
@@ -75,6 +76,7 @@ private:
     std::deque<std::string> queue_;  // guarded by mutex_
     std::uint64_t queued_ = 0;       // guarded by mutex_
     std::uint64_t written_ = 0;      // guarded by mutex_
+    LogFile file_;                   // used by the writer thread only
     std::thread thread_;             // last: started once the members above exist
 };
 
@@ -104,13 +106,14 @@ std::string formatLine(Date when, std::string_view text) {
 void write(std::string_view text) { writer().enqueue(formatLine(std::chrono::system_clock::now(), text)); }
 
 const fs::path& url() {
-    static const fs::path p = [] {
+    // Never destroyed, like the writer that uses it.
+    static const fs::path* const p = [] {
         const fs::path& file = Paths::logFile();
         std::error_code ec;
         fs::create_directories(file.parent_path(), ec);
-        return file;
+        return new fs::path(file);
     }();
-    return p;
+    return *p;
 }
 
 void flush() { writer().flush(); }
