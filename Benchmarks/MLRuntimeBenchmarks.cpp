@@ -41,10 +41,10 @@ double encoderFlops(const testmodels::ModelSize& s) {
 // Float32 bytes of every weight of the three models.
 double float32WeightBytes(const testmodels::ModelSize& s) {
     double count = 0;
-    auto add = [&](const std::vector<whisper::TensorSpec>& specs) {
-        for (const auto& spec : specs) {
+    auto add = [&](const std::vector<whisper::TensorLayout>& tensors) {
+        for (const auto& tensor : tensors) {
             double n = 1;
-            for (auto d : spec.shape) n *= static_cast<double>(d);
+            for (auto d : tensor.shape) n *= static_cast<double>(d);
             count += n;
         }
     };
@@ -138,9 +138,9 @@ double plainSgemmSeconds() {
 }
 
 void BM_Encoder(benchmark::State& state, std::string size) {
-    auto spec = *testmodels::namedSize(size);
+    auto dims = *testmodels::namedSize(size);
     auto model = Model::load(folderFor(size) / "AudioEncoder.mlmodelc", ComputeUnits::cpuOnly);
-    MultiArray features({1, spec.mels, 1, 3000}, DataType::Float16);
+    MultiArray features({1, dims.mels, 1, 3000}, DataType::Float16);
     features.fill(Half(0.25f));
     DictionaryFeatureProvider inputs({{whisper::MEL_FEATURES, features}});
     plainSgemmSeconds();  // its buffers touched once
@@ -154,19 +154,19 @@ void BM_Encoder(benchmark::State& state, std::string size) {
         encoderSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     double iterations = static_cast<double>(state.iterations());
-    double flops = encoderFlops(spec) * iterations;
+    double flops = encoderFlops(dims) * iterations;
     state.counters["GFLOPS"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
-    double encoderRate = encoderFlops(spec) * iterations / encoderSeconds;
+    double encoderRate = encoderFlops(dims) * iterations / encoderSeconds;
     double referenceRate = 2.0 * 2048.0 * 2048.0 * 2048.0 * iterations / referenceSeconds;
     state.counters["sgemmGFLOPS"] = referenceRate / 1e9;
     state.counters["vsSgemm"] = encoderRate / referenceRate;
 }
 
 void BM_DecoderToken(benchmark::State& state, std::string size) {
-    auto spec = *testmodels::namedSize(size);
+    auto dims = *testmodels::namedSize(size);
     auto model = Model::load(folderFor(size) / "TextDecoder.mlmodelc", ComputeUnits::cpuOnly);
-    const int64_t channels = spec.layers * spec.width;
-    MultiArray encoder({1, spec.width, 1, 1500}, DataType::Float16);
+    const int64_t channels = dims.layers * dims.width;
+    MultiArray encoder({1, dims.width, 1, 1500}, DataType::Float16);
     encoder.fill(Half(0.1f));
     MultiArray keys({1, channels, 1, 224}, DataType::Float16), values({1, channels, 1, 224}, DataType::Float16);
     MultiArray update({1, 224}, DataType::Int32), padding({1, 224}, DataType::Float16);
@@ -208,12 +208,12 @@ int main(int argc, char** argv) {
 
     std::printf("Memory after loading mel + encoder + decoder (half-precision files):\n");
     for (const char* size : {"tiny", "base"}) {
-        auto spec = *testmodels::namedSize(size);
+        auto dims = *testmodels::namedSize(size);
         LoadMemory memory = loadMemory(folderFor(size));
-        double reference = float32WeightBytes(spec);
+        double reference = float32WeightBytes(dims);
         std::printf("  %-5s width %lld, %lld layers: float32 weights %.1f MB; resident after loading %.1f MB (ratio %.2f), "
                     "peak while loading %.1f MB (ratio %.2f); target <= 1.5\n",
-                    size, static_cast<long long>(spec.width), static_cast<long long>(spec.layers), reference / 1e6,
+                    size, static_cast<long long>(dims.width), static_cast<long long>(dims.layers), reference / 1e6,
                     memory.resident / 1e6, memory.resident / reference, memory.peak / 1e6, memory.peak / reference);
     }
     std::fflush(stdout);

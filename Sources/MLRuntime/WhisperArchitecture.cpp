@@ -55,7 +55,7 @@ MlpNames mlpNames(int64_t layer) {
 
 namespace {
 
-void addAttention(std::vector<TensorSpec>& list, const AttentionNames& n, int64_t d) {
+void addAttention(std::vector<TensorLayout>& list, const AttentionNames& n, int64_t d) {
     list.push_back({n.lnWeight, {d}});
     list.push_back({n.lnBias, {d}});
     list.push_back({n.queryWeight, {d, d}});
@@ -67,7 +67,7 @@ void addAttention(std::vector<TensorSpec>& list, const AttentionNames& n, int64_
     list.push_back({n.outBias, {d}});
 }
 
-void addMlp(std::vector<TensorSpec>& list, const MlpNames& n, int64_t d) {
+void addMlp(std::vector<TensorLayout>& list, const MlpNames& n, int64_t d) {
     list.push_back({n.lnWeight, {d}});
     list.push_back({n.lnBias, {d}});
     list.push_back({n.fc1Weight, {4 * d, d}});
@@ -78,10 +78,10 @@ void addMlp(std::vector<TensorSpec>& list, const MlpNames& n, int64_t d) {
 
 }  // namespace
 
-std::vector<TensorSpec> melTensors(const MelConfig& config) { return {{MEL_FILTERS, {config.mels, FFT_BINS}}}; }
+std::vector<TensorLayout> melTensors(const MelConfig& config) { return {{MEL_FILTERS, {config.mels, FFT_BINS}}}; }
 
-std::vector<TensorSpec> encoderTensors(const EncoderConfig& c) {
-    std::vector<TensorSpec> list = {
+std::vector<TensorLayout> encoderTensors(const EncoderConfig& c) {
+    std::vector<TensorLayout> list = {
         {CONV1_WEIGHT, {c.width, c.mels, 3}}, {CONV1_BIAS, {c.width}},
         {CONV2_WEIGHT, {c.width, c.width, 3}}, {CONV2_BIAS, {c.width}},
         {POSITIONAL_EMBEDDING, {c.audioContext, c.width}},
@@ -95,8 +95,8 @@ std::vector<TensorSpec> encoderTensors(const EncoderConfig& c) {
     return list;
 }
 
-std::vector<TensorSpec> decoderTensors(const DecoderConfig& c) {
-    std::vector<TensorSpec> list = {
+std::vector<TensorLayout> decoderTensors(const DecoderConfig& c) {
+    std::vector<TensorLayout> list = {
         {TOKEN_EMBEDDING, {c.vocab, c.width}},
         {POSITIONAL_EMBEDDING, {c.textContext, c.width}},
     };

@@ -82,7 +82,8 @@ ModelDescription melDescription(const MelConfig& config);
 ModelDescription encoderDescription(const EncoderConfig& config);
 ModelDescription decoderDescription(const DecoderConfig& config);
 
-struct TensorSpec {
+// One tensor of a model file: its name and shape.
+struct TensorLayout {
     std::string name;
     std::vector<int64_t> shape;
 };
@@ -110,8 +111,8 @@ AttentionNames attentionNames(int64_t layer, const std::string& prefix);
 MlpNames mlpNames(int64_t layer);
 
 // Every tensor of a model kind with its shape, in file order.
-std::vector<TensorSpec> melTensors(const MelConfig& config);
-std::vector<TensorSpec> encoderTensors(const EncoderConfig& config);
-std::vector<TensorSpec> decoderTensors(const DecoderConfig& config);
+std::vector<TensorLayout> melTensors(const MelConfig& config);
+std::vector<TensorLayout> encoderTensors(const EncoderConfig& config);
+std::vector<TensorLayout> decoderTensors(const DecoderConfig& config);
 
 }  // namespace mlruntime::whisper

@@ -82,24 +82,24 @@ private:
 
 // Every tensor of the kind's table, drawn by its role: LayerNorm gains near 1, small biases,
 // weights scaled by 1/sqrt(fan-in).
-void drawTensors(Weights& weights, const std::vector<TensorSpec>& specs, int64_t width) {
-    for (const auto& spec : specs) {
-        const std::string& name = spec.name;
+void drawTensors(Weights& weights, const std::vector<TensorLayout>& tensors, int64_t width) {
+    for (const auto& tensor : tensors) {
+        const std::string& name = tensor.name;
         auto endsWith = [&](std::string_view tail) {
             return name.size() >= tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
         };
         if (name.find("ln") != std::string::npos && endsWith(".weight")) {
-            weights.normal(name, spec.shape, 0.1, 1.0);
+            weights.normal(name, tensor.shape, 0.1, 1.0);
         } else if (endsWith(".bias") || name.find("ln") != std::string::npos) {
-            weights.normal(name, spec.shape, 0.05);
+            weights.normal(name, tensor.shape, 0.05);
         } else if (name == POSITIONAL_EMBEDDING) {
-            weights.normal(name, spec.shape, 0.5 / std::sqrt(static_cast<double>(width)));
+            weights.normal(name, tensor.shape, 0.5 / std::sqrt(static_cast<double>(width)));
         } else if (name == TOKEN_EMBEDDING) {
-            weights.normal(name, spec.shape, 1.0 / std::sqrt(static_cast<double>(width)));
+            weights.normal(name, tensor.shape, 1.0 / std::sqrt(static_cast<double>(width)));
         } else {
             int64_t fanIn = 1;
-            for (size_t i = 1; i < spec.shape.size(); ++i) fanIn *= spec.shape[i];
-            weights.normal(name, spec.shape, 1.0 / std::sqrt(static_cast<double>(fanIn)));
+            for (size_t i = 1; i < tensor.shape.size(); ++i) fanIn *= tensor.shape[i];
+            weights.normal(name, tensor.shape, 1.0 / std::sqrt(static_cast<double>(fanIn)));
         }
     }
 }
@@ -179,11 +179,11 @@ void writeEncoderModel(const std::filesystem::path& folder, const EncoderConfig&
                        DataType weightType) {
     makeFolder(folder);
     Weights weights(seed, weightType);
-    for (const auto& spec : encoderTensors(config)) {
-        if (spec.name == POSITIONAL_EMBEDDING)
-            weights.fixed(spec.name, spec.shape, sinusoids(config.audioContext, config.width));
+    for (const auto& tensor : encoderTensors(config)) {
+        if (tensor.name == POSITIONAL_EMBEDDING)
+            weights.fixed(tensor.name, tensor.shape, sinusoids(config.audioContext, config.width));
         else
-            drawTensors(weights, {spec}, config.width);
+            drawTensors(weights, {tensor}, config.width);
     }
     weights.write(folder / "weights.bin");
     nlohmann::ordered_json hyper = {{H_MELS, config.mels}, {H_AUDIO_CTX, config.audioContext},

@@ -80,9 +80,9 @@ def mel(folder, audio):
     count = 1 + (len(padded) - N_FFT) // HOP
     frames = np.stack([padded[i * HOP:i * HOP + N_FFT] for i in range(count)])[:-1]
     power = np.abs(np.fft.rfft(frames * window, axis=1)) ** 2
-    spec = np.log10(np.maximum(filters @ power.T, 1e-10))
-    spec = np.maximum(spec, spec.max() - 8.0)
-    return (spec + 4.0) / 4.0
+    logmel = np.log10(np.maximum(filters @ power.T, 1e-10))
+    logmel = np.maximum(logmel, logmel.max() - 8.0)
+    return (logmel + 4.0) / 4.0
 
 
 _erf = np.vectorize(math.erf)
