@@ -68,37 +68,27 @@ TW_AVX2 inline __m256 exp8(__m256 x) noexcept {
     return _mm256_mul_ps(y, _mm256_castsi256_ps(_mm256_slli_epi32(n, 23)));
 }
 
-TW_AVX2 float dotAVX2(const float* a, const float* b, size_t n) noexcept {
-    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
-        s1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
-        s2 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 16), _mm256_loadu_ps(b + i + 16), s2);
-        s3 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24), s3);
-    }
-    for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
-    float sum = horizontalSum(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
-    for (; i < n; ++i) sum += a[i] * b[i];
-    return sum;
-}
-
-TW_AVX2 inline __m256 loadHalf8(const Half* p) noexcept {
+TW_AVX2 inline __m256 load8(const float* p) noexcept { return _mm256_loadu_ps(p); }
+TW_AVX2 inline __m256 load8(const Half* p) noexcept {
     return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
+inline float scalar(float v) noexcept { return v; }
+inline float scalar(Half v) noexcept { return v.toFloat(); }
 
-TW_AVX2 float dotHalfAVX2(const Half* a, const float* b, size_t n) noexcept {
+// Dot product of float32 or half weights with float32 values: four accumulators hide the FMA latency.
+template <typename Weight>
+TW_AVX2 float dotAVX2(const Weight* a, const float* b, size_t n) noexcept {
     __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
-        s0 = _mm256_fmadd_ps(loadHalf8(a + i), _mm256_loadu_ps(b + i), s0);
-        s1 = _mm256_fmadd_ps(loadHalf8(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
-        s2 = _mm256_fmadd_ps(loadHalf8(a + i + 16), _mm256_loadu_ps(b + i + 16), s2);
-        s3 = _mm256_fmadd_ps(loadHalf8(a + i + 24), _mm256_loadu_ps(b + i + 24), s3);
+        s0 = _mm256_fmadd_ps(load8(a + i), _mm256_loadu_ps(b + i), s0);
+        s1 = _mm256_fmadd_ps(load8(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
+        s2 = _mm256_fmadd_ps(load8(a + i + 16), _mm256_loadu_ps(b + i + 16), s2);
+        s3 = _mm256_fmadd_ps(load8(a + i + 24), _mm256_loadu_ps(b + i + 24), s3);
     }
-    for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(loadHalf8(a + i), _mm256_loadu_ps(b + i), s0);
+    for (; i + 8 <= n; i += 8) s0 = _mm256_fmadd_ps(load8(a + i), _mm256_loadu_ps(b + i), s0);
     float sum = horizontalSum(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
-    for (; i < n; ++i) sum += a[i].toFloat() * b[i];
+    for (; i < n; ++i) sum += scalar(a[i]) * b[i];
     return sum;
 }
 
@@ -257,7 +247,7 @@ float dot(const float* a, const float* b, size_t n) noexcept {
 
 float dot(const Half* a, const float* b, size_t n) noexcept {
 #if defined(__x86_64__)
-    if (hasAVX2()) return dotHalfAVX2(a, b, n);
+    if (hasAVX2()) return dotAVX2(a, b, n);
 #endif
     float sum = 0;
     for (size_t i = 0; i < n; ++i) sum += a[i].toFloat() * b[i];
