@@ -42,7 +42,7 @@ const std::string& text() {
             "It's about 3.5 kilometres from the station; we'll walk if it doesn't rain.",
             "Please write a function that returns the sum of two numbers and handles overflow.",
             "We shipped version 2.14.1 on March 3rd, 2024 at 10:45 p.m. and nobody noticed!",
-            "I'd like a caf\xC3\xA9 au lait and a cr\xC3\xA8me br\xC3\xBBl\xC3\xA9""e, please.",
+            "I'd like a caf\u00e9 au lait and a cr\u00e8me br\u00fbl\u00e9e, please.",
             "Hmm, wait... that's not what I meant. Let me say it again.",
             "The results were: 42% faster, 17 MB smaller, and (surprisingly) easier to read.",
             "\"Don't touch that,\" she said, \"it's still wet.\"",

@@ -137,6 +137,7 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& text) 
     const std::vector<std::string> pieces =
         addedTokensRegex_ ? split(text, *addedTokensRegex_) : std::vector<std::string>{text};
     std::vector<std::string> tokens;
+    tokens.reserve(text.size() / 4);  // English averages more than four bytes a token
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const std::string& piece = pieces[i];
         // An added token with empty content is never found in text, so the empty piece of an
@@ -145,19 +146,24 @@ std::vector<std::string> PreTrainedTokenizer::tokenize(const std::string& text) 
             tokens.push_back(piece);
             continue;
         }
-        std::vector<std::string> pieceTokens;
         const PreTokenizerOptions options = i == 0 ? PreTokenizerOptions{PreTokenizerOption::firstSection}
                                                    : PreTokenizerOptions{};
+        const bool fusing = model_->fuseUnknownTokens();
+        std::vector<std::string> pieceTokens;
+        std::vector<std::string>& out = fusing ? pieceTokens : tokens;
         for (const auto& preToken : preTokenize(normalize(piece), options))
-            for (auto& token : model_->tokenize(preToken)) pieceTokens.push_back(std::move(token));
-        for (auto& token : fuseUnknown(pieceTokens)) tokens.push_back(std::move(token));
+            for (auto& token : model_->tokenize(preToken)) out.push_back(std::move(token));
+        if (fusing)
+            for (auto& token : fuseUnknown(pieceTokens)) tokens.push_back(std::move(token));
     }
     return tokens;
 }
 
 std::vector<int> PreTrainedTokenizer::encode(const std::string& text, bool addSpecialTokens) const {
+    const std::vector<std::string> tokens = postProcess(tokenize(text), addSpecialTokens);
     std::vector<int> ids;
-    for (const auto& token : postProcess(tokenize(text), addSpecialTokens)) {
+    ids.reserve(tokens.size());
+    for (const auto& token : tokens) {
         // A token the model has no id for (and no unknown id to stand in) is left out.
         if (auto id = model_->convertTokenToId(token)) ids.push_back(*id);
     }
