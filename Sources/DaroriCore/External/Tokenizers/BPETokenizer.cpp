@@ -1,7 +1,8 @@
 #include "DaroriCore/External/Tokenizers/BPETokenizer.hpp"
 
+#include <algorithm>
 #include <cstdio>
-#include <limits>
+#include <functional>
 
 #include "DaroriCore/External/Tokenizers/TokenizerError.hpp"
 #include "DaroriCore/External/Tokenizers/TokenizerModel.hpp"
@@ -132,59 +133,74 @@ std::vector<std::string> BPETokenizer::hexaEncode(const std::string& text) const
 }
 
 std::vector<std::string_view> BPETokenizer::mergeSymbols(std::string_view word) const {
-    // Symbols are always contiguous stretches of the word, so a symbol is a byte range and a merge
-    // removes one boundary. ranks[i] is the rank of the pair (symbol i, symbol i + 1).
-    constexpr int none = std::numeric_limits<int>::max();
+    // Symbols are always contiguous stretches of the word, so a symbol is a byte range, kept in a
+    // linked list indexed by its first character. Candidate merges wait in a heap ordered by rank,
+    // then position. A round takes every candidate of the lowest rank and merges them left to
+    // right, skipping those an earlier merge of the round used up: the result is that of merging
+    // all occurrences of the lowest-ranked pair per round, in O(n log n) instead of O(n^2).
     const auto bounds = tokenizerCharacterBoundaries(word);
-    std::vector<std::size_t> starts(bounds.begin(), bounds.end());  // symbol starts, then word end
-    auto symbol = [&](const std::vector<std::size_t>& s, std::size_t i) {
-        return word.substr(s[i], s[i + 1] - s[i]);
+    const auto count = static_cast<std::uint32_t>(bounds.size() - 1);
+    struct Symbol {
+        std::uint32_t prev, next;  // neighbours; `count` marks none
+        std::uint32_t version = 0;  // changes whenever the symbol grows
+        bool alive = true;
     };
-    auto lookup = [&](const std::vector<std::size_t>& s, std::size_t i) {
-        auto r = rank(symbol(s, i), symbol(s, i + 1));
-        return r ? *r : none;
+    std::vector<Symbol> symbols(count);
+    for (std::uint32_t i = 0; i < count; ++i) symbols[i] = {i == 0 ? count : i - 1, i + 1};
+    auto text = [&](std::uint32_t i) {
+        const std::size_t end = symbols[i].next == count ? word.size() : bounds[symbols[i].next];
+        return word.substr(bounds[i], end - bounds[i]);
     };
-    std::vector<int> ranks;
-    if (starts.size() > 2) {
-        ranks.resize(starts.size() - 2);
-        for (std::size_t i = 0; i < ranks.size(); ++i) ranks[i] = lookup(starts, i);
-    }
-    std::vector<std::size_t> nextStarts;
-    std::vector<int> nextRanks;
-    std::vector<bool> merged;
-    while (starts.size() > 2) {
-        int best = none;
-        for (int r : ranks) best = r < best ? r : best;
-        if (best == none) break;
-        const std::size_t count = starts.size() - 1;
-        nextStarts.clear();
-        merged.clear();  // merged[k]: new symbol k was made in this round
-        for (std::size_t i = 0; i < count;) {
-            nextStarts.push_back(starts[i]);
-            if (i + 1 < count && ranks[i] == best) {
-                merged.push_back(true);
-                i += 2;
-            } else {
-                merged.push_back(false);
-                i += 1;
-            }
+    struct Candidate {
+        int rank;
+        std::uint32_t left, right, leftVersion, rightVersion;
+        bool operator>(const Candidate& o) const { return rank != o.rank ? rank > o.rank : left > o.left; }
+    };
+    std::vector<Candidate> heap;
+    auto consider = [&](std::uint32_t left) {
+        const std::uint32_t right = symbols[left].next;
+        if (right == count) return;
+        if (auto r = rank(text(left), text(right))) {
+            heap.push_back({*r, left, right, symbols[left].version, symbols[right].version});
+            std::push_heap(heap.begin(), heap.end(), std::greater<>());
         }
-        nextStarts.push_back(word.size());
-        // A pair of two untouched neighbours keeps its rank; every other pair is looked up again.
-        nextRanks.assign(nextStarts.size() > 2 ? nextStarts.size() - 2 : 0, none);
-        std::size_t old = 0;  // index in `starts` of new symbol k
-        for (std::size_t k = 0; k < nextRanks.size(); ++k) {
-            if (!merged[k] && !merged[k + 1]) nextRanks[k] = ranks[old];
-            else nextRanks[k] = lookup(nextStarts, k);
-            old += merged[k] ? 2 : 1;
+    };
+    auto current = [&](const Candidate& c) {
+        const Symbol& l = symbols[c.left];
+        const Symbol& r = symbols[c.right];
+        return l.alive && r.alive && l.next == c.right && l.version == c.leftVersion && r.version == c.rightVersion;
+    };
+    for (std::uint32_t i = 0; i + 1 < count; ++i) consider(i);
+    std::vector<Candidate> round;
+    while (!heap.empty()) {
+        const int best = heap.front().rank;
+        round.clear();
+        while (!heap.empty() && heap.front().rank == best) {
+            std::pop_heap(heap.begin(), heap.end(), std::greater<>());
+            round.push_back(heap.back());
+            heap.pop_back();
         }
-        starts.swap(nextStarts);
-        ranks.swap(nextRanks);
+        for (const auto& c : round) {
+            if (!current(c)) continue;
+            Symbol& left = symbols[c.left];
+            Symbol& right = symbols[c.right];
+            left.next = right.next;
+            if (right.next != count) symbols[right.next].prev = c.left;
+            right.alive = false;
+            ++left.version;
+        }
+        // New neighbours are looked up only after the round: none of them can be the pair just
+        // merged, and one of lower rank must wait for the next round.
+        for (const auto& c : round) {
+            const Symbol& left = symbols[c.left];
+            if (!left.alive || left.version == c.leftVersion) continue;
+            if (left.prev != count) consider(left.prev);
+            consider(c.left);
+        }
     }
-    std::vector<std::string_view> symbols;
-    symbols.reserve(starts.size() - 1);
-    for (std::size_t i = 0; i + 1 < starts.size(); ++i) symbols.push_back(symbol(starts, i));
-    return symbols;
+    std::vector<std::string_view> out;
+    for (std::uint32_t i = 0; i < count; i = symbols[i].next) out.push_back(text(i));
+    return out;
 }
 
 std::string BPETokenizer::bpe(const std::string& token) const {
