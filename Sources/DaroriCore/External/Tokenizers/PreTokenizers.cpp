@@ -22,7 +22,7 @@ const Regex& compiled(std::string_view pattern) {
 
 std::vector<std::string> occurrences(std::string_view text, const Regex& regex) {
     std::vector<std::string> out;
-    for (const TextRange& r : ranges(text, regex)) out.emplace_back(r.of(text));
+    forEachRange(text, regex, [&](const TextRange& r) { out.emplace_back(r.of(text)); });
     return out;
 }
 
@@ -95,7 +95,7 @@ std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view tex
     };
     if (!useRegex) return {encode(text)};
     std::vector<std::string> pieces;
-    for (const TextRange& r : ranges(text, regex_)) pieces.push_back(encode(r.of(text)));
+    forEachRange(text, regex_, [&](const TextRange& r) { pieces.push_back(encode(r.of(text))); });
     return pieces;
 }
 
