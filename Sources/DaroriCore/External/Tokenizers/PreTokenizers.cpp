@@ -2,6 +2,7 @@
 
 #include "DaroriCore/External/Tokenizers/ByteTables.hpp"
 #include "DaroriCore/External/Tokenizers/TextSplitting.hpp"
+#include "DaroriCore/External/Tokenizers/UnicodeText.hpp"
 
 namespace darori {
 namespace {
@@ -18,6 +19,15 @@ const Regex& compiled(std::string_view pattern) {
         if (r->pattern() == pattern) return *r;
     }
     throw std::logic_error("not a fixed pre-tokenizer pattern");
+}
+
+// The text itself when it is valid UTF-8, else its repair kept in `storage`. Kinds that keep only
+// what their pattern matches would otherwise drop invalid bytes, which no pattern matches; the
+// others repair alike so that every piece is valid UTF-8.
+std::string_view validated(std::string_view text, std::string& storage) {
+    if (isValidUTF8(text)) return text;
+    storage = decodeUTF8Lossy(text);
+    return storage;
 }
 
 std::vector<std::string> occurrences(std::string_view text, const Regex& regex) {
@@ -89,6 +99,8 @@ ByteLevelPreTokenizer::ByteLevelPreTokenizer(const Config& config)
       regex_(compiled(PATTERN)) {}
 
 std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view text, const PreTokenizerOptions&) const {
+    std::string storage;
+    text = validated(text, storage);
     const auto encode = [&](std::string_view piece) {
         return addPrefixSpace && !piece.starts_with(' ') ? byteLevelEncoded(" ") + byteLevelEncoded(piece)
                                                          : byteLevelEncoded(piece);
@@ -100,6 +112,8 @@ std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view tex
 }
 
 std::vector<std::string> PatternPreTokenizer::preTokenize(std::string_view text, const PreTokenizerOptions&) const {
+    std::string storage;
+    text = validated(text, storage);
     return occurrences(text, regex_);
 }
 
@@ -133,6 +147,8 @@ SplitPreTokenizer::SplitPreTokenizer(const Config& config)
 }
 
 std::vector<std::string> SplitPreTokenizer::preTokenize(std::string_view text, const PreTokenizerOptions&) const {
+    std::string storage;
+    text = validated(text, storage);
     if (!pattern) return {std::string(text)};
     if (const auto* literal = std::get_if<StringSplitPattern::Literal>(&pattern->value)) {
         return split(text, literal->pattern, SearchOptions::none, !invert);
@@ -153,6 +169,8 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(const Config& config)
 
 std::vector<std::string> MetaspacePreTokenizer::preTokenize(std::string_view text,
                                                             const PreTokenizerOptions& options) const {
+    std::string storage;
+    text = validated(text, storage);
     std::string normalized = replacingAll(text, " ", stringReplacement);
     if (addPrefixSpace && !normalized.starts_with(replacement)) {
         const bool prepend = prependScheme == PrependScheme::always ||
