@@ -197,12 +197,12 @@ void Controller::applyResult(const AgentResult& result, const std::string& instr
             break;
         }
     }
-    if (!failure.empty()) {
-        // The external work is listed below the failure instead of hiding it.
-        if (!result.external.empty()) failure += "\n\nDone outside this field:\n" + bullets(result.external);
-        hud.show(HUDState::error(failure));
-    } else if (!result.external.empty() && result.action != AgentAction::reply) {
+    // Work done outside the field is what the panel ends on, even after a failed insert or replace
+    // (whose text is on the clipboard all the same).
+    if (!result.external.empty() && result.action != AgentAction::reply) {
         hud.show(HUDState::reply("Done outside this field:\n" + bullets(result.external)));
+    } else if (!failure.empty()) {
+        hud.show(HUDState::error(failure));
     }
     record(cap, std::move(entry));
 }
