@@ -240,3 +240,26 @@ TEST_F(ExecutableTest, HelpVersionAndUnknownArguments) {
     EXPECT_FALSE(fs::exists(tmp / "xdg" / "talkweft" / "talkweft.sock"));
     EXPECT_FALSE(fs::exists(tmp / "log"));
 }
+
+TEST_F(ExecutableTest, ADamagedDefaultsFileIsMovedAsideAtLaunch) {
+    fs::create_directories(tmp / "config");
+    const std::string deep = "{\"settings\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+    std::ofstream(tmp / "config" / "defaults.json") << deep;
+    fs::path socket = tmp / "xdg" / "talkweft" / "talkweft.sock";
+    server = spawn({}, tmp / "server.txt");
+    ASSERT_TRUE(waitFor([&] { return talkweft::platform::isURLCommandListenerRunning(socket.string()); }))
+        << readFile(tmp / "server.txt");
+    EXPECT_EQ(run({"talkweft://probe"}).first, 0);
+    ASSERT_TRUE(waitFor([&] { return log().find(" probe subject=") != std::string::npos; })) << log();
+    const std::string line = " defaults: " + (tmp / "config" / "defaults.json").string() +
+                             " is damaged (nested deeper than 512 levels), moved to ";
+    EXPECT_NE(log().find(line), std::string::npos) << log();
+    int aside = 0;
+    for (const auto& e : fs::directory_iterator(tmp / "config")) {
+        if (e.path().filename().string().rfind("defaults.json.damaged-", 0) == 0) {
+            ++aside;
+            EXPECT_EQ(readFile(e.path()), deep);
+        }
+    }
+    EXPECT_EQ(aside, 1);
+}
