@@ -201,3 +201,23 @@ TEST_F(URLCommandTest, ACommandWhoseClientLeftWithoutTheAnswerNeverRuns) {
     loop.runPending();
     EXPECT_EQ(urls.size(), 1u);
 }
+
+TEST_F(URLCommandTest, ClientsBeyondTheConnectionLimitAreRefusedAtOnce) {
+    // A deadline long enough that no idle connection ends on its own during the test.
+    UnixSocketURLCommandSource source(loop, path, std::chrono::seconds(60));
+    start(source);
+    std::vector<int> idle;
+    for (std::size_t i = 0; i < MAX_URL_COMMAND_CONNECTIONS; ++i) {
+        idle.push_back(connectTo(path));
+        ASSERT_GE(idle.back(), 0) << i;
+    }
+    EXPECT_EQ(send(path, "talkweft://run?text=x"), "refused: busy");
+    EXPECT_TRUE(loop.runUntil([&] { return count("busy") == 1; }));
+    // Connections that end without a word are no commands and no refusals; room is made again.
+    for (int fd : idle) ::close(fd);
+    EXPECT_EQ(send(path, "talkweft://run?text=y"), "ok");
+    EXPECT_TRUE(loop.runUntil([&] { return !urls.empty(); }));
+    loop.runPending();
+    EXPECT_EQ(urls, std::vector<std::string>{"talkweft://run?text=y"});
+    EXPECT_EQ(refusals, std::vector<std::string>{"busy"});
+}
