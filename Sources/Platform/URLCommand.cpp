@@ -225,6 +225,22 @@ void UnixSocketURLCommandSource::serve() {
         }
     };
 
+    // Serves the connections whose poll results are in `results` (one per connection, in order).
+    auto serveReady = [&](const pollfd* results) {
+        std::vector<bool> done(connections.size(), false);
+        for (std::size_t i = 0; i < connections.size(); ++i) {
+            if (!results[i].revents) continue;
+            Connection& c = connections[i];
+            done[i] = c.answered ? closed(c) : !readMore(c);
+        }
+        std::size_t index = 0;
+        std::erase_if(connections, [&](const Connection&) { return done[index++]; });
+    };
+    auto pollSpec = [](const Connection& c) {
+        // Once answered only the client's close matters, which poll reports unasked.
+        return pollfd{c.fd, static_cast<short>(c.answered ? 0 : POLLIN), 0};
+    };
+
     std::vector<pollfd> fds;
     for (;;) {
         const auto now = SteadyClock::now();
@@ -239,8 +255,7 @@ void UnixSocketURLCommandSource::serve() {
         fds.push_back({wakeFds_[0], POLLIN, 0});
         auto next = SteadyClock::time_point::max();
         for (const Connection& c : connections) {
-            // Once answered only the client's close matters, which poll reports unasked.
-            fds.push_back({c.fd, static_cast<short>(c.answered ? 0 : POLLIN), 0});
+            fds.push_back(pollSpec(c));
             next = std::min(next, c.deadline);
         }
         const int timeout = connections.empty() ? -1 : msUntil(next);
@@ -250,15 +265,7 @@ void UnixSocketURLCommandSource::serve() {
         }
         if (fds[1].revents) break;
 
-        std::vector<bool> done(connections.size(), false);
-        for (std::size_t i = 0; i < connections.size(); ++i) {
-            const short events = fds[i + 2].revents;
-            if (!events) continue;
-            Connection& c = connections[i];
-            done[i] = c.answered ? closed(c) : !readMore(c);
-        }
-        std::size_t index = 0;
-        std::erase_if(connections, [&](const Connection&) { return done[index++]; });
+        serveReady(fds.data() + 2);
 
         if (fds[0].revents & POLLIN) {
             for (;;) {
@@ -266,6 +273,12 @@ void UnixSocketURLCommandSource::serve() {
                 if (client < 0) {
                     if (errno == EINTR) continue;
                     break;  // none left (or a failure the next poll reports again)
+                }
+                if (connections.size() >= MAX_URL_COMMAND_CONNECTIONS) {
+                    // Connections that ended since the last poll make room first.
+                    std::vector<pollfd> now;
+                    for (const Connection& c : connections) now.push_back(pollSpec(c));
+                    if (::poll(now.data(), now.size(), 0) > 0) serveReady(now.data());
                 }
                 if (connections.size() >= MAX_URL_COMMAND_CONNECTIONS) {
                     refuseAndClose(client, "refused: busy\n");
