@@ -109,18 +109,20 @@ nlohmann::ordered_json parseDefaults(std::string_view text) {
 
 FileDefaults::FileDefaults(std::filesystem::path file, const std::function<void(const std::string&)>& report)
     : file_(std::move(file)), values_(nlohmann::ordered_json::object()) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file_, ec)) return;
     std::ifstream in(file_, std::ios::binary);
-    if (!in) return;
+    if (!in) return;  // unreadable: replaced at the next change
     std::stringstream buffer;
     buffer << in.rdbuf();
-    if (!in.good() && !in.eof()) return;  // unreadable: replaced at the next change
+    const std::string text = buffer.str();
+    if (text.empty()) return;  // nothing to keep
     try {
-        values_ = parseDefaults(buffer.str());
+        values_ = parseDefaults(text);
     } catch (const DefaultsFileError& e) {
         // Kept beside the file for the user; the next change writes a fresh one.
         std::string line = "defaults: " + file_.string() + " is damaged (" + e.what() + ")";
         const std::filesystem::path aside = damagedPath(file_);
-        std::error_code ec;
         std::filesystem::rename(file_, aside, ec);
         line += ec ? ", could not be moved aside (" + ec.message() + ")" : ", moved to " + aside.string();
         if (report) report(line + "; using the defaults");

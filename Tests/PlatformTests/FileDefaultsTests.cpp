@@ -100,6 +100,19 @@ TEST_F(FileDefaultsTests, DamagedFileIsMovedAsideReportedAndReplacedAtTheNextWri
     }
 }
 
+TEST_F(FileDefaultsTests, AnEmptyFileIsNoDamage) {
+    fs::create_directories(file_.parent_path());
+    std::ofstream(file_).close();
+    bool reported = false;
+    FileDefaults d(file_, [&](const std::string&) { reported = true; });
+    EXPECT_FALSE(reported);
+    ASSERT_TRUE(d.setBool("x", true));
+    EXPECT_TRUE(FileDefaults(file_).boolValue("x"));
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(file_.parent_path())) ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
 TEST_F(FileDefaultsTests, NestingUpToTheLimitIsKept) {
     fs::create_directories(file_.parent_path());
     // Brackets inside strings do not count.
