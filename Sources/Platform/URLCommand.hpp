@@ -23,14 +23,15 @@ namespace talkweft::platform {
 // listener reads no more of them than this.
 inline constexpr std::size_t MAX_URL_COMMAND_BYTES = 1 << 20;
 
-// How long one connection may last from its acceptance to its end: reading the URL, answering and
-// waiting for the client to take the answer. A connection still open then is ended ("refused:
-// timed out" while its URL is still arriving). Shorter than the client's own wait, so a client that
-// waits its full time never misses an answer that was given.
-inline constexpr std::chrono::milliseconds URL_COMMAND_DEADLINE{3000};
-
 // How long sendURLCommand waits in all, from connecting to the answer.
 inline constexpr std::chrono::milliseconds URL_COMMAND_CLIENT_WAIT{5000};
+
+// How long one connection may last from its acceptance to its end: reading the URL, answering and
+// waiting for the client to take the answer. A connection still open then is ended ("refused:
+// timed out" while its URL is still arriving). Longer than the client's own wait, so by then a
+// client of ours has either read its answer or given up and closed, and which one it did decides
+// whether the command runs.
+inline constexpr std::chrono::milliseconds URL_COMMAND_DEADLINE{6000};
 
 // Connections served at once; a client beyond them is answered "refused: busy" at once.
 inline constexpr std::size_t MAX_URL_COMMAND_CONNECTIONS = 64;

@@ -221,3 +221,28 @@ TEST_F(URLCommandTest, ClientsBeyondTheConnectionLimitAreRefusedAtOnce) {
     EXPECT_EQ(urls, std::vector<std::string>{"talkweft://run?text=y"});
     EXPECT_EQ(refusals, std::vector<std::string>{"busy"});
 }
+
+TEST_F(URLCommandTest, AClientStillOpenAtTheDeadlineCountsOnlyWhenItReadTheAnswer) {
+    UnixSocketURLCommandSource source(loop, path, std::chrono::seconds(2));
+    start(source);
+    auto ask = [&](const std::string& url) {
+        int fd = connectTo(path);
+        EXPECT_EQ(::send(fd, url.data(), url.size(), MSG_NOSIGNAL), static_cast<ssize_t>(url.size()));
+        ::shutdown(fd, SHUT_WR);
+        pollfd p{fd, POLLIN, 0};
+        EXPECT_EQ(::poll(&p, 1, 20'000), 1);  // the answer has arrived
+        return fd;
+    };
+    int reader = ask("talkweft://run?text=read");
+    char buf[8] = {};
+    EXPECT_EQ(::recv(reader, buf, sizeof buf, 0), 3);
+    EXPECT_STREQ(buf, "ok\n");
+    int ignorer = ask("talkweft://run?text=unread");
+    // Neither closes: the deadline ends both.
+    EXPECT_TRUE(loop.runUntil([&] { return urls.size() + refusals.size() == 2; }));
+    loop.runPending();
+    EXPECT_EQ(urls, std::vector<std::string>{"talkweft://run?text=read"});
+    EXPECT_EQ(refusals, std::vector<std::string>{"answer not taken"});
+    ::close(reader);
+    ::close(ignorer);
+}
