@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <ctime>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -61,15 +62,71 @@ std::optional<std::string> decodeBase64(std::string_view in) {
     return out;
 }
 
+// "<file>.damaged-20261210T171500Z", with "-2", "-3", ... added when that name is taken.
+std::filesystem::path damagedPath(const std::filesystem::path& file) {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const std::string base = file.string() + ".damaged-" + stamp;
+    std::filesystem::path out = base;
+    std::error_code ec;
+    for (int n = 2; std::filesystem::exists(out, ec) && n < 1000; ++n) out = base + "-" + std::to_string(n);
+    return out;
+}
+
 }  // namespace
 
-FileDefaults::FileDefaults(std::filesystem::path file) : file_(std::move(file)), values_(nlohmann::ordered_json::object()) {
+nlohmann::ordered_json parseDefaults(std::string_view text) {
+    // Nesting is checked on the text first, brackets inside strings skipped, so a deep file is
+    // refused before any tree is built for it.
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MAX_DEFAULTS_NESTING)
+                throw DefaultsFileError("nested deeper than " + std::to_string(MAX_DEFAULTS_NESTING) + " levels");
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    nlohmann::ordered_json parsed;
+    try {
+        parsed = nlohmann::ordered_json::parse(text);
+    } catch (const nlohmann::ordered_json::exception& e) {
+        throw DefaultsFileError(std::string("not valid JSON: ") + e.what());
+    }
+    if (!parsed.is_object()) throw DefaultsFileError("not a JSON object");
+    return parsed;
+}
+
+FileDefaults::FileDefaults(std::filesystem::path file, const std::function<void(const std::string&)>& report)
+    : file_(std::move(file)), values_(nlohmann::ordered_json::object()) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file_, ec)) return;
     std::ifstream in(file_, std::ios::binary);
-    if (!in) return;
+    if (!in) return;  // unreadable: replaced at the next change
     std::stringstream buffer;
     buffer << in.rdbuf();
-    auto parsed = nlohmann::ordered_json::parse(buffer.str(), nullptr, false);
-    if (!parsed.is_discarded() && parsed.is_object()) values_ = std::move(parsed);
+    const std::string text = buffer.str();
+    if (text.empty()) return;  // nothing to keep
+    try {
+        values_ = parseDefaults(text);
+    } catch (const DefaultsFileError& e) {
+        // Kept beside the file for the user; the next change writes a fresh one.
+        std::string line = "defaults: " + file_.string() + " is damaged (" + e.what() + ")";
+        const std::filesystem::path aside = damagedPath(file_);
+        std::filesystem::rename(file_, aside, ec);
+        line += ec ? ", could not be moved aside (" + ec.message() + ")" : ", moved to " + aside.string();
+        if (report) report(line + "; using the defaults");
+    }
 }
 
 std::optional<std::string> FileDefaults::data(std::string_view key) {

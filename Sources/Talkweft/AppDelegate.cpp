@@ -269,10 +269,14 @@ void AppDelegate::handleURL(const std::string& url) {
             if (!cap) return;
             std::string json = "{}";
             try {
-                json = nlohmann::json(cap->ctx.toJSON(DateCoding::referenceSeconds)).dump(2);
+                nlohmann::json ctx(cap->ctx.toJSON(DateCoding::referenceSeconds));
+                // The field's text can be as long as a document: each text is cut to a few KiB.
+                for (auto& value : ctx)
+                    if (value.is_string()) value = Log::cut(value.get_ref<const std::string&>());
+                json = ctx.dump(2);
             } catch (const std::exception&) {
             }
-            Log::write("probe subject=" + calcSubject(cap->ctx) + " secure=" + (cap->secure ? "true" : "false") + "\n" + json);
+            Log::write("probe subject=" + Log::cut(calcSubject(cap->ctx)) + " secure=" + (cap->secure ? "true" : "false") + "\n" + json);
         });
     } else {
         Log::write("url: ignored, unknown command");

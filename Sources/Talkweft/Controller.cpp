@@ -268,6 +268,8 @@ void Controller::finish() {
         hud.show(HUDState::note("Didn't hear anything"));
         return;
     }
+    // Only a URL command's work can still run here (a start while busy is refused): it gives way.
+    if (work_) Log::write("url: running command cancelled, replaced by the released recording");
     Work work = startWork();
     Capture cap = *capture_;
     Shot shot = screenshot_;

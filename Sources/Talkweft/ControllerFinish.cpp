@@ -136,7 +136,7 @@ void Controller::runAgentWithContext(const std::string& text, const Capture& cap
                     hud.show(HUDState::error("The agent stopped before it answered."));
                 } catch (...) {
                     std::string what = describe(*error);
-                    Log::write("agent error: " + what);
+                    Log::write("agent error: " + Log::cut(what));
                     hud.show(HUDState::error(what));
                 }
                 return endWork(work);
@@ -153,7 +153,7 @@ void Controller::runAgentWithContext(const std::string& text, const Capture& cap
 void Controller::applyResult(const AgentResult& result, const std::string& instruction, const Capture& cap) {
     HistoryEntry entry{std::chrono::system_clock::now(), Mode::agent, instruction, result.action, result.text,
                        cap.ctx.selectedText, result.edits, result.message, result.external, true};
-    if (!result.external.empty()) Log::write("agent external: " + joined(result.external, " | "));
+    if (!result.external.empty()) Log::write("agent external: " + Log::cut(joined(result.external, " | ")));
     std::string failure;  // what the HUD says when the answer did not reach the field
     switch (result.action) {
         case AgentAction::insert: {
@@ -197,12 +197,12 @@ void Controller::applyResult(const AgentResult& result, const std::string& instr
             break;
         }
     }
-    if (!failure.empty()) {
-        // The external work is listed below the failure instead of hiding it.
-        if (!result.external.empty()) failure += "\n\nDone outside this field:\n" + bullets(result.external);
-        hud.show(HUDState::error(failure));
-    } else if (!result.external.empty() && result.action != AgentAction::reply) {
+    // Work done outside the field is what the panel ends on, even after a failed insert or replace
+    // (whose text is on the clipboard all the same).
+    if (!result.external.empty() && result.action != AgentAction::reply) {
         hud.show(HUDState::reply("Done outside this field:\n" + bullets(result.external)));
+    } else if (!failure.empty()) {
+        hud.show(HUDState::error(failure));
     }
     record(cap, std::move(entry));
 }

@@ -1,6 +1,7 @@
 #include "Talkweft/Log.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,7 +104,25 @@ std::string formatLine(Date when, std::string_view text) {
     return line;
 }
 
-void write(std::string_view text) { writer().enqueue(formatLine(std::chrono::system_clock::now(), text)); }
+void write(std::string_view text) {
+    const auto now = std::chrono::system_clock::now();
+    if (text.size() > MAX_TEXT_BYTES) {
+        writer().enqueue(formatLine(now, cut(text, MAX_TEXT_BYTES)));
+    } else {
+        writer().enqueue(formatLine(now, text));
+    }
+}
+
+std::string cut(std::string_view value, std::size_t limit) {
+    if (value.size() <= limit) return std::string(value);
+    std::size_t keep = limit;
+    // Back to the first byte of a UTF-8 character, so none is split.
+    while (keep > 0 && (static_cast<unsigned char>(value[keep]) & 0xC0) == 0x80) --keep;
+    std::string out(value.substr(0, keep));
+    const std::size_t left = value.size() - keep;
+    out += "… [" + std::to_string(left) + (left == 1 ? " byte" : " bytes") + " left out]";
+    return out;
+}
 
 const fs::path& url() {
     // Never destroyed, like the writer that uses it.
@@ -134,16 +153,21 @@ fs::path LogFile::rotatedPath(const fs::path& file) {
 
 void LogFile::rotate() {
     std::error_code ec;
-    const auto size = fs::file_size(file_, ec);
-    if (ec || size <= ROTATE_ABOVE) return;
     fs::remove(rotatedPath(file_), ec);
     fs::rename(file_, rotatedPath(file_), ec);
 }
 
 void LogFile::append(std::string_view line) {
-    if (writes_ % CHECK_EVERY == 0) rotate();
-    ++writes_;
     int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) {
+        // The size on disk counts every byte written, by this process or an earlier one.
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && static_cast<std::uintmax_t>(st.st_size) > ROTATE_ABOVE) {
+            ::close(fd);
+            rotate();
+            fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        }
+    }
     if (fd >= 0) {
         writeAll(fd, line);
         ::close(fd);

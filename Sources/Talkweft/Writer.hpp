@@ -17,12 +17,13 @@ public:
     // target took the text is not known). Main thread; returns after the paste has settled.
     virtual bool paste(const std::string& text) = 0;
 
-    // Applies one edit to `element`: true only when the edit's `find` was selected, verified,
-    // pasted over, and the field's text then changed (or the replacement leaves the text as it
-    // was). False (nothing pasted) when the field cannot be read, `find` is not in it, the
-    // selection cannot be set or does not hold `find`; false too when the paste keystroke failed
-    // or the field never changed. Failures write one "replace: " log line, except an unreadable
-    // field. Apply a list of edits one after the other. Main thread.
+    // Applies one edit to `element`: true when the edit's `find` was selected, verified and pasted
+    // over, then waits (at most 15 polls of 0.03 s) for the field to show the change. A change not
+    // seen by then is logged ("replace: field did not change") but still returns true: the paste
+    // may land later in a slow app. False (nothing pasted) when the field cannot be read, `find` is
+    // not in it, the selection cannot be set or does not hold `find`, or the paste keystroke could
+    // not be made; each writes one "replace: " log line, except an unreadable field. Apply a list
+    // of edits one after the other. Main thread.
     virtual bool replace(const TextEdit& edit, const platform::AXElementRef& element) = 0;
 };
 

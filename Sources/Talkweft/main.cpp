@@ -119,7 +119,7 @@ int runApplication() {
     pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
 
     platform::headless::Desktop desktop(platform::headless::HeadlessLoop::ClockMode::realClock);
-    platform::FileDefaults defaults(Paths::defaultsFile());
+    platform::FileDefaults defaults(Paths::defaultsFile(), [](const std::string& line) { Log::write(line); });
     platform::headless::SoundPlayer sounds;
     platform::headless::Panel panel;
     platform::headless::StatusItem statusItem;

@@ -49,10 +49,16 @@ TEST(Config, KeysAreByteExact) {
 }
 
 TEST(Config, ConvertsParsedJSON) {
-    const Config c = parse(R"({"a":true,"b":1.5,"c":2.0,"d":null,"e":[1,"x"],"f":0.1,"g":18446744073709551615})");
-    EXPECT_EQ(c["a"].value.kind(), Config::Data::Kind::boolean);
+    const Config c = parse(R"({"a":true,"b":1.5,"c":2.0,"d":null,"e":[1,"x"],"f":0.1,"g":18446744073709551615,"h":false})");
+    // JSON true and false are the integers 1 and 0, read back as flags, and equal to the booleans.
+    EXPECT_EQ(c["a"].integer(), 1);
     EXPECT_EQ(c["a"].boolean(), true);
-    EXPECT_EQ(c["a"], Config(1));  // a JSON true reads back as the number 1 too
+    EXPECT_EQ(c["h"].integer(), 0);
+    EXPECT_EQ(c["h"].boolean(), false);
+    EXPECT_EQ(c["a"], Config(true));
+    EXPECT_EQ(c["h"], Config(false));
+    EXPECT_NE(c["h"], Config(true));
+    EXPECT_EQ(std::hash<Config>{}(c["a"]), std::hash<Config>{}(Config(true)));
     EXPECT_EQ(c["b"].floating(), 1.5f);
     EXPECT_EQ(c["c"].integer(), 2);
     EXPECT_TRUE(c["d"].isNull());

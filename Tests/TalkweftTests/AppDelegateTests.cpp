@@ -218,6 +218,18 @@ TEST_F(AppTest, URLCommandsRunAndProbe) {
     EXPECT_TRUE(log.contains("probe subject=window:notes.txt secure=false\n{"));
     EXPECT_TRUE(log.contains("\"bundleID\": \"com.example.editor\""));
 
+    // A field as long as a document is logged cut to a few KiB, with what was left out.
+    field->setText(std::string(200'000, 'w'));
+    const std::string before = log.text();
+    urls.deliver("talkweft://probe");
+    desktop.loop().runPending();
+    const std::string probe = log.text().substr(before.size());
+    EXPECT_LT(probe.size(), 3 * Log::MAX_VALUE_BYTES) << probe.size();
+    EXPECT_NE(probe.find("\"fieldText\": \"" + std::string(Log::MAX_VALUE_BYTES, 'w') + "… [" +
+                         std::to_string(200'000 - Log::MAX_VALUE_BYTES) + " bytes left out]\""),
+              std::string::npos);
+    field->setText("Hello first laterhi");
+
     for (const char* bad : {"not a url", "talkweft:run", "talkweft://launch?text=x", "talkweft://run?text=%zz",
                             "talkweft://run?delay=1e308&text=x&mode=dictate", "talkweft://run?delay=nan"}) {
         EXPECT_NO_THROW(urls.deliver(bad)) << bad;

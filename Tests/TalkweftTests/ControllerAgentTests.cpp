@@ -65,7 +65,7 @@ TEST_F(CycleTest, AgentReplyAndExternalWorkAreShown) {
     desktop.loop().runPending();
     EXPECT_EQ(controller->hud.state().kind, K::hidden);
 
-    // An insert that could not be applied keeps saying so, with the external work below it.
+    // An insert that could not be applied ends on the external work; its text is on the clipboard.
     setAgentAnswer(answer(R"({"action":"insert","text":"x","external":["Sent mail"]})"));
     transcriber->open = false;
     hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
@@ -73,9 +73,50 @@ TEST_F(CycleTest, AgentReplyAndExternalWorkAreShown) {
     desktop.activate(OTHER);
     transcriber->release();
     controller->waitForIdle();
+    EXPECT_EQ(desktop.pasteboard().plainText(), "x");
+    EXPECT_EQ(controller->hud.state(), HUDState::reply("Done outside this field:\n• Sent mail"));
+}
+
+TEST_F(CycleTest, FailedReplaceWithExternalWorkEndsOnTheDonePanel) {
+    field->setText("one");
+    setAgentAnswer(answer(R"({"action":"replace","edits":[{"find":"zzz","replace":"9"}],"external":["Sent mail"]})"));
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    settle();
+    EXPECT_EQ(desktop.pasteboard().plainText(), "9");
+    EXPECT_EQ(controller->hud.state(), HUDState::reply("Done outside this field:\n• Sent mail"));
+    auto h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_FALSE(h[0].applied);
+}
+
+TEST_F(CycleTest, AReplaceWhoseEditsAllApplyHidesThePanelAndKeepsThePasteboard) {
+    desktop.pasteboard().setItems({{{std::string(platform::PASTEBOARD_PLAIN_TEXT), std::string("mine")}}});
+    field->setText("one two three");
+    setAgentAnswer(answer(R"({"action":"replace","edits":[{"find":"one","replace":"1"},{"find":"three","replace":"3"}]})"));
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    settle();
+    EXPECT_EQ(field->text(), "1 two 3");
+    EXPECT_EQ(controller->hud.state().kind, K::hidden);
+    EXPECT_EQ(desktop.pasteboard().plainText(), "mine");
+    auto h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_TRUE(h[0].applied);
+    EXPECT_EQ(h[0].edits.size(), 2u);
+}
+
+TEST_F(CycleTest, AnInsertWhosePasteFailsLeavesTheAnswerOnThePasteboard) {
+    desktop.pasteboard().setItems({{{std::string(platform::PASTEBOARD_PLAIN_TEXT), std::string("mine")}}});
+    setAgentAnswer(answer(R"({"action":"insert","text":" there"})"));
+    desktop.keyboard().canCreateEvents = false;
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    settle();  // long past the moment a paste gives the user's pasteboard back
+    EXPECT_EQ(field->text(), "Hello");
+    EXPECT_EQ(desktop.pasteboard().plainText(), " there");
     EXPECT_EQ(controller->hud.state(),
-              HUDState::error("The window changed while the agent worked, so the result was copied to the clipboard:\n\nx"
-                              "\n\nDone outside this field:\n• Sent mail"));
+              HUDState::error("Couldn't paste into the field, so the result was copied to the clipboard:\n\n there"));
+    auto h = history();
+    ASSERT_EQ(h.size(), 1u);
+    EXPECT_FALSE(h[0].applied);
 }
 
 TEST_F(CycleTest, EscCancelsTheAgentAndTimeoutsShowAnError) {
@@ -115,6 +156,7 @@ TEST_F(CycleTest, URLRunDuringARecordingDoesNotRedirectIt) {
 }
 
 TEST_F(CycleTest, ReleaseDuringAURLCommandReplacesAndCancelsIt) {
+    LogTail log;
     setAgentAnswer(answer(R"({"action":"insert","text":" late"})"), 30);
     desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
     audio.playTone(1.0, 0.3f);
@@ -127,6 +169,7 @@ TEST_F(CycleTest, ReleaseDuringAURLCommandReplacesAndCancelsIt) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "the agent was stopped";
     EXPECT_EQ(field->text(), "Hello world") << "only the recording's text arrives";
     EXPECT_EQ(controller->hud.state().kind, K::hidden);
+    EXPECT_EQ(log.count("url: running command cancelled, replaced by the released recording"), 1) << log.text();
 }
 
 TEST_F(CycleTest, ForgetReportsWhatHappened) {

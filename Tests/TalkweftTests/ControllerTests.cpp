@@ -62,6 +62,28 @@ TEST_F(CycleTest, AppSwitchedAwayGetsTheTextOnThePasteboard) {
     EXPECT_TRUE(history().empty());
 }
 
+TEST_F(CycleTest, ADictationWhosePasteFailsLeavesTheTextOnThePasteboard) {
+    desktop.pasteboard().setItems({{{std::string(platform::PASTEBOARD_PLAIN_TEXT), std::string("mine")}}});
+    desktop.keyboard().canCreateEvents = false;
+    hold({ModKey::rightOption}, 1.0);
+    settle();  // long past the moment a paste gives the user's pasteboard back
+    EXPECT_EQ(field->text(), "Hello");
+    EXPECT_EQ(desktop.pasteboard().plainText(), " world");
+    EXPECT_EQ(controller->hud.state(),
+              HUDState::error("Couldn't paste into the field, so the text was copied to the clipboard instead:\n\n world"));
+    EXPECT_TRUE(history().empty());
+}
+
+TEST_F(CycleTest, TheLanguageSettingReachesTheTranscriber) {
+    for (const std::string language : {"de", ""}) {
+        settingsStore->update([&](Settings& s) { s.language = language; });
+        transcriber->lastLanguage = "unset";
+        hold({ModKey::rightOption}, 1.0);
+        controller->waitForIdle();
+        EXPECT_EQ(transcriber->lastLanguage, language);
+    }
+}
+
 TEST_F(CycleTest, SecureFieldDictationIsNeverRecorded) {
     field->set(platform::AX_SUBROLE, std::string(platform::AX_ROLE_SECURE_TEXT_FIELD));
     hold({ModKey::rightOption}, 1.0);

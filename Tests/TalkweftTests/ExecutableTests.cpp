@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -200,4 +203,63 @@ TEST_F(ExecutableTest, RuntimeFolderThatIsNotPrivateIsRefused) {
     server = spawn({}, tmp / "server.txt");
     ASSERT_TRUE(waitFor([&] { return talkweft::platform::isURLCommandListenerRunning((dir / "talkweft.sock").string()); }));
     EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+TEST_F(ExecutableTest, IdleConnectionsDoNotDelayACommand) {
+    fs::path socket = tmp / "xdg" / "talkweft" / "talkweft.sock";
+    server = spawn({}, tmp / "server.txt");
+    ASSERT_TRUE(waitFor([&] { return talkweft::platform::isURLCommandListenerRunning(socket.string()); }));
+    // Connections that never send anything, more than the listen backlog holds.
+    std::vector<int> idle;
+    for (int i = 0; i < 20; ++i) {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, socket.c_str());
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << i;
+        idle.push_back(fd);
+    }
+    EXPECT_EQ(run({"talkweft://probe"}), std::make_pair(0, std::string()));
+    ASSERT_TRUE(waitFor([&] { return log().find(" probe subject=") != std::string::npos; })) << log();
+    for (int fd : idle) ::close(fd);
+}
+
+TEST_F(ExecutableTest, HelpVersionAndUnknownArguments) {
+    const std::string version = std::string("talkweft ") + TALKWEFT_VERSION + "\n";
+    for (const char* arg : {"--version", "-v"}) EXPECT_EQ(run({arg}), std::make_pair(0, version)) << arg;
+    for (const char* arg : {"--help", "-h"}) {
+        auto [code, out] = run({arg});
+        EXPECT_EQ(code, 0) << arg;
+        EXPECT_EQ(out.rfind(version + "\nusage: talkweft [--help | --version | URL]\n", 0), 0u) << out;
+        EXPECT_NE(out.find("talkweft://run?mode=agent|dictate&text=...&delay=S"), std::string::npos) << out;
+    }
+    auto [code, out] = run({"--frobnicate"});
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(out.rfind("talkweft: unknown argument: --frobnicate\n\nusage: talkweft [--help | --version | URL]\n", 0), 0u) << out;
+    // None of them starts an instance.
+    EXPECT_FALSE(fs::exists(tmp / "xdg" / "talkweft" / "talkweft.sock"));
+    EXPECT_FALSE(fs::exists(tmp / "log"));
+}
+
+TEST_F(ExecutableTest, ADamagedDefaultsFileIsMovedAsideAtLaunch) {
+    fs::create_directories(tmp / "config");
+    const std::string deep = "{\"settings\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+    std::ofstream(tmp / "config" / "defaults.json") << deep;
+    fs::path socket = tmp / "xdg" / "talkweft" / "talkweft.sock";
+    server = spawn({}, tmp / "server.txt");
+    ASSERT_TRUE(waitFor([&] { return talkweft::platform::isURLCommandListenerRunning(socket.string()); }))
+        << readFile(tmp / "server.txt");
+    EXPECT_EQ(run({"talkweft://probe"}).first, 0);
+    ASSERT_TRUE(waitFor([&] { return log().find(" probe subject=") != std::string::npos; })) << log();
+    const std::string line = " defaults: " + (tmp / "config" / "defaults.json").string() +
+                             " is damaged (nested deeper than 512 levels), moved to ";
+    EXPECT_NE(log().find(line), std::string::npos) << log();
+    int aside = 0;
+    for (const auto& e : fs::directory_iterator(tmp / "config")) {
+        if (e.path().filename().string().rfind("defaults.json.damaged-", 0) == 0) {
+            ++aside;
+            EXPECT_EQ(readFile(e.path()), deep);
+        }
+    }
+    EXPECT_EQ(aside, 1);
 }

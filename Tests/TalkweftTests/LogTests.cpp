@@ -84,23 +84,74 @@ TEST(LogTests, FirstLineRotatesOnlyAFileLargerThanTheLimit) {
     }
 }
 
-TEST(LogTests, SizeIsCheckedAgainOnlyAtEvery200thLine) {
+TEST(LogTests, EveryLineRotatesAFileThatGrewPastTheLimit) {
+    // The size written counts: a file one line short of the limit passes it with that line, and
+    // the very next line starts a fresh file, whatever the number of lines before.
     TempDir dir;
     const fs::path file = dir.path() / "talkweft.log";
     LogFile log(file);
-    log.append("line 1\n");  // check 1: no file yet
-    fs::resize_file(file, 2'000'001);
-    for (int i = 2; i <= 200; ++i) log.append("x\n");
-    EXPECT_FALSE(fs::exists(LogFile::rotatedPath(file)));  // lines 2..200 never check
-    log.append("line 201\n");                               // check 2
-    EXPECT_TRUE(fs::exists(dir.path() / "talkweft.1.log"));
-    EXPECT_EQ(readFile(file), "line 201\n");
+    log.append("first\n");
+    fs::resize_file(file, LogFile::ROTATE_ABOVE - 3);
+    log.append("ab\n");  // exactly the limit: stays
+    EXPECT_EQ(fs::file_size(file), LogFile::ROTATE_ABOVE);
+    EXPECT_FALSE(fs::exists(LogFile::rotatedPath(file)));
+    log.append("cd\n");  // one line past the limit
+    EXPECT_EQ(fs::file_size(file), LogFile::ROTATE_ABOVE + 3);
+    log.append("next\n");
+    EXPECT_EQ(readFile(file), "next\n");
+    EXPECT_EQ(fs::file_size(LogFile::rotatedPath(file)), LogFile::ROTATE_ABOVE + 3);
+
+    // Long lines written one after the other: no generation ever holds more than the limit plus
+    // one line.
+    const std::string line(100'000, 'x');
+    for (int i = 0; i < 60; ++i) {
+        log.append(line + "\n");
+        ASSERT_LE(fs::file_size(file), LogFile::ROTATE_ABOVE + line.size() + 1) << i;
+    }
+    EXPECT_LE(fs::file_size(LogFile::rotatedPath(file)), LogFile::ROTATE_ABOVE + line.size() + 1);
 }
 
-TEST(LogTests, UnwritableFolderLosesTheLineQuietly) {
-    LogFile log("/proc/talkweft-no-such-dir/talkweft.log");
-    log.append("lost\n");  // no throw, no crash
-    SUCCEED();
+TEST(LogTests, LongValuesAreCutWithANoteOfWhatWasLeftOut) {
+    struct Case {
+        std::string value;
+        std::size_t limit;
+        std::string expected;
+    };
+    const std::string euro = "\xE2\x82\xAC";  // three bytes
+    const Case cases[] = {
+        {"short", 8, "short"},
+        {"exactly8", 8, "exactly8"},
+        {"nine char", 8, "nine cha… [1 byte left out]"},
+        {"ab" + euro + "cd", 4, "ab… [5 bytes left out]"},  // the euro sign is not split
+        {euro + euro, 5, euro + "… [3 bytes left out]"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(Log::cut(c.value, c.limit), c.expected) << c.value;
+    EXPECT_EQ(Log::cut(std::string(10'000, 'y')), std::string(Log::MAX_VALUE_BYTES, 'y') + "… [5904 bytes left out]");
+
+    // A whole text longer than the line limit is cut too.
+    testing::LogMark mark;
+    Log::write("test: " + std::string(1'000'000, 'z'));
+    const std::string text = mark.since();
+    EXPECT_LT(text.size(), Log::MAX_TEXT_BYTES + 100);
+    EXPECT_NE(text.find("zzz… [" + std::to_string(1'000'006 - Log::MAX_TEXT_BYTES) + " bytes left out]\n"), std::string::npos);
+}
+
+TEST(LogTests, UnwritableFolderLosesTheLineWithoutLeavingAnything) {
+    // The log's folder is a plain file: nothing can be created in it.
+    TempDir dir;
+    const fs::path blocker = dir.path() / "logs";
+    writeFile(blocker, "not a folder\n");
+    LogFile log(blocker / "talkweft.log");
+    EXPECT_NO_THROW(log.append("lost\n"));
+    EXPECT_EQ(readFile(blocker), "not a folder\n");
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 1);
+    // Once the folder can be written, the next line starts the file; the lost one stays lost.
+    fs::remove(blocker);
+    fs::create_directory(blocker);
+    log.append("kept\n");
+    EXPECT_EQ(readFile(blocker / "talkweft.log"), "kept\n");
 }
 
 }  // namespace

@@ -306,7 +306,9 @@ Config Config::convertToBinaryDistinctKeys(const nlohmann::ordered_json& node) {
         return Config(std::move(a));
     }
     case value_t::string: return Config(node.get_ref<const std::string&>());
-    case value_t::boolean: return Config(node.get<bool>());
+    // JSON true and false are held as the numbers 1 and 0, as the configuration readers expect;
+    // boolean() reads them back as flags.
+    case value_t::boolean: return Config(std::int64_t{node.get<bool>() ? 1 : 0});
     case value_t::number_integer: return Config(node.get<std::int64_t>());
     case value_t::number_unsigned: {
         const auto u = node.get<std::uint64_t>();

@@ -149,8 +149,9 @@ public:
     friend bool operator==(const Config& a, const Config& b) { return a.value == b.value; }
 
     // A parsed JSON tree as a Config: objects become dictionaries keyed by the exact UTF-16 units of
-    // their keys, arrays arrays, strings strings, booleans booleans, null null; a number integral in
-    // value that fits 64 bits becomes an integer (also 2.0), any other number a 32-bit floating.
+    // their keys, arrays arrays, strings strings, null null; true and false become the integers 1
+    // and 0 (boolean() reads them as flags); a number integral in value that fits 64 bits becomes an
+    // integer (also 2.0), any other number a 32-bit floating.
     static Config convertToBinaryDistinctKeys(const nlohmann::ordered_json& node);
     // Decoding: null, integer, floating, boolean, string; a two-element array [unsigned, string] is
     // a token; other arrays and objects are decoded element by element. Never fails.
