@@ -11,7 +11,7 @@
 
 #include "DaroriCore/Logging.hpp"
 
-namespace zadezariro::testing {
+namespace zadezariro::testsupport {
 
 // Collects every engine log line at `level` and above for one test; restores the fresh-process
 // state (no callback, level none) afterwards.
@@ -46,4 +46,4 @@ inline std::string readFile(const std::filesystem::path& path) {
     return s.str();
 }
 
-}  // namespace zadezariro::testing
+}  // namespace zadezariro::testsupport
