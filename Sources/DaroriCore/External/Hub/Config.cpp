@@ -41,6 +41,18 @@ nlohmann::ordered_json floatJSON(float f) {
 
 }  // namespace
 
+// Defined here, where Config is complete: clang instantiates the variant's members eagerly.
+ConfigData::ConfigData() : storage_(std::monostate{}) {}
+ConfigData::ConfigData(BinaryDistinctString s) : storage_(std::move(s)) {}
+ConfigData::ConfigData(std::int64_t i) : storage_(i) {}
+ConfigData::ConfigData(bool b) : storage_(b) {}
+ConfigData::ConfigData(float f) : storage_(f) {}
+ConfigData::ConfigData(ConfigToken t) : storage_(std::move(t)) {}
+ConfigData::ConfigData(const ConfigData&) = default;
+ConfigData::ConfigData(ConfigData&&) noexcept = default;
+ConfigData& ConfigData::operator=(const ConfigData&) = default;
+ConfigData& ConfigData::operator=(ConfigData&&) noexcept = default;
+ConfigData::~ConfigData() = default;
 ConfigData::ConfigData(Dictionary d) : storage_(std::make_shared<const Dictionary>(std::move(d))) {}
 ConfigData::ConfigData(Array a) : storage_(std::make_shared<const Array>(std::move(a))) {}
 

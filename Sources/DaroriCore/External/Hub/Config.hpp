@@ -45,14 +45,19 @@ public:
     using Dictionary = std::unordered_map<BinaryDistinctString, Config>;
     using Array = std::vector<Config>;
 
-    ConfigData() : storage_(std::monostate{}) {}
-    explicit ConfigData(BinaryDistinctString s) : storage_(std::move(s)) {}
-    explicit ConfigData(std::int64_t i) : storage_(i) {}
-    explicit ConfigData(bool b) : storage_(b) {}
-    explicit ConfigData(float f) : storage_(f) {}
+    ConfigData();
+    explicit ConfigData(BinaryDistinctString s);
+    explicit ConfigData(std::int64_t i);
+    explicit ConfigData(bool b);
+    explicit ConfigData(float f);
     explicit ConfigData(Dictionary d);
     explicit ConfigData(Array a);
-    explicit ConfigData(ConfigToken t) : storage_(std::move(t)) {}
+    explicit ConfigData(ConfigToken t);
+    ConfigData(const ConfigData&);
+    ConfigData(ConfigData&&) noexcept;
+    ConfigData& operator=(const ConfigData&);
+    ConfigData& operator=(ConfigData&&) noexcept;
+    ~ConfigData();
 
     Kind kind() const { return static_cast<Kind>(storage_.index()); }
 

@@ -1,0 +1,89 @@
+#include "DaroriCore/External/Tokenizers/Regex.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace darori;
+
+namespace {
+std::vector<std::string> wholeMatches(const Regex& regex, std::string_view text) {
+    std::vector<std::string> out;
+    for (const auto& groups : regex.matches(text)) out.emplace_back(groups[0]->of(text));
+    return out;
+}
+}  // namespace
+
+TEST(Regex, ReadsICUEscapesAndUnicodeClasses) {
+    EXPECT_EQ(Regex::pcreSyntax("[\\u0021-\\u002F]"), "[\\x{0021}-\\x{002F}]");
+    EXPECT_EQ(Regex::pcreSyntax("\\U0001F600"), "\\x{0001F600}");
+    // An escaped backslash followed by "u0041" is a backslash and the text "u0041".
+    EXPECT_EQ(Regex::pcreSyntax("\\\\u0041"), "\\\\u0041");
+    EXPECT_EQ(Regex::pcreSyntax("\\u12"), "\\u12");
+
+    const Regex punctuation("[\\u0021-\\u002F]+");
+    EXPECT_EQ(wholeMatches(punctuation, "a!!b#"), (std::vector<std::string>{"!!", "#"}));
+    // Letters, digits and white space are Unicode-aware.
+    const Regex letters("\\p{L}+|\\d+|\\s+");
+    EXPECT_EQ(wholeMatches(letters, "Ça٣\u3000x"), (std::vector<std::string>{"Ça", "٣", "\u3000", "x"}));
+}
+
+TEST(Regex, InvalidPatternThrowsWithThePattern) {
+    try {
+        Regex bad("(");
+        FAIL() << "no error";
+    } catch (const RegexError& e) {
+        EXPECT_NE(std::string(e.what()).find("'('"), std::string::npos) << e.what();
+    }
+}
+
+TEST(Regex, InvalidUTF8SubjectIsSearchedSafely) {
+    const Regex letters("\\p{L}+");
+    EXPECT_EQ(wholeMatches(letters, "ab\xFF\xC3" "cd\xE2\x82"), (std::vector<std::string>{"ab", "cd"}));
+}
+
+TEST(Regex, EmptyMatchesAdvanceOneCodePoint) {
+    const Regex maybe("x*");
+    EXPECT_EQ(wholeMatches(maybe, "aé"), (std::vector<std::string>{"", "", ""}));
+    EXPECT_EQ(wholeMatches(maybe, ""), (std::vector<std::string>{""}));
+    EXPECT_EQ(wholeMatches(maybe, "xxa"), (std::vector<std::string>{"xx", "", ""}));
+}
+
+TEST(Regex, BoundedSearchHidesTheTextBefore) {
+    const Regex start("^b");
+    MatchData match(start);
+    EXPECT_FALSE(start.searchBounded("ab", 0, match));
+    ASSERT_TRUE(start.searchBounded("ab", 1, match));
+    EXPECT_EQ(match.range(), (TextRange{1, 2}));
+    const Regex behind("(?<=a)b");
+    EXPECT_FALSE(behind.searchBounded("ab", 1, match));
+    EXPECT_FALSE(behind.searchBounded("ab", 3, match));
+}
+
+TEST(Regex, ReplacesWithTemplates) {
+    struct Case {
+        const char* pattern;
+        const char* text;
+        const char* templ;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"\\s(\\.|n't)", "i do n't know .", "$1", "i don't know."},
+        {"(a)(b)?", "a ab", "[$2$1]", "[a] [ba]"},          // a group that took no part inserts nothing
+        {"(a)", "a", "$12", "a2"},                           // digits beyond the groups stay text
+        {"(a)", "a", "$9", ""},                               // a digit naming no group inserts nothing
+        {"a", "a", "\\$1 \\\\ $ $x", "$1 \\ $ $x"},          // escapes, a lone $ is literal
+        {"\\s+", "a \t b", " ", "a b"},
+        {"x*", "ab", "-", "-a-b-"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Regex(c.pattern).replacingMatches(c.text, c.templ), c.expected) << c.pattern << " on " << c.text;
+    }
+}
+
+TEST(Regex, EscapedPatternMatchesTheLiteral) {
+    for (const std::string literal : {"a.b", "(x)", "▁", "$1|*+?[]{}^\\", "a b"}) {
+        const Regex exact(Regex::escapedPattern(literal));
+        const std::string text = "zz" + literal + "zz" + literal;
+        EXPECT_EQ(wholeMatches(exact, text), (std::vector<std::string>{literal, literal})) << literal;
+        EXPECT_EQ(exact.replacingMatches(literal, Regex::escapedTemplate("$1\\")), "$1\\");
+    }
+}
