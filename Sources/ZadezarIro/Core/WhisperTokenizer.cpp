@@ -23,12 +23,23 @@ SpecialTokens fallbackSpecialTokens(VocabularyLayout layout) {
     return t;
 }
 
+namespace {
+// The id of a token text the vocabulary really holds. Byte-pair vocabularies answer an unknown text
+// with their unknown token's id ("<|endoftext|>" in Whisper's), which must not pass for the text's.
+std::optional<int> knownId(const darori::TokenizerWrapper& tokenizer, const std::string& text) {
+    const auto id = tokenizer.convertTokenToId(text);
+    if (!id) return std::nullopt;
+    if (id == tokenizer.unknownTokenId() && tokenizer.unknownToken() != text) return std::nullopt;
+    return id;
+}
+}  // namespace
+
 VocabularyLayout WhisperTokenizerWrapper::detectLayout(const darori::TokenizerWrapper& tokenizer) {
     if (tokenizer.convertIdToToken(51865)) return VocabularyLayout::multilingualV3;
     if (tokenizer.convertIdToToken(51864)) return VocabularyLayout::multilingual;
     if (tokenizer.convertIdToToken(51863)) return VocabularyLayout::englishOnly;
-    if (tokenizer.convertTokenToId("<|endoftext|>") == 50256) return VocabularyLayout::englishOnly;
-    if (tokenizer.convertTokenToId("<|yue|>")) return VocabularyLayout::multilingualV3;
+    if (knownId(tokenizer, "<|endoftext|>") == 50256) return VocabularyLayout::englishOnly;
+    if (knownId(tokenizer, "<|yue|>")) return VocabularyLayout::multilingualV3;
     return VocabularyLayout::multilingual;
 }
 
@@ -37,7 +48,7 @@ WhisperTokenizerWrapper::WhisperTokenizerWrapper(darori::TokenizerWrapper tokeni
     : tokenizer_(std::move(tokenizer)), tokenizerFolder_(std::move(tokenizerFolder)) {
     const SpecialTokens fallback = fallbackSpecialTokens(detectLayout(tokenizer_));
     auto resolve = [&](const char* text, std::int64_t fallbackId) -> std::int64_t {
-        if (const auto id = tokenizer_.convertTokenToId(text)) return *id;
+        if (const auto id = knownId(tokenizer_, text)) return *id;
         return fallbackId;
     };
     SpecialTokens& t = specialTokens_;
@@ -54,7 +65,7 @@ WhisperTokenizerWrapper::WhisperTokenizerWrapper(darori::TokenizerWrapper tokeni
     t.whitespaceToken = resolve(" ", fallback.whitespaceToken);
 
     for (const auto& [name, code] : Constants::languages()) {
-        const auto id = tokenizer_.convertTokenToId("<|" + code + "|>");
+        const auto id = knownId(tokenizer_, "<|" + code + "|>");
         if (id && *id > t.specialTokenBegin) allLanguageTokens_.insert(*id);
     }
 }

@@ -64,8 +64,9 @@ public:
 // Immutable after construction; usable from several threads as far as the wrapped tokenizer is.
 class WhisperTokenizerWrapper : public WhisperTokenizer {
 public:
-    // Resolves each special token's id from its text; a text the vocabulary lacks takes the id of
-    // the vocabulary's own layout (detectLayout). Collects the ids of "<|code|>" for every language
+    // Resolves each special token's id from its text; a text the vocabulary lacks (the tokenizer
+    // answers none, or only its unknown token's id) takes the id of the vocabulary's own layout
+    // (detectLayout), so the blank is 220, not the unknown "<|endoftext|>". Collects the ids of "<|code|>" for every language
     // code that are above specialTokenBegin. Never fails.
     WhisperTokenizerWrapper(darori::TokenizerWrapper tokenizer, std::optional<std::filesystem::path> tokenizerFolder);
 
