@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DaroriCore/External/Hub/HubApi.hpp"
 #include "ZadezarIro/Utilities/Extensions.hpp"
 
 using namespace zadezariro;
@@ -31,6 +32,8 @@ TEST(Constants, SizesAndPunctuation) {
     EXPECT_EQ(Constants::defaultPrependPunctuations.size(), 13u);
     EXPECT_EQ(Constants::defaultAppendPunctuations.size(), 31u);
     EXPECT_EQ(Constants::defaultAppendPunctuations.substr(0, 6), "\"'.\u3002");
+    EXPECT_EQ(Constants::defaultRemoteEndpoint, darori::HubApi::DEFAULT_ENDPOINT);
+    EXPECT_EQ(Constants::defaultRemoteConfigName, "config.json");
     EXPECT_EQ(trimmingSpecialTokenCharacters("<|de|>"), "de");
     EXPECT_EQ(trimmingSpecialTokenCharacters("<|>"), "");
     EXPECT_EQ(trimmingSpecialTokenCharacters("a<|b"), "a<|b");
