@@ -83,6 +83,9 @@ TEST(DecodingOptions, DecodingRequiresEveryNonOptionalKeyWithItsType) {
     Json fractional = base;
     fractional["topK"] = 2.5;
     EXPECT_THROW(DecodingOptions::fromJSON(fractional), DecodingError);
+    Json tooLarge = base;
+    tooLarge["temperature"] = 1e39;
+    EXPECT_THROW(DecodingOptions::fromJSON(tooLarge), DecodingError);
     Json nullOptional = base;
     nullOptional["language"] = nullptr;
     EXPECT_FALSE(DecodingOptions::fromJSON(nullOptional).language);

@@ -38,6 +38,7 @@ TEST(SeekClips, TimestampsBecomeSampleRanges) {
         {{0, 10, 20}, {{0, 160000}, {320000, 480000}}},
         {{0.00003125f}, {{1, 480000}}},  // 0.5 samples round away from zero
         {{40.0f, 1.0f}, {{640000, 16000}}},  // kept as given
+        {{1e30f, -1e30f}, {{INT64_MAX, INT64_MIN}}},  // saturated, not undefined
     };
     for (const auto& c : cases) {
         const auto options = DecodingOptions::make({.clipTimestamps = c.times});

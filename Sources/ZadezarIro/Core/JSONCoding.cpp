@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 #include "DaroriCore/NumberText.hpp"
 
@@ -87,7 +88,13 @@ double toDouble(const Json& v, std::string_view path) {
     return v.get<double>();
 }
 
-float toFloat(const Json& v, std::string_view path) { return static_cast<float>(toDouble(v, path)); }
+float toFloat(const Json& v, std::string_view path) {
+    const double d = toDouble(v, path);
+    if (std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max()))
+        throw DecodingError(DecodingError::Kind::dataCorrupted, std::string(path),
+                            "Parsed JSON number <" + v.dump() + "> does not fit in Float.");
+    return static_cast<float>(d);
+}
 
 std::string toString(const Json& v, std::string_view path) {
     if (!v.is_string()) mismatch(path, "a string");

@@ -58,7 +58,8 @@ const Json& require(const Json& obj, std::string_view key, std::string_view path
 const Json* optional(const Json& obj, std::string_view key);
 
 // Typed reads of one value; `path` names it in errors. Integers accept any JSON number with an
-// integral value inside the signed 64-bit range (5 and 5.0); floats accept any number.
+// integral value inside the signed 64-bit range (5 and 5.0); floats accept any number within the
+// 32-bit float range (a larger one is dataCorrupted).
 bool toBool(const Json& v, std::string_view path);
 std::int64_t toInt64(const Json& v, std::string_view path);
 float toFloat(const Json& v, std::string_view path);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include <utf8proc.h>
 
@@ -15,7 +16,11 @@ std::vector<std::pair<std::int64_t, std::int64_t>> prepareSeekClips(const Decodi
     std::vector<std::int64_t> indices;
     for (float seconds : options.clipTimestamps) {
         const float samples = seconds * 16000.0f;
-        indices.push_back(static_cast<std::int64_t>(std::llround(static_cast<double>(samples))));
+        // NaN counts as 0 and values beyond 64 bits saturate: a cast out of range is undefined.
+        const double rounded = std::isnan(samples) ? 0.0 : std::round(static_cast<double>(samples));
+        indices.push_back(rounded >= 9223372036854775807.0    ? INT64_MAX
+                          : rounded <= -9223372036854775808.0 ? INT64_MIN
+                                                              : static_cast<std::int64_t>(rounded));
     }
     if (indices.empty()) indices.push_back(0);
     if (indices.size() % 2 == 1) indices.push_back(contentFrames);

@@ -20,8 +20,8 @@
 namespace zadezariro {
 
 // The options' clipTimestamps as (start, end) sample ranges at 16 kHz: each time × 16000 in 32-bit
-// float, rounded half away from zero; no times give [(0, contentFrames)]; an odd count gets
-// contentFrames appended; values are paired in order.
+// float, rounded half away from zero (NaN as 0, saturating at the 64-bit limits); no times give
+// [(0, contentFrames)]; an odd count gets contentFrames appended; values are paired in order.
 std::vector<std::pair<std::int64_t, std::int64_t>> prepareSeekClips(const DecodingOptions& options,
                                                                      std::int64_t contentFrames);
 

@@ -1,6 +1,8 @@
 #include "ZadezarIro/Utilities/TranscriptionUtilities.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 
@@ -31,8 +33,13 @@ std::string twoDecimals(float value) {
 }  // namespace
 
 TranscriptionSegment updateSegmentTimings(const TranscriptionSegment& segment, float seekTime) {
-    const float samples = seekTime * 16000.0f;
-    return shifted(segment, static_cast<std::int64_t>(samples), seekTime);
+    const float samples = std::trunc(seekTime * 16000.0f);
+    // Out of the 64-bit range (or NaN) a cast would be undefined: saturate instead (NaN as 0).
+    const std::int64_t offset = std::isnan(samples)                   ? 0
+                                : samples >= 9223372036854775807.0f    ? INT64_MAX
+                                : samples <= -9223372036854775808.0f   ? INT64_MIN
+                                                                        : static_cast<std::int64_t>(samples);
+    return shifted(segment, offset, seekTime);
 }
 
 TranscriptionSegment updateSegmentTimings(const TranscriptionSegment& segment, std::int64_t seekOffsetIndex) {
