@@ -1,5 +1,6 @@
 #include "DaroriCore/Logging.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 
@@ -88,7 +89,9 @@ void Logging::logCurrentMemoryUsage(std::string_view message) {
 std::string Logging::formatTimeWithPercentage(double seconds, double runs, double totalMilliseconds) {
     const double ms = seconds * 1000;
     const double perRun = runs > 0 ? ms / runs : 0;
-    const double percent = ms / totalMilliseconds * 100;
+    double percent = ms / totalMilliseconds * 100;
+    // 0/0 is a NaN with the sign bit set on x86, which printf writes as "-nan".
+    if (std::isnan(percent)) percent = std::copysign(percent, 1.0);
     const char* format = "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%";
     // Sized by a first pass: huge values print hundreds of digits and must not be cut off.
     const int length = std::snprintf(nullptr, 0, format, ms, runs, perRun, percent);
