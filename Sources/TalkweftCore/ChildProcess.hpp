@@ -10,11 +10,12 @@
 // signal dispositions and an empty signal mask.
 //
 // A run started with `endDescendants` also ends what it leaves behind: its child gets a marker
-// variable unique to the run, and when the run ends every process below ours that carries it (and
-// everything below those) is stopped, killed and reaped, whatever process group or session it
-// moved to. A helper whose parent has exited is only still below us when this process is a child
-// subreaper (becomeChildSubreaper, ProcessTree.hpp); then exited orphans are reaped too. A process
-// without the run's marker, or not below us, is never touched.
+// variable unique to the run, and when the run ends in a child subreaper (becomeChildSubreaper,
+// ProcessTree.hpp: only there is a helper whose parent has exited still below us), every process
+// below ours that carries the marker, and everything below those, is stopped, killed and reaped,
+// whatever process group or session it moved to. A process without the run's marker, or not below
+// us, is never touched. A subreaper also reaps, at the end of every run, the exited children that
+// no ChildProcess waits for (orphans handed to it), so it must start its own children here.
 #pragma once
 
 #include <atomic>

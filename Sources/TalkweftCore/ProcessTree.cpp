@@ -10,26 +10,40 @@
 
 namespace talkweft {
 
-namespace {
-
-// "pid (comm) S ppid ...": the name may hold blanks and parentheses, so the fields after it are
-// found from its last ')'.
-bool readStat(pid_t pid, ProcessEntry& entry) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(in, line)) return false;
+std::optional<ProcessEntry> parseProcessStat(std::string_view line) {
+    auto open = line.find(" (");
     auto close = line.rfind(')');
-    if (close == std::string::npos || close + 4 >= line.size()) return false;
-    entry.pid = pid;
-    entry.state = line[close + 2];
-    char* end = nullptr;
-    long parent = std::strtol(line.c_str() + close + 4, &end, 10);
-    if (end == line.c_str() + close + 4) return false;
-    entry.parent = static_cast<pid_t>(parent);
-    return true;
+    if (open == std::string_view::npos || open == 0 || close == std::string_view::npos || close < open + 2)
+        return std::nullopt;
+    auto number = [](std::string_view digits, pid_t& into) {
+        if (digits.empty() || digits.size() > 9) return false;
+        long value = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + (c - '0');
+        }
+        into = static_cast<pid_t>(value);
+        return true;
+    };
+    // After the name: " <state> <parent> ..."
+    std::string_view rest = line.substr(close + 1);
+    if (rest.size() < 4 || rest[0] != ' ' || rest[2] != ' ') return std::nullopt;
+    ProcessEntry entry;
+    entry.state = rest[1];
+    rest.remove_prefix(3);
+    if (!number(line.substr(0, open), entry.pid) || !number(rest.substr(0, rest.find(' ')), entry.parent)) return std::nullopt;
+    return entry;
 }
 
-}  // namespace
+bool environmentHasEntry(std::string_view environment, std::string_view entry) {
+    while (!environment.empty()) {
+        auto end = environment.find('\0');
+        if (environment.substr(0, end) == entry) return true;
+        if (end == std::string_view::npos) break;
+        environment.remove_prefix(end + 1);
+    }
+    return false;
+}
 
 std::vector<ProcessEntry> listProcesses() {
     std::vector<ProcessEntry> processes;
@@ -39,8 +53,10 @@ std::vector<ProcessEntry> listProcesses() {
         char* end = nullptr;
         long pid = std::strtol(e->d_name, &end, 10);
         if (pid <= 0 || *end != '\0') continue;
-        ProcessEntry entry;
-        if (readStat(static_cast<pid_t>(pid), entry)) processes.push_back(entry);
+        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;  // gone meanwhile
+        if (auto entry = parseProcessStat(line)) processes.push_back(*entry);
     }
     ::closedir(proc);
     return processes;
@@ -50,14 +66,7 @@ bool startedWithEnvironmentEntry(pid_t pid, std::string_view entry) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
     if (!in) return false;
     std::string env((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::size_t start = 0;
-    while (start < env.size()) {
-        std::size_t end = env.find('\0', start);
-        if (end == std::string::npos) end = env.size();
-        if (std::string_view(env).substr(start, end - start) == entry) return true;
-        start = end + 1;
-    }
-    return false;
+    return environmentHasEntry(env, entry);
 }
 
 std::set<pid_t> withDescendants(const std::vector<ProcessEntry>& processes, const std::set<pid_t>& roots) {

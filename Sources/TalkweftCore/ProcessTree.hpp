@@ -3,6 +3,7 @@
 // (a helper whose parent exits is handed to us instead of to init, so it can still be found).
 #pragma once
 
+#include <optional>
 #include <set>
 #include <string_view>
 #include <sys/types.h>
@@ -15,6 +16,15 @@ struct ProcessEntry {
     pid_t parent = 0;
     char state = '?';  // as /proc/<pid>/stat gives it: 'R', 'S', 'Z' (exited, not yet reaped), ...
 };
+
+// One line of /proc/<pid>/stat ("<pid> (<name>) <state> <parent> ..."); the name may hold blanks
+// and parentheses, so the fields after it are found from its last ')'. Nothing when the line does
+// not have that shape. Pure.
+std::optional<ProcessEntry> parseProcessStat(std::string_view line);
+
+// Whether `environment` (entries each ended by a NUL byte, as /proc/<pid>/environ holds them; the
+// last NUL may be missing) holds exactly `entry`. Pure.
+bool environmentHasEntry(std::string_view environment, std::string_view entry);
 
 // Every process /proc shows (one that ends while it is being read may be missing). Thread-safe.
 std::vector<ProcessEntry> listProcesses();
