@@ -149,7 +149,15 @@ void endMarkedDescendants(const std::string& marker) {
 }
 
 // Lock of owned() held. An orphan handed to a subreaper that exits is a zombie until we reap it.
+// Usually no child has exited, or only orphans have: /proc is read only when an exited child that
+// a ChildProcess waits for hides the others.
 void reapOrphans() {
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) return;
+        if (owned().pids.count(info.si_pid)) break;
+        ::waitpid(info.si_pid, nullptr, WNOHANG);
+    }
     const pid_t self = ::getpid();
     for (const auto& p : listProcesses())
         if (p.parent == self && p.state == 'Z' && !owned().pids.count(p.pid)) ::waitpid(p.pid, nullptr, WNOHANG);
