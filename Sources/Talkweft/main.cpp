@@ -26,6 +26,7 @@
 #include "Talkweft/AppDelegate.hpp"
 #include "Talkweft/Log.hpp"
 #include "Talkweft/Paths.hpp"
+#include "TalkweftCore/ProcessTree.hpp"
 
 namespace {
 
@@ -110,6 +111,10 @@ int runApplication() {
         std::fprintf(stderr, "talkweft: %s\n", e.what());
         return 1;
     }
+
+    // Helpers that an agent run starts and that leave its process group stay below us, so the run
+    // can end them.
+    if (!becomeChildSubreaper()) Log::write(std::string("process: not a child subreaper: ") + std::strerror(errno));
 
     // SIGINT and SIGTERM end the main loop; every thread started later inherits the blocked mask.
     sigset_t quitSignals;

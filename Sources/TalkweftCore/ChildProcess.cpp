@@ -1,19 +1,24 @@
 #include "TalkweftCore/ChildProcess.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <poll.h>
+#include <set>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
+
+#include "TalkweftCore/ProcessTree.hpp"
 
 extern char** environ;
 
@@ -90,6 +95,74 @@ bool hasExited(pid_t pid) {
     return info.si_pid == pid;
 }
 
+// The children that a ChildProcess will wait for, which reaping orphans must never take. Spawning
+// and reaping happen under `lock`, so a child that exits at once is listed before anyone looks.
+struct OwnedChildren {
+    std::mutex lock;
+    std::set<pid_t> pids;  // guarded by lock
+};
+
+OwnedChildren& owned() {
+    static auto* children = new OwnedChildren;  // never destroyed: threads may still spawn at exit
+    return *children;
+}
+
+// Lock of owned() held. Stops every process below ours that carries `marker` and everything below
+// those, round after round until no new one appears (a stopped process cannot start another), then
+// kills them all and reaps them parents first: a child becomes ours only once its parent has died.
+void endMarkedDescendants(const std::string& marker) {
+    const pid_t self = ::getpid();
+    std::set<pid_t> stopped;
+    std::vector<ProcessEntry> processes;
+    for (int round = 0; round < 64; ++round) {
+        processes = listProcesses();
+        std::set<pid_t> marked;
+        for (pid_t pid : withDescendants(processes, {self})) {
+            if (pid == self || owned().pids.count(pid)) continue;
+            if (stopped.count(pid) || startedWithEnvironmentEntry(pid, marker)) marked.insert(pid);
+        }
+        bool grew = false;
+        for (pid_t pid : withDescendants(processes, marked)) {
+            if (owned().pids.count(pid) || !stopped.insert(pid).second) continue;
+            ::kill(pid, SIGSTOP);
+            grew = true;
+        }
+        if (!grew) break;
+    }
+    if (stopped.empty()) return;
+    for (pid_t pid : stopped) ::kill(pid, SIGKILL);
+
+    std::map<pid_t, std::vector<pid_t>> children;
+    for (const auto& p : processes)
+        if (stopped.count(p.pid)) children[p.parent].push_back(p.pid);
+    std::vector<pid_t> level = children[self];
+    while (!level.empty()) {
+        std::vector<pid_t> next;
+        for (pid_t pid : level) {
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            auto below = children.find(pid);
+            if (below != children.end()) next.insert(next.end(), below->second.begin(), below->second.end());
+        }
+        level = std::move(next);
+    }
+}
+
+// Lock of owned() held. An orphan handed to a subreaper that exits is a zombie until we reap it.
+// Usually no child has exited, or only orphans have: /proc is read only when an exited child that
+// a ChildProcess waits for hides the others.
+void reapOrphans() {
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) return;
+        if (owned().pids.count(info.si_pid)) break;
+        ::waitpid(info.si_pid, nullptr, WNOHANG);
+    }
+    const pid_t self = ::getpid();
+    for (const auto& p : listProcesses())
+        if (p.parent == self && p.state == 'Z' && !owned().pids.count(p.pid)) ::waitpid(p.pid, nullptr, WNOHANG);
+}
+
 struct SpawnResources {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -157,14 +230,26 @@ std::shared_ptr<ChildProcess> ChildProcess::start(const ChildOptions& opts) {
     std::vector<char*> argv;
     for (auto& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::string marker;
+    if (opts.endDescendants) {
+        static std::atomic<unsigned long> runs{0};
+        marker = std::string(RUN_MARKER_VARIABLE) + "=" + std::to_string(::getpid()) + "." + std::to_string(++runs);
+    }
     std::vector<std::string> envStore;
-    for (const auto& [k, v] : opts.env) envStore.push_back(k + "=" + v);
+    for (const auto& [k, v] : opts.env)
+        if (marker.empty() || k != RUN_MARKER_VARIABLE) envStore.push_back(k + "=" + v);
+    if (!marker.empty()) envStore.push_back(marker);
     std::vector<char*> envp;
     for (auto& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, opts.path.c_str(), &r.actions, &r.attr, argv.data(), envp.data());
+    int rc;
+    {
+        std::lock_guard guard(owned().lock);
+        rc = ::posix_spawn(&pid, opts.path.c_str(), &r.actions, &r.attr, argv.data(), envp.data());
+        if (rc == 0) owned().pids.insert(pid);
+    }
     closeFd(in[0]);
     closeFd(out[1]);
     closeFd(err[1]);
@@ -178,6 +263,7 @@ std::shared_ptr<ChildProcess> ChildProcess::start(const ChildOptions& opts) {
     child->stdoutFd_ = out[0];
     child->stderrFd_ = err[0];
     child->stdinText_ = opts.stdinText.value_or("");
+    child->marker_ = std::move(marker);
     child->pidFd_ = openPidFd(pid);
     child->wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     for (int fd : {child->stdinFd_, child->stdoutFd_, child->stderrFd_})
@@ -189,11 +275,28 @@ ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !reaped_) {
         ::kill(-pid_, SIGKILL);
         int st = 0;
-        while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-        }
+        reap(&st);
     }
     closeFds();
     closeFd(wakeFd_);
+}
+
+pid_t ChildProcess::reap(int* status) {
+    // Waited for without the lock first: a child slow to die must not hold up everyone's spawns.
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    std::lock_guard guard(owned().lock);
+    pid_t waited;
+    while ((waited = ::waitpid(pid_, status, 0)) < 0 && errno == EINTR) {
+    }
+    owned().pids.erase(pid_);
+    reaped_ = true;
+    if (isChildSubreaper()) {
+        if (!marker_.empty()) endMarkedDescendants(marker_);
+        reapOrphans();
+    }
+    return waited;
 }
 
 void ChildProcess::closeFds() {
@@ -319,10 +422,7 @@ ChildOutcome ChildProcess::collect(std::optional<double> timeoutSeconds, double 
     if (terminating) killGroup();
     closeFds();
     int st = 0;
-    pid_t waited;
-    while ((waited = ::waitpid(pid_, &st, 0)) < 0 && errno == EINTR) {
-    }
-    reaped_ = true;
+    pid_t waited = reap(&st);
     if (waited != pid_) outcome.status = -1;  // reaped behind our back: the status is unknown, not success
     else if (WIFEXITED(st)) outcome.status = WEXITSTATUS(st);
     else if (WIFSIGNALED(st)) outcome.status = WTERMSIG(st);

@@ -8,6 +8,14 @@
 // at every start (children must stay to be waited for). Our process ignores SIGPIPE from the first
 // spawn on (a child that stops reading its input must not kill us); children start with default
 // signal dispositions and an empty signal mask.
+//
+// A run started with `endDescendants` also ends what it leaves behind: its child gets a marker
+// variable unique to the run, and when the run ends in a child subreaper (becomeChildSubreaper,
+// ProcessTree.hpp: only there is a helper whose parent has exited still below us), every process
+// below ours that carries the marker, and everything below those, is stopped, killed and reaped,
+// whatever process group or session it moved to. A process without the run's marker, or not below
+// us, is never touched. A subreaper also reaps, at the end of every run, the exited children that
+// no ChildProcess waits for (orphans handed to it), so it must start its own children here.
 #pragma once
 
 #include <atomic>
@@ -30,7 +38,11 @@ struct ChildOptions {
     std::optional<std::string> cwd;         // absent: inherit ours
     bool stdinPipe = true;                  // false: standard input is the null device
     std::optional<std::string> stdinText;   // written to the pipe, which is then closed
+    bool endDescendants = false;            // end everything the run leaves behind (see above)
 };
+
+// The variable that marks a run's processes ("<our pid>.<run number>").
+inline constexpr const char* RUN_MARKER_VARIABLE = "TALKWEFT_RUN";
 
 // The most bytes kept of each output stream; a child that writes more is read to its end, but the
 // rest is dropped (an endless writer must not exhaust our memory).
@@ -53,6 +65,8 @@ public:
     // executable, bad working folder) when it cannot start; nothing is left running then.
     static std::shared_ptr<ChildProcess> start(const ChildOptions& opts);
 
+    // A child not yet collected is killed with its whole process group (and, with
+    // `endDescendants`, everything it left behind) and reaped.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -66,12 +80,14 @@ public:
     // Feeds standard input, reads both outputs to their end and waits for the child, on the calling
     // thread. `timeoutSeconds` (absent: none) counts from this call; zero or less terminates at
     // once. `graceSeconds` is how long a terminated child, or pipes left open after the child's
-    // exit, are waited for before SIGKILL. Call once. The child is reaped before it returns.
+    // exit, are waited for before SIGKILL. Call once. The child is reaped before it returns, and
+    // with `endDescendants` so is everything it left behind.
     ChildOutcome collect(std::optional<double> timeoutSeconds, double graceSeconds);
 
 private:
     ChildProcess() = default;
     void closeFds();
+    pid_t reap(int* status);  // waits for the child, then ends and reaps what it left
 
     pid_t pid_ = -1;
     int stdinFd_ = -1;
@@ -80,6 +96,7 @@ private:
     int pidFd_ = -1;   // readable when the child exits; -1 when the kernel lacks pidfd
     int wakeFd_ = -1;  // eventfd written by terminate(); -1 when none could be made (then polled)
     std::string stdinText_;
+    std::string marker_;  // "TALKWEFT_RUN=<value>" with endDescendants, else empty
     std::atomic<bool> terminateRequested_{false};
     bool reaped_ = false;
 };

@@ -205,6 +205,7 @@ ShellResult runProcess(const std::string& path, const std::vector<std::string>& 
     opts.cwd = cwd;
     opts.stdinPipe = stdinText.has_value();
     opts.stdinText = stdinText;
+    opts.endDescendants = true;
     auto child = ChildProcess::start(opts);
     box->set(child);
     ChildOutcome outcome = child->collect(timeout, graceSeconds);

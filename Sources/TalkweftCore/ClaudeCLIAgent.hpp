@@ -73,8 +73,11 @@ AgentResult parseClaudeOutput(std::string_view out);
 // input the null device (or a pipe carrying `stdinText` when given), both outputs drained. The
 // process is registered in `box`; cancelling the box, or `timeout` seconds passing (zero or less:
 // at once; the box then records the timeout), sends SIGTERM to its process group and SIGKILL after
-// `graceSeconds`. Returns when the process has ended. Throws std::system_error when it cannot be
-// started. Blocks the calling thread.
+// `graceSeconds`. Returns when the process has ended; when this process is a child subreaper, also
+// everything the run left running (helpers in its process group, and helpers that left it with
+// setsid), and nothing the run did not start (ChildOptions::endDescendants: the tool's environment
+// carries the run's RUN_MARKER_VARIABLE). Throws std::system_error when it cannot be started.
+// Blocks the calling thread.
 ShellResult runProcess(const std::string& path, const std::vector<std::string>& args,
                        const std::map<std::string, std::string>& env, const std::string& cwd,
                        const std::shared_ptr<ProcessBox>& box, double timeout,

@@ -4,9 +4,13 @@
 #include <cstdlib>
 #include <thread>
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include "ProcessTestSupport.hpp"
+#include "TalkweftCore/ProcessTree.hpp"
 #include "TalkweftCore/Prompt.hpp"
 #include "TalkweftCore/Task.hpp"
 
@@ -16,7 +20,7 @@ namespace talkweft {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::processRunning;
+using testing::ProcessWatch;
 using testing::readFile;
 using testing::TempDir;
 using testing::waitForFile;
@@ -318,9 +322,11 @@ TEST_F(ClaudeCLIAgentTest, CancellingTheTaskEndsTheRunSilently) {
     Task<AgentResult> task([&] { return agent.run(req); });
     auto pid = waitForFile(rec_.path() / "pid");
     ASSERT_TRUE(pid);
+    ProcessWatch tool(std::stol(*pid));
+    ASSERT_TRUE(tool.running());
     task.cancel();
     EXPECT_THROW(task.get(), CancellationError);
-    EXPECT_FALSE(processRunning(std::stol(*pid)));
+    EXPECT_TRUE(tool.waitForExit(0ms)) << "the run ends only after the tool";
 
     // Already cancelled before the run: the tool is started and stopped at once.
     fs::remove(rec_.path() / "pid");
@@ -332,35 +338,58 @@ TEST_F(ClaudeCLIAgentTest, CancellingTheTaskEndsTheRunSilently) {
 
 // The tool ignores the termination request, or leaves a helper that holds its output open: the run
 // still ends soon after the grace period, whether cancelled or timed out, and nothing survives.
+// The box is cancelled or timed out (as the time limit does it) once the pid file shows the
+// resistance in place; the time limit's own way to the box is TimeoutIsReportedAsATimeout's.
 TEST_F(ClaudeCLIAgentTest, StubbornToolsEndWithinTheGracePeriod) {
     const struct {
         const char* mode;
-        bool cancel;
-    } cases[] = {{"stubborn", false}, {"stubborn", true}, {"grandchild", false}, {"grandchild", true}};
+        bool timeOut;
+    } cases[] = {{"stubborn", true}, {"stubborn", false}, {"grandchild", true}, {"grandchild", false}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.mode) + (c.cancel ? ", cancelled" : ", timed out"));
+        SCOPED_TRACE(std::string(c.mode) + (c.timeOut ? ", timed out" : ", cancelled"));
         fs::remove(rec_.path() / "pid");
         ::setenv("FAKE_CLAUDE_MODE", c.mode, 1);
         auto box = std::make_shared<ProcessBox>();
-        std::thread canceller;
-        if (c.cancel)
-            canceller = std::thread([&] {
-                waitForFile(rec_.path() / "pid");
-                box->cancel();
-            });
+        std::unique_ptr<ProcessWatch> survivor;
+        std::thread stopper([&] {
+            if (auto pid = waitForFile(rec_.path() / "pid")) survivor = std::make_unique<ProcessWatch>(std::stol(*pid));
+            if (c.timeOut) box->timeOut();
+            else box->cancel();
+        });
         auto begin = std::chrono::steady_clock::now();
-        runProcess(FAKE, {}, {}, work_.string(), box, c.cancel ? 30.0 : 0.2, std::nullopt, 0.3);
+        runProcess(FAKE, {}, {}, work_.string(), box, 600.0, std::nullopt, 0.3);
         auto took = std::chrono::steady_clock::now() - begin;
-        if (canceller.joinable()) canceller.join();
-        EXPECT_LT(took, 5s);  // it would run for 30 s or forever otherwise
+        stopper.join();
+        EXPECT_LT(took, 60s);  // it would run for ten minutes or forever otherwise
         EXPECT_TRUE(box->isCancelled());
-        EXPECT_EQ(box->hasTimedOut(), !c.cancel);
-        auto pid = waitForFile(rec_.path() / "pid", 100ms);
-        ASSERT_TRUE(pid);
-        long survivor = std::stol(*pid);
-        for (int i = 0; i < 100 && processRunning(survivor); ++i) std::this_thread::sleep_for(10ms);
-        EXPECT_FALSE(processRunning(survivor));
+        EXPECT_EQ(box->hasTimedOut(), c.timeOut);
+        ASSERT_TRUE(survivor);
+        EXPECT_TRUE(survivor->waitForExit());
     }
+}
+
+// A helper that leaves the tool's process group and session (setsid) is ended with the run once
+// the tool has exited and handed it to us, its subreaper; a process the run did not start, though
+// handed to us the same way, is left alone.
+TEST_F(ClaudeCLIAgentTest, AHelperThatLeftTheProcessGroupEndsWithTheRun) {
+    testing::ScopedSubreaper subreaper;
+    ASSERT_TRUE(becomeChildSubreaper());
+    ASSERT_TRUE(isChildSubreaper());
+    auto earlier = runShell("/bin/sh", {"-c", "setsid sleep 600 < /dev/null > /dev/null 2>&1 & echo $!"});
+    const long bystanderPid = std::stol(earlier.out);
+    ProcessWatch bystander(bystanderPid);
+    ASSERT_TRUE(bystander.running());
+
+    ::setenv("FAKE_CLAUDE_MODE", "setsid", 1);
+    answer(ENVELOPE);
+    EXPECT_EQ(ClaudeCLIAgent(config()).run(request()), parseAgentResult(REPLY));
+    const long helperPid = std::stol(readFile(rec_.path() / "helper"));
+    ProcessWatch helper(helperPid);
+    EXPECT_FALSE(helper.running()) << "ended and reaped before the run returns";
+    EXPECT_TRUE(bystander.running());
+
+    for (long pid : {helperPid, bystanderPid})
+        if (::kill(static_cast<pid_t>(pid), SIGKILL) == 0) ::waitpid(static_cast<pid_t>(pid), nullptr, 0);
 }
 
 TEST(ClaudeCLIAgent, NameAndBackEndChoice) {

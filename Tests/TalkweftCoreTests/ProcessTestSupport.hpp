@@ -1,7 +1,8 @@
-// Helpers for tests that run real child processes: a temporary folder, executable scripts, and a
-// check that a process is gone.
+// Helpers for tests that run real child processes: a temporary folder, executable scripts, and
+// checks that a process is gone.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -11,7 +12,11 @@
 #include <string>
 #include <thread>
 
+#include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace talkweft::testing {
 
@@ -33,6 +38,21 @@ public:
 private:
     const char* name_;
     std::optional<std::string> old_;
+};
+
+// Makes this process a child subreaper for one scope (orphaned descendants become our children).
+class ScopedSubreaper {
+public:
+    ScopedSubreaper() {
+        ::prctl(PR_GET_CHILD_SUBREAPER, &old_, 0, 0, 0);
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    }
+    ~ScopedSubreaper() { ::prctl(PR_SET_CHILD_SUBREAPER, old_, 0, 0, 0); }
+    ScopedSubreaper(const ScopedSubreaper&) = delete;
+    ScopedSubreaper& operator=(const ScopedSubreaper&) = delete;
+
+private:
+    int old_ = 0;
 };
 
 // A fresh folder below the system's temporary folder, removed with everything in it at the end.
@@ -87,9 +107,51 @@ inline bool processRunning(long pid) {
     return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
-// Waits up to `limit` for a file to appear with non-empty content and returns it.
+// A process watched from while it is known to run (through a pidfd): its end is an event to wait
+// for, and a later look cannot be fooled by its pid being reused.
+class ProcessWatch {
+public:
+    explicit ProcessWatch(long pid) : pid_(pid) {
+#ifdef SYS_pidfd_open
+        fd_ = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+        gone_ = fd_ < 0 && errno == ESRCH;
+#endif
+    }
+    ~ProcessWatch() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ProcessWatch(const ProcessWatch&) = delete;
+    ProcessWatch& operator=(const ProcessWatch&) = delete;
+
+    // True once the process has exited (a zombie counts), waiting at most `limit` for it.
+    bool waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(30)) const {
+        if (gone_) return true;
+        if (fd_ >= 0) {
+            pollfd p{fd_, POLLIN, 0};
+            int n;
+            while ((n = ::poll(&p, 1, static_cast<int>(limit.count()))) < 0 && errno == EINTR) {
+            }
+            return n == 1;
+        }
+        auto end = std::chrono::steady_clock::now() + limit;  // no pidfd: look every few milliseconds
+        while (processRunning(pid_)) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+    bool running() const { return !waitForExit(std::chrono::milliseconds(0)); }
+
+private:
+    long pid_;
+    int fd_ = -1;
+    bool gone_ = false;
+};
+
+// Waits up to `limit` (only a guard against a broken test hanging) for a file to appear with
+// non-empty content and returns it.
 inline std::optional<std::string> waitForFile(const std::filesystem::path& path,
-                                              std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+                                              std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
         std::error_code ec;

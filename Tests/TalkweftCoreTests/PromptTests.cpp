@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "Unicode/Unicode.hpp"
 
 using namespace talkweft;
@@ -37,37 +40,34 @@ HistoryEntry entry(AgentAction action) {
 
 }  // namespace
 
-TEST(PromptTexts, SizesAndShape) {
-    EXPECT_EQ(RESULT_SCHEMA.size(), 373u);
-    EXPECT_EQ(SYSTEM_PROMPT.size(), 1928u);
-    EXPECT_EQ(CONNECTORS_PROMPT.size(), 336u);
-    EXPECT_EQ(WRITES_PROMPT.size(), 460u);
-    for (std::string_view t : {RESULT_SCHEMA, SYSTEM_PROMPT, CONNECTORS_PROMPT, WRITES_PROMPT}) {
-        EXPECT_TRUE(std::all_of(t.begin(), t.end(), [](char c) { return static_cast<unsigned char>(c) < 128; }));
-        EXPECT_NE(t.back(), '\n');
-        EXPECT_EQ(t.find('\r'), std::string_view::npos);
+// The texts handed to the agent, byte for byte: each is compared whole with a copy kept in the
+// fixtures (one line feed between lines, none at the end, ASCII only).
+TEST(PromptTexts, ByteForByte) {
+    const struct {
+        const char* file;
+        std::string_view text;
+    } texts[] = {{"result-schema.json", RESULT_SCHEMA},
+                 {"system-prompt.txt", SYSTEM_PROMPT},
+                 {"connectors-prompt.txt", CONNECTORS_PROMPT},
+                 {"writes-prompt.txt", WRITES_PROMPT}};
+    for (const auto& t : texts) {
+        SCOPED_TRACE(t.file);
+        std::ifstream in(std::string(TALKWEFT_TEST_DATA) + "/fixtures/prompts/" + t.file, std::ios::binary);
+        ASSERT_TRUE(in);
+        const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(t.text, expected);
     }
-    EXPECT_EQ(std::count(SYSTEM_PROMPT.begin(), SYSTEM_PROMPT.end(), '\n'), 10);  // eleven lines
-    EXPECT_TRUE(SYSTEM_PROMPT.starts_with("You are Talkweft, a voice-driven agent"));
-    EXPECT_TRUE(SYSTEM_PROMPT.ends_with("keep it quick: the user is waiting."));
     const auto schema = nlohmann::ordered_json::parse(RESULT_SCHEMA);
-    std::vector<std::string> keys;
-    for (const auto& [k, v] : schema["properties"].items()) keys.push_back(k);
-    EXPECT_EQ(keys, (std::vector<std::string>{"action", "text", "external", "edits", "message"}));
-    EXPECT_EQ(schema["required"], nlohmann::ordered_json::array({"action"}));
-    EXPECT_EQ(schema.dump(), RESULT_SCHEMA);  // compact, one line
-    EXPECT_EQ(CARET.size(), 11u);
-    EXPECT_EQ(SEL_START.size(), 9u);
-    EXPECT_EQ(SEL_END.size(), 10u);
-    EXPECT_EQ(unicode::characterCount(CARET), 7u);
-    EXPECT_EQ(unicode::characterCount(SEL_START), 5u);
-    EXPECT_EQ(unicode::characterCount(SEL_END), 6u);
+    EXPECT_EQ(schema.dump(), RESULT_SCHEMA);  // compact, one line: the tool gets it as one argument
+    // The markers' brackets are U+27E6 and U+27E7.
+    EXPECT_EQ(CARET, "\xE2\x9F\xA6" "CARET" "\xE2\x9F\xA7");
+    EXPECT_EQ(SEL_START, "\xE2\x9F\xA6" "SEL" "\xE2\x9F\xA7");
+    EXPECT_EQ(SEL_END, "\xE2\x9F\xA6" "/SEL" "\xE2\x9F\xA7");
 }
 
 TEST(Prompt, SystemPrompt) {
     const std::string heading =
         "The user's standing instructions (follow them unless the spoken instruction says otherwise):\n";
-    EXPECT_EQ(heading.size(), 93u);
     const std::string base(SYSTEM_PROMPT), conn(CONNECTORS_PROMPT), writes(WRITES_PROMPT);
     EXPECT_EQ(buildSystemPrompt(false, true, ""), base);
     EXPECT_EQ(buildSystemPrompt(true, false, ""), base + "\n" + conn);

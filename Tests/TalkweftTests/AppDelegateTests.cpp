@@ -170,9 +170,17 @@ TEST_F(AppTest, MenuOpensTheHistoryFolderAndTheLogAndQuits) {
     EXPECT_TRUE(statusItem.click("Show Log"));
     EXPECT_EQ(desktop.openedPaths, (std::vector<std::string>{(tmp / "History").string(), Log::url().string()}));
 
-    // Quit ends the main loop.
-    desktop.loop().post([&] { statusItem.click("Quit Talkweft"); });
+    // Quit ends the main loop: it returns at once, long before a timer an hour away.
+    bool clicked = false, timerRan = false;
+    auto backstop = desktop.loop().addTimer(platform::seconds(3600), [&] {
+        timerRan = true;
+        desktop.loop().quit();
+    });
+    desktop.loop().post([&] { clicked = statusItem.click("Quit Talkweft"); });
     desktop.loop().run();
+    EXPECT_TRUE(clicked);
+    EXPECT_FALSE(timerRan) << "the loop ran on after Quit";
+    desktop.loop().cancelTimer(backstop);
 }
 
 TEST_F(AppTest, ForgetThatFailsSaysSo) {

@@ -208,15 +208,11 @@ TEST_F(CycleTest, ACancelledTaskEndingLateLeavesTheNewerOneBusy) {
     desktop.loop().runPending();
     ASSERT_TRUE(controller->isBusy());
     transcriber->releaseLate();
+    // The late answer is posted before its thread ends: a job posted after that runs after it.
+    transcriber->waitUntil([&] { return transcriber->lateThreadsEnded == 1; });
     bool waited = false;
-    std::thread late([&] {
-        transcriber->waitUntil([&] { return transcriber->lateReturns == 1; });
-        // The late answer is posted to the main loop right after it returns.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        desktop.loop().post([&] { waited = true; });
-    });
-    desktop.loop().runUntil([&] { return waited; });
-    late.join();
+    desktop.loop().post([&] { waited = true; });
+    ASSERT_TRUE(desktop.loop().runUntil([&] { return waited; }));
     EXPECT_TRUE(controller->isBusy()) << "the old task must not clear the newer one's slot";
     EXPECT_EQ(field->text(), "Hello") << "nor type anything";
     transcriber->release();

@@ -45,6 +45,18 @@ public:
         lastLanguage = language;
         cv.notify_all();
         if (ignoreCancellation) {
+            // Counted once this thread has ended, so after whatever it posted on its way out.
+            struct EndNotice {
+                ScriptedTranscriber* owner = nullptr;
+                ~EndNotice() {
+                    if (!owner) return;
+                    std::lock_guard l(owner->m);
+                    owner->lateThreadsEnded++;
+                    owner->cv.notify_all();
+                }
+            };
+            thread_local EndNotice notice;
+            notice.owner = this;
             // Stands for an engine that notices the cancellation only when it is done.
             cv.wait(lock, [&] { return lateOpen; });
             lateReturns++;
@@ -80,6 +92,7 @@ public:
     bool ignoreCancellation = false;  // true: waits for releaseLate() and answers even when cancelled
     bool lateOpen = false;
     int lateReturns = 0;
+    int lateThreadsEnded = 0;  // threads that answered late and have ended since (the owner outlives them)
     int calls = 0;
     std::size_t lastSamples = 0;
     std::string lastLanguage;
