@@ -79,7 +79,9 @@ std::shared_ptr<const WeightsFile> WeightsFile::open(const std::filesystem::path
     }
     if (!header.is_object()) file->fail("malformed header: not a JSON object");
 
-    for (const auto& [name, entry] : header.items()) {
+    for (const auto& item : header.items()) {
+        const std::string& name = item.key();  // a structured binding could not be captured below
+        const nlohmann::json& entry = item.value();
         auto bad = [&](const std::string& what) { file->fail("tensor \"" + name + "\": " + what); };
         if (!entry.is_object()) bad("entry is not an object");
         Tensor tensor;
