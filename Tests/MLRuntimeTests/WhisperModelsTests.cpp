@@ -378,7 +378,7 @@ TEST_F(WhisperModelsTest, ConcurrentPredictionsMatchSequentialOnesAndOtherElemen
 
 TEST_F(WhisperModelsTest, ConcurrentMelAndEncoderPredictionsMatchSequentialOnes) {
     // Each model keeps one set of scratch buffers: predictions from several threads at once must
-    // neither mix them up nor hold more threads than the shared budget has.
+    // not mix them up.
     auto mel = Model::load(model("MelSpectrogram"), ComputeUnits::cpuOnly);
     auto encoder = Model::load(model("AudioEncoder"), ComputeUnits::cpuOnly);
     auto encode = [&](float frequency) {
@@ -398,7 +398,9 @@ TEST_F(WhisperModelsTest, ConcurrentMelAndEncoderPredictionsMatchSequentialOnes)
     for (size_t i = 0; i < frequencies.size(); ++i)
         threads.emplace_back([&, i] { concurrent[i] = encode(frequencies[i]); });
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(concurrent, sequential);
+    // Concurrent encoders share the budget's threads, and a product split over fewer threads may
+    // round differently; a mixed-up buffer would differ by far more than rounding.
+    for (size_t i = 0; i < frequencies.size(); ++i) expectClose(concurrent[i], sequential[i], "concurrent encoder");
     EXPECT_NE(sequential[0], sequential[1]);
 }
 
