@@ -1,28 +1,42 @@
-// Model runtime figures: encoder time and its GFLOPS against a plain sgemm's GFLOPS measured in the
-// same run, decoder time per token, mel time for 30 s, and resident memory after loading against
-// the float32 weight bytes. Models are generated into a temporary folder at start.
+// Model runtime figures, each printed beside a reference measured in the same run:
+// - Encoder/<size>: one 30 s window through the encoder, against the same matrix products (both
+//   convolutions as column products, the projections, every head's attention scores and weighted
+//   values, the MLP) through OpenBLAS's own threaded sgemm, the two run alternately.
+// - DecoderStep/<size>: one token, alone and with an encoder running beside it (median, 99th
+//   percentile and worst step of many).
+// - Mel/30s, the two kernels the encoder spends most in, and a square sgemm on OpenBLAS's threads.
+// - Memory added by loading the three models, measured in a freshly started copy of this program.
+// Times are medians over repetitions. Models are generated into a temporary folder at start.
 #include <benchmark/benchmark.h>
 #include <cblas.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "MLRuntime/KernelPath.hpp"
 #include "MLRuntime/Kernels.hpp"
 #include "MLRuntime/Model.hpp"
 #include "MLRuntime/ThreadBudget.hpp"
 #include "MLRuntime/WhisperArchitecture.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
 
+extern char** environ;
+
 using namespace mlruntime;
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -30,6 +44,7 @@ fs::path root;
 
 fs::path folderFor(const std::string& size) { return root / size; }
 
+int cores() { return ThreadBudget::shared().capacity(); }
 
 double encoderFlops(const testmodels::ModelSize& s) {
     const double d = static_cast<double>(s.width), t = 1500, frames = 3000;
@@ -63,127 +78,205 @@ long statusKiB(const char* field) {
     return 0;
 }
 
+// The child's side of the memory figure: loads the three models of `folder` and prints the
+// resident and peak sizes they added, in KiB.
+int measureLoadMemory(const fs::path& folder) {
+    long before = statusKiB("VmRSS:");
+    std::vector<std::shared_ptr<Model>> models;
+    for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
+        models.push_back(Model::load(folder / (std::string(name) + ".mlmodelc"), ComputeUnits::cpuOnly));
+    std::printf("%ld %ld\n", statusKiB("VmRSS:") - before, statusKiB("VmHWM:") - before);
+    return 0;
+}
+
 struct LoadMemory {
     double resident = -1;  // bytes added by loading, once loaded
     double peak = -1;      // highest resident size while loading, above the start
 };
 
-// Memory taken by loading the three models, measured in a fresh child process so that nothing
-// else this program did is counted.
+// Runs this program afresh (exec, not fork: nothing this process generated or cached is counted)
+// in its measuring mode and reads its answer.
 LoadMemory loadMemory(const fs::path& folder) {
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0) return {};
-    pid_t child = fork();
-    if (child == 0) {
-        long before = statusKiB("VmRSS:");
-        std::vector<std::shared_ptr<Model>> models;
-        for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"})
-            models.push_back(Model::load(folder / (std::string(name) + ".mlmodelc"), ComputeUnits::cpuOnly));
-        long grown[2] = {statusKiB("VmRSS:") - before, statusKiB("VmHWM:") - before};
-        ssize_t written = write(pipeEnds[1], grown, sizeof grown);
-        _exit(written == sizeof grown ? 0 : 1);
+    int ends[2];
+    if (pipe(ends) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, ends[0]);
+    std::string self = fs::read_symlink("/proc/self/exe").string(), mode = "--load-memory", path = folder.string();
+    char* argv[] = {self.data(), mode.data(), path.data(), nullptr};
+    pid_t child = -1;
+    int spawned = posix_spawn(&child, self.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    std::string answer;
+    char buffer[256];
+    for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    close(ends[0]);
+    if (spawned != 0) return {};
+    int status = 0;
+    waitpid(child, &status, 0);
+    long resident = -1, peak = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || std::sscanf(answer.c_str(), "%ld %ld", &resident, &peak) != 2)
+        return {};
+    return {static_cast<double>(resident) * 1024.0, static_cast<double>(peak) * 1024.0};
+}
+
+// OpenBLAS on all cores for the references, back to one thread (the runtime's setting) after.
+struct OpenBLASThreads {
+    OpenBLASThreads() { openblas_set_num_threads(cores()); }
+    ~OpenBLASThreads() { openblas_set_num_threads(1); }
+};
+
+// C[m, n] = A[m, k] B[n, k]^T through OpenBLAS (row-major, as the encoder's products).
+void sgemm(size_t m, size_t n, size_t k, const float* a, size_t lda, const float* b, size_t ldb, float* c, size_t ldc) {
+    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<blasint>(m), static_cast<blasint>(n),
+                static_cast<blasint>(k), 1.0f, a, static_cast<blasint>(lda), b, static_cast<blasint>(ldb), 0.0f, c,
+                static_cast<blasint>(ldc));
+}
+
+// The encoder's matrix products for one window, nothing else: OpenBLAS's own threaded sgemm on
+// the same shapes, every head's full 1500 x 1500 score matrix materialised.
+class EncoderMatrixWork {
+public:
+    explicit EncoderMatrixWork(const testmodels::ModelSize& s)
+        : s_(s), d_(static_cast<size_t>(s.width)), mels_(static_cast<size_t>(s.mels)),
+          heads_(static_cast<size_t>(s.heads)), columns_(FRAMES * 3 * std::max(mels_, d_), 0.01f),
+          conv1_(d_ * 3 * mels_, 0.02f), conv2_(d_ * 3 * d_, 0.02f), x_(FRAMES * d_), qkv_(T * 3 * d_, 0.01f),
+          wqkv_(3 * d_ * d_, 0.02f), attn_(T * d_), wout_(d_ * d_, 0.02f), hidden_(T * 4 * d_),
+          fc1_(4 * d_ * d_, 0.02f), fc2_(d_ * 4 * d_, 0.02f), scores_(T * T), valuesT_(d_ * T, 0.01f) {}
+
+    void run() {
+        const size_t d = d_, dh = d_ / heads_;
+        sgemm(FRAMES, d, 3 * mels_, columns_.data(), 3 * mels_, conv1_.data(), 3 * mels_, x_.data(), d);
+        sgemm(T, d, 3 * d, columns_.data(), 3 * d, conv2_.data(), 3 * d, x_.data(), d);
+        for (int64_t layer = 0; layer < s_.layers; ++layer) {
+            sgemm(T, 3 * d, d, x_.data(), d, wqkv_.data(), d, qkv_.data(), 3 * d);
+            for (size_t h = 0; h < heads_; ++h) {
+                sgemm(T, T, dh, qkv_.data() + h * dh, 3 * d, qkv_.data() + d + h * dh, 3 * d, scores_.data(), T);
+                sgemm(T, dh, T, scores_.data(), T, valuesT_.data() + h * dh * T, T, attn_.data() + h * dh, d);
+            }
+            sgemm(T, d, d, attn_.data(), d, wout_.data(), d, x_.data(), d);
+            sgemm(T, 4 * d, d, x_.data(), d, fc1_.data(), d, hidden_.data(), 4 * d);
+            sgemm(T, d, 4 * d, hidden_.data(), 4 * d, fc2_.data(), 4 * d, x_.data(), d);
+        }
+        benchmark::DoNotOptimize(x_.data());
     }
-    long grown[2] = {-1, -1};
-    if (read(pipeEnds[0], grown, sizeof grown) != sizeof grown) grown[0] = grown[1] = -1;
-    waitpid(child, nullptr, 0);
-    close(pipeEnds[0]);
-    close(pipeEnds[1]);
-    return {static_cast<double>(grown[0]) * 1024.0, static_cast<double>(grown[1]) * 1024.0};
+
+private:
+    static constexpr size_t T = 1500, FRAMES = 3000;
+    testmodels::ModelSize s_;
+    size_t d_, mels_, heads_;
+    std::vector<float> columns_, conv1_, conv2_, x_, qkv_, wqkv_, attn_, wout_, hidden_, fc1_, fc2_, scores_, valuesT_;
+};
+
+double median(std::vector<double> samples) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    size_t middle = samples.size() / 2;
+    return samples.size() % 2 ? samples[middle] : (samples[middle - 1] + samples[middle]) / 2;
 }
 
-void BM_PlainSgemm(benchmark::State& state) {
-    // For comparison: the same sgemm with OpenBLAS's own threads on all cores.
-    const int n = 2048;
-    std::vector<float> a(n * n, 0.5f), b(n * n, 0.25f), c(n * n);
-    openblas_set_num_threads(static_cast<int>(std::thread::hardware_concurrency()));
-    for (auto _ : state)
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, n, n, 1.0f, a.data(), n, b.data(), n, 0.0f, c.data(), n);
-    openblas_set_num_threads(1);
-    double flops = 2.0 * n * n * n * static_cast<double>(state.iterations());
-    state.counters["GFLOPS"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
-}
-
-// The encoder's two kinds of work on their own, for a 30 s window at width 384.
-void BM_LinearMlp(benchmark::State& state) {
-    const size_t rows = 1500, in = 384, out = 1536;
-    std::vector<float> a(rows * in, 0.01f), w(out * in, 0.02f), bias(out, 0.1f), c(rows * out);
-    auto lease = ThreadBudget::shared().acquire();
-    for (auto _ : state)
-        kernels::linear(lease, a.data(), rows, in, in, w.data(), bias.data(), out, c.data(), out, kernels::Epilogue::gelu);
-    double flops = 2.0 * rows * in * out * static_cast<double>(state.iterations());
-    state.counters["GFLOPS"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
-}
-
-void BM_Attention(benchmark::State& state) {
-    const size_t t = 1500, heads = 6, dim = 64, d = heads * dim;
-    std::vector<float> qkv(t * 3 * d, 0.01f), out(t * d);
-    auto lease = ThreadBudget::shared().acquire();
-    for (auto _ : state)
-        kernels::attention(lease, qkv.data(), qkv.data() + d, qkv.data() + 2 * d, 3 * d, t, t, heads, dim, out.data(), d);
-    double flops = 4.0 * t * t * d * static_cast<double>(state.iterations());
-    state.counters["GFLOPS"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
-}
-
-// Seconds of one plain 2048^3 sgemm: OpenBLAS's kernel on the runtime's threads (the shared budget,
-// OpenBLAS single-threaded), the machine's reference rate. Measured next to each encoder run so
-// that both see the same load; OpenBLAS's own thread pool is kept out of it, because its threads
-// keep spinning after a call and would slow the runtime's threads down.
-double plainSgemmSeconds() {
-    static const size_t n = 2048;
-    static std::vector<float> a(n * n, 0.5f), b(n * n, 0.25f), c(n * n);
-    auto lease = ThreadBudget::shared().acquire();
-    auto start = std::chrono::steady_clock::now();
-    kernels::linear(lease, a.data(), n, n, n, b.data(), nullptr, n, c.data(), n);
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
+// Each iteration runs one encoder window, then the same matrix products on OpenBLAS's threads, so
+// that both meet the same machine load; the reported time is the encoder's. OpenBLAS's threads
+// keep spinning for a while after their last call: a pause lets them sleep before our threads run.
 void BM_Encoder(benchmark::State& state, std::string size) {
-    auto dims = *testmodels::namedSize(size);
+    auto s = *testmodels::namedSize(size);
     auto model = Model::load(folderFor(size) / "AudioEncoder.mlmodelc", ComputeUnits::cpuOnly);
-    MultiArray features({1, dims.mels, 1, 3000}, DataType::Float16);
+    MultiArray features({1, s.mels, 1, 3000}, DataType::Float16);
     features.fill(Half(0.25f));
     DictionaryFeatureProvider inputs({{whisper::MEL_FEATURES, features}});
-    plainSgemmSeconds();  // its buffers touched once
-    double encoderSeconds = 0, referenceSeconds = 0;
+    EncoderMatrixWork reference(s);
+    model->predict(inputs);  // scratch touched once
+    std::vector<double> ours, openblas;
     for (auto _ : state) {
-        state.PauseTiming();
-        referenceSeconds += plainSgemmSeconds();
-        state.ResumeTiming();
-        auto start = std::chrono::steady_clock::now();
+        auto start = Clock::now();
         benchmark::DoNotOptimize(model->predict(inputs));
-        encoderSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double encoder = std::chrono::duration<double>(Clock::now() - start).count();
+        state.SetIterationTime(encoder);
+        ours.push_back(encoder * 1e3);
+        {
+            OpenBLASThreads threads;
+            start = Clock::now();
+            reference.run();
+            openblas.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    double iterations = static_cast<double>(state.iterations());
-    double flops = encoderFlops(dims) * iterations;
-    state.counters["GFLOPS"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
-    double encoderRate = encoderFlops(dims) * iterations / encoderSeconds;
-    double referenceRate = 2.0 * 2048.0 * 2048.0 * 2048.0 * iterations / referenceSeconds;
-    state.counters["sgemmGFLOPS"] = referenceRate / 1e9;
-    state.counters["vsSgemm"] = encoderRate / referenceRate;
+    state.counters["median_ms"] = median(ours);
+    state.counters["openblas_median_ms"] = median(openblas);
+    state.counters["vs_openblas"] = median(openblas) / median(ours);
+    state.counters["GFLOPS"] = encoderFlops(s) / (median(ours) / 1e3) / 1e9;
 }
 
-void BM_DecoderToken(benchmark::State& state, std::string size) {
-    auto dims = *testmodels::namedSize(size);
-    auto model = Model::load(folderFor(size) / "TextDecoder.mlmodelc", ComputeUnits::cpuOnly);
-    const int64_t channels = dims.layers * dims.width;
-    MultiArray encoder({1, dims.width, 1, 1500}, DataType::Float16);
-    encoder.fill(Half(0.1f));
-    MultiArray keys({1, channels, 1, 224}, DataType::Float16), values({1, channels, 1, 224}, DataType::Float16);
-    MultiArray update({1, 224}, DataType::Int32), padding({1, 224}, DataType::Float16);
-    MultiArray ids({1}, DataType::Int32), length({1}, DataType::Int32);
-    // A step in the middle of a window: 64 positions filled.
-    const int32_t position = 64;
-    padding.fill(Half(-10000.0f));
-    for (int p = 0; p <= position; ++p) padding.typedData<Half>()[p] = Half(0.0f);
-    update.typedData<int32_t>()[position] = 1;
-    length.typedData<int32_t>()[0] = position;
-    ids.typedData<int32_t>()[0] = 440;
-    DictionaryFeatureProvider inputs({{whisper::INPUT_IDS, ids},       {whisper::CACHE_LENGTH, length},
-                                      {whisper::KEY_CACHE, keys},      {whisper::VALUE_CACHE, values},
-                                      {whisper::UPDATE_MASK, update},  {whisper::ENCODER_OUTPUT, encoder},
-                                      {whisper::PADDING_MASK, padding}});
-    model->predict(inputs);  // the cross-attention keys and values of this encoder output
-    for (auto _ : state) benchmark::DoNotOptimize(model->predict(inputs));
+// A decoder fed the way the engine feeds it: one token in the middle of a window.
+struct DecoderStepInputs {
+    MultiArray encoder, keys, values, update, padding, ids, length;
+    DictionaryFeatureProvider provider;
+
+    explicit DecoderStepInputs(const testmodels::ModelSize& s)
+        : encoder({1, s.width, 1, 1500}, DataType::Float16),
+          keys({1, s.layers * s.width, 1, 224}, DataType::Float16),
+          values({1, s.layers * s.width, 1, 224}, DataType::Float16),
+          update({1, 224}, DataType::Int32), padding({1, 224}, DataType::Float16), ids({1}, DataType::Int32),
+          length({1}, DataType::Int32), provider(std::map<std::string, FeatureValue>{}) {
+        const int32_t position = 64;
+        encoder.fill(Half(0.1f));
+        padding.fill(Half(-10000.0f));
+        for (int p = 0; p <= position; ++p) padding.typedData<Half>()[p] = Half(0.0f);
+        update.typedData<int32_t>()[position] = 1;
+        length.typedData<int32_t>()[0] = position;
+        ids.typedData<int32_t>()[0] = 440;
+        provider = DictionaryFeatureProvider({{whisper::INPUT_IDS, ids},      {whisper::CACHE_LENGTH, length},
+                                              {whisper::KEY_CACHE, keys},     {whisper::VALUE_CACHE, values},
+                                              {whisper::UPDATE_MASK, update}, {whisper::ENCODER_OUTPUT, encoder},
+                                              {whisper::PADDING_MASK, padding}});
+    }
+};
+
+double percentile(std::vector<double> samples, double fraction) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    size_t index = static_cast<size_t>(std::ceil(fraction * static_cast<double>(samples.size()))) - 1;
+    return samples[std::min(index, samples.size() - 1)];
+}
+
+// Decoder steps one after another, each timed on its own; with `besideEncoder` another thread
+// runs encoder windows back to back meanwhile, as a second transcription would.
+void BM_DecoderStep(benchmark::State& state, std::string size, bool besideEncoder) {
+    auto s = *testmodels::namedSize(size);
+    auto decoder = Model::load(folderFor(size) / "TextDecoder.mlmodelc", ComputeUnits::cpuOnly);
+    DecoderStepInputs inputs(s);
+    decoder->predict(inputs.provider);  // the cross-attention keys and values of this encoder output
+    std::atomic<bool> stop{false};
+    std::atomic<int> windows{0};
+    std::thread encoding;
+    if (besideEncoder) {
+        auto encoder = Model::load(folderFor(size) / "AudioEncoder.mlmodelc", ComputeUnits::cpuOnly);
+        encoding = std::thread([&stop, &windows, &s, encoder] {
+            MultiArray features({1, s.mels, 1, 3000}, DataType::Float16);
+            features.fill(Half(0.25f));
+            DictionaryFeatureProvider mel({{whisper::MEL_FEATURES, features}});
+            while (!stop.load()) {
+                encoder->predict(mel);
+                ++windows;
+            }
+        });
+        while (windows.load() == 0) std::this_thread::yield();  // the encoder is warm and running
+    }
+    std::vector<double> milliseconds;
+    milliseconds.reserve(static_cast<size_t>(state.max_iterations));
+    for (auto _ : state) {
+        auto start = Clock::now();
+        benchmark::DoNotOptimize(decoder->predict(inputs.provider));
+        milliseconds.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    stop = true;
+    if (encoding.joinable()) encoding.join();
+    state.counters["median_ms"] = percentile(milliseconds, 0.5);
+    state.counters["p99_ms"] = percentile(milliseconds, 0.99);
+    state.counters["max_ms"] = percentile(milliseconds, 1.0);
+    if (besideEncoder) state.counters["windows"] = windows.load();
 }
 
 void BM_Mel(benchmark::State& state) {
@@ -195,9 +288,50 @@ void BM_Mel(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(model->predict(inputs));
 }
 
+// The encoder's two kinds of work on their own, for a 30 s window at width 384.
+void BM_LinearMlp(benchmark::State& state) {
+    const size_t rows = 1500, in = 384, out = 1536;
+    std::vector<float> a(rows * in, 0.01f), w(out * in, 0.02f), bias(out, 0.1f), c(rows * out);
+    auto lease = ThreadBudget::shared().acquire();
+    for (auto _ : state)
+        kernels::linear(lease, a.data(), rows, in, in, w.data(), bias.data(), out, c.data(), out, kernels::Epilogue::gelu);
+    state.counters["GFLOPS"] = benchmark::Counter(2.0 * rows * in * out * static_cast<double>(state.iterations()) / 1e9,
+                                                  benchmark::Counter::kIsRate);
+}
+
+void BM_Attention(benchmark::State& state) {
+    const size_t t = 1500, heads = 6, dim = 64, d = heads * dim;
+    std::vector<float> qkv(t * 3 * d, 0.01f), out(t * d);
+    auto lease = ThreadBudget::shared().acquire();
+    for (auto _ : state)
+        kernels::attention(lease, qkv.data(), qkv.data() + d, qkv.data() + 2 * d, 3 * d, t, t, heads, dim, out.data(), d);
+    state.counters["GFLOPS"] =
+        benchmark::Counter(4.0 * t * t * d * static_cast<double>(state.iterations()) / 1e9, benchmark::Counter::kIsRate);
+}
+
+// The machine's matrix-multiply rate: a square sgemm on OpenBLAS's own threads.
+void BM_Sgemm(benchmark::State& state) {
+    const size_t n = 2048;
+    std::vector<float> a(n * n, 0.5f), b(n * n, 0.25f), c(n * n);
+    OpenBLASThreads threads;
+    for (auto _ : state) sgemm(n, n, n, a.data(), n, b.data(), n, c.data(), n);
+    state.counters["GFLOPS"] = benchmark::Counter(2.0 * n * n * n * static_cast<double>(state.iterations()) / 1e9,
+                                                  benchmark::Counter::kIsRate);
+}
+
+std::string cpuModel() {
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line))
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    return "unknown CPU";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--load-memory") == 0) return measureLoadMemory(argv[2]);
+
     root = fs::temp_directory_path() / ("mlruntime-bench-" + std::to_string(getpid()));
     for (const char* size : {"tiny", "base"}) {
         testmodels::FolderOptions options;
@@ -206,32 +340,55 @@ int main(int argc, char** argv) {
     }
     ThreadBudget::shared();  // fixes OpenBLAS's thread count before anything runs
 
-    std::printf("Memory after loading mel + encoder + decoder (half-precision files):\n");
+    const char* parallel[] = {"sequential", "pthreads", "OpenMP"};
+    int mode = openblas_get_parallel();
+    std::printf("Machine: %s, %d usable cores; kernel path %s\n", cpuModel().c_str(), cores(),
+                kernelPathName(kernelPath()));
+    std::printf("OpenBLAS: %s; kernels for %s; %s threading\n", openblas_get_config(), openblas_get_corename(),
+                mode >= 0 && mode <= 2 ? parallel[mode] : "unknown");
+    std::printf("Memory added by loading mel + encoder + decoder (half-precision files), in a fresh process:\n");
     for (const char* size : {"tiny", "base"}) {
         auto dims = *testmodels::namedSize(size);
         LoadMemory memory = loadMemory(folderFor(size));
         double reference = float32WeightBytes(dims);
-        std::printf("  %-5s width %lld, %lld layers: float32 weights %.1f MB; resident after loading %.1f MB (ratio %.2f), "
-                    "peak while loading %.1f MB (ratio %.2f); target <= 1.5\n",
+        std::printf("  %-5s width %lld, %lld layers: float32 weights %.1f MB; resident %.1f MB (ratio %.2f), "
+                    "peak %.1f MB (ratio %.2f)\n",
                     size, static_cast<long long>(dims.width), static_cast<long long>(dims.layers), reference / 1e6,
                     memory.resident / 1e6, memory.resident / reference, memory.peak / 1e6, memory.peak / reference);
     }
     std::fflush(stdout);
 
-    benchmark::RegisterBenchmark("Kernel/LinearGelu/1500x384x1536", BM_LinearMlp)->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("Kernel/Attention/1500x1500x6x64", BM_Attention)->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("Encoder/384x4", BM_Encoder, std::string("tiny"))->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("Encoder/512x6", BM_Encoder, std::string("base"))->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("DecoderToken/384x4", BM_DecoderToken, std::string("tiny"))->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("DecoderToken/512x6", BM_DecoderToken, std::string("base"))->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("Mel/30s", BM_Mel)->Unit(benchmark::kMillisecond)->UseRealTime();
-    // Last: OpenBLAS's own threads keep spinning for a while after it.
-    benchmark::RegisterBenchmark("PlainSgemm/2048/openblas-threads", BM_PlainSgemm)->Unit(benchmark::kMillisecond)->UseRealTime();
+    auto repeated = [](benchmark::internal::Benchmark* b, int iterations, int repetitions) {
+        b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(iterations)->Repetitions(repetitions)
+            ->ReportAggregatesOnly(true);
+    };
+    repeated(benchmark::RegisterBenchmark("Kernel/LinearGelu/1500x384x1536", BM_LinearMlp), 20, 15);
+    repeated(benchmark::RegisterBenchmark("Kernel/Attention/1500x1500x6x64", BM_Attention), 10, 15);
+    repeated(benchmark::RegisterBenchmark("Mel/30s", BM_Mel), 5, 15);
+    for (const char* size : {"tiny", "base"}) {
+        auto s = *testmodels::namedSize(size);
+        std::string shape = std::to_string(s.width) + "x" + std::to_string(s.layers);
+        benchmark::RegisterBenchmark(("Encoder/" + shape + "/vs-openblas-matrix-work").c_str(), BM_Encoder,
+                                     std::string(size))
+            ->Unit(benchmark::kMillisecond)
+            ->UseManualTime()
+            ->Iterations(21);
+        for (bool beside : {false, true})
+            benchmark::RegisterBenchmark(
+                ("DecoderStep/" + shape + (beside ? "/beside-encoder" : "/alone")).c_str(), BM_DecoderStep,
+                std::string(size), beside)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->Iterations(beside ? 2000 : 1000);
+    }
+    // Last: OpenBLAS's own threads keep spinning for a while after their calls.
+    repeated(benchmark::RegisterBenchmark("Sgemm/2048/openblas", BM_Sgemm), 5, 15);
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    std::printf("\nvsSgemm: encoder GFLOPS divided by the GFLOPS of a plain 2048^3 sgemm on the same threads, the "
-                "two run alternately (target >= 0.6).\n");
+    std::printf("\nEncoder: medians of a whole window (median_ms) and of its matrix products alone on OpenBLAS's "
+                "threads (openblas_median_ms), run alternately; vs_openblas > 1: the encoder is faster.\n"
+                "DecoderStep: per-step median, 99th percentile and worst.\n");
     benchmark::Shutdown();
     fs::remove_all(root);
     return 0;

@@ -1,5 +1,7 @@
 #include "MLRuntime/Half.hpp"
 
+#include "MLRuntime/KernelPath.hpp"
+
 #include <bit>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -84,21 +86,12 @@ __attribute__((target("avx,f16c"))) void floatToHalfF16C(const float* source, Ha
     }
     for (; i < count; ++i) destination[i].bits = floatToHalfBits(source[i]);
 }
-
-bool detectF16C() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
-}
-#else
-bool detectF16C() noexcept { return false; }
 #endif
 
 }  // namespace
 
-bool hasHardwareHalfConversion() noexcept {
-    static const bool available = detectF16C();
-    return available;
-}
+// Every vector kernel path includes F16C; the scalar path uses none of it.
+bool hasHardwareHalfConversion() noexcept { return kernelPath() != KernelPath::scalar; }
 
 void halfToFloat(const Half* source, float* destination, size_t count) noexcept {
 #ifdef MLRUNTIME_X86

@@ -44,14 +44,14 @@ struct Half {
 float halfBitsToFloat(uint16_t bits) noexcept;
 uint16_t floatToHalfBits(float value) noexcept;
 
-// Bulk conversions of `count` values. They use the CPU's F16C instructions when it has them
-// (checked once at run time) and the scalar conversions otherwise. Results equal the scalar
+// Bulk conversions of `count` values. They use the CPU's F16C instructions on every vector kernel
+// path (KernelPath.hpp) and the scalar conversions on the scalar path. Results equal the scalar
 // conversions for every input except signalling NaNs, which the hardware turns into quiet NaNs.
 // Source and destination must not overlap. Thread-safe.
 void halfToFloat(const Half* source, float* destination, size_t count) noexcept;
 void floatToHalf(const float* source, Half* destination, size_t count) noexcept;
 
-// True when the bulk conversions run on F16C instructions on this machine.
+// True when the bulk conversions run on F16C instructions now (the kernel path is not scalar).
 bool hasHardwareHalfConversion() noexcept;
 
 static_assert(sizeof(Half) == 2, "Half must be two bytes");

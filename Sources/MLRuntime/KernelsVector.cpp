@@ -1,13 +1,16 @@
 // Vectorised element kernels: AVX-512 and AVX2/FMA paths chosen at run time, and a portable one.
 // GCC 12 warns about the deliberately undefined pass-through operands inside its own AVX-512
 // intrinsic headers; those warnings say nothing about this file.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "MLRuntime/KernelPath.hpp"
 #include "MLRuntime/Kernels.hpp"
 
 #if defined(__x86_64__)
@@ -20,17 +23,12 @@ namespace mlruntime::kernels {
 
 namespace {
 
-#if defined(__x86_64__)
-bool hasAVX2() noexcept {
-    static const bool value = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-                              __builtin_cpu_supports("f16c");
-    return value;
-}
+inline float scalar(float v) noexcept { return v; }
+inline float scalar(Half v) noexcept { return v.toFloat(); }
 
-bool hasAVX512() noexcept {
-    static const bool value = hasAVX2() && __builtin_cpu_supports("avx512f");
-    return value;
-}
+#if defined(__x86_64__)
+// The path chosen at run time (KernelPath.hpp); a forced lower path is honoured the same way.
+bool hasAVX2() noexcept { return kernelPath() >= KernelPath::avx2; }
 
 TW_AVX2 inline float horizontalSum(__m256 v) noexcept {
     __m128 lo = _mm256_castps256_ps128(v);
@@ -72,8 +70,6 @@ TW_AVX2 inline __m256 load8(const float* p) noexcept { return _mm256_loadu_ps(p)
 TW_AVX2 inline __m256 load8(const Half* p) noexcept {
     return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
-inline float scalar(float v) noexcept { return v; }
-inline float scalar(Half v) noexcept { return v.toFloat(); }
 
 // Dot product of float32 or half weights with float32 values: four accumulators hide the FMA latency.
 template <typename Weight>
@@ -234,24 +230,35 @@ TW_AVX2 void geluAVX2(float* x, size_t n) noexcept {
 }
 #endif
 
+// The portable dot product has no fused multiply-add to keep its products exact, so it sums in
+// double: decoder logits are small differences of large terms, and a float sum there drifts ten
+// times further from the exact value than the vector paths do.
+template <typename Weight>
+float dotScalar(const Weight* a, const float* b, size_t n) noexcept {
+    double s0 = 0, s1 = 0;
+    size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        s0 += static_cast<double>(scalar(a[i])) * b[i];
+        s1 += static_cast<double>(scalar(a[i + 1])) * b[i + 1];
+    }
+    if (i < n) s0 += static_cast<double>(scalar(a[i])) * b[i];
+    return static_cast<float>(s0 + s1);
+}
+
 }  // namespace
 
 float dot(const float* a, const float* b, size_t n) noexcept {
 #if defined(__x86_64__)
     if (hasAVX2()) return dotAVX2(a, b, n);
 #endif
-    float sum = 0;
-    for (size_t i = 0; i < n; ++i) sum += a[i] * b[i];
-    return sum;
+    return dotScalar(a, b, n);
 }
 
 float dot(const Half* a, const float* b, size_t n) noexcept {
 #if defined(__x86_64__)
     if (hasAVX2()) return dotAVX2(a, b, n);
 #endif
-    float sum = 0;
-    for (size_t i = 0; i < n; ++i) sum += a[i].toFloat() * b[i];
-    return sum;
+    return dotScalar(a, b, n);
 }
 
 void expInPlace(float* x, size_t n) noexcept {
@@ -264,17 +271,19 @@ void expInPlace(float* x, size_t n) noexcept {
 void softmaxInPlace(float* x, size_t n) noexcept {
     if (n == 0) return;
 #if defined(__x86_64__)
-    if (hasAVX512()) return softmaxAVX512(x, n);
-    if (hasAVX2()) return softmaxAVX2(x, n);
+    const KernelPath path = kernelPath();
+    if (path == KernelPath::avx512) return softmaxAVX512(x, n);
+    if (path == KernelPath::avx2) return softmaxAVX2(x, n);
 #endif
     float maxValue = x[0];
     for (size_t i = 1; i < n; ++i) maxValue = std::max(maxValue, x[i]);
-    float sum = 0;
+    double sum = 0;  // one float accumulator over a 1,500-key row would lose the last digits
     for (size_t i = 0; i < n; ++i) {
         x[i] = std::exp(x[i] - maxValue);
         sum += x[i];
     }
-    for (size_t i = 0; i < n; ++i) x[i] /= sum;
+    const float inverse = static_cast<float>(1.0 / sum);
+    for (size_t i = 0; i < n; ++i) x[i] *= inverse;
 }
 
 void geluInPlace(float* x, size_t n) noexcept {

@@ -1,9 +1,9 @@
 #include "MLRuntime/ModelFile.hpp"
 
 #include <fstream>
-#include <sstream>
 
 #include "MLRuntime/Error.hpp"
+#include "MLRuntime/JsonExcerpt.hpp"
 #include "MLRuntime/WhisperModels.hpp"
 
 namespace mlruntime {
@@ -41,19 +41,24 @@ ModelFile ModelFile::open(const std::filesystem::path& folder) {
         throw Error(Error::Code::invalidModel, folder.string() + ": model folder not found");
     std::ifstream in(file.jsonPath(), std::ios::binary);
     if (!in) file.fail("cannot read model description (missing file?)");
-    std::stringstream text;
-    text << in.rdbuf();
+    std::string text(MAX_JSON_BYTES + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad()) file.fail("cannot read model description");
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (text.size() > MAX_JSON_BYTES)
+        file.fail("model description larger than " + std::to_string(MAX_JSON_BYTES) + " bytes");
     try {
-        file.json_ = nlohmann::json::parse(text.str());
+        file.json_ = nlohmann::json::parse(text);
     } catch (const nlohmann::json::exception& parseError) {
-        file.fail(std::string("malformed JSON: ") + parseError.what());
+        // The parser's message quotes the token it stopped at, which may be a whole long string.
+        file.fail("malformed JSON: " + textExcerpt(parseError.what(), 200));
     }
     if (!file.json_.is_object()) file.fail("not a JSON object");
     auto version = file.json_.find("format_version");
     if (version == file.json_.end() || !version->is_number_integer())
         file.fail("missing format_version");
     if (version->get<int64_t>() != FORMAT_VERSION)
-        file.fail("unsupported format_version " + version->dump() + " (this runtime reads version " +
+        file.fail("unsupported format_version " + jsonExcerpt(*version) + " (this runtime reads version " +
                   std::to_string(FORMAT_VERSION) + ")");
     auto kind = file.json_.find("kind");
     if (kind == file.json_.end() || !kind->is_string()) file.fail("missing kind");
@@ -64,14 +69,15 @@ ModelFile ModelFile::open(const std::filesystem::path& folder) {
     return file;
 }
 
-int64_t ModelFile::hyperparameter(const std::string& name) const {
+int64_t ModelFile::hyperparameter(const std::string& name, int64_t limit) const {
     const auto& hyper = json_.at("hyperparameters");
     auto found = hyper.find(name);
     if (found == hyper.end()) fail("missing hyperparameter \"" + name + "\"");
     if (!found->is_number_integer() || found->get<int64_t>() <= 0)
-        fail("hyperparameter \"" + name + "\" must be a positive integer, not " + found->dump());
-    // Far above any real model; keeps the sizes derived from it from overflowing.
-    if (found->get<int64_t>() > (int64_t{1} << 24)) fail("hyperparameter \"" + name + "\" is too large");
+        fail("hyperparameter \"" + name + "\" must be a positive integer, not " + jsonExcerpt(*found));
+    if (found->get<int64_t>() > limit)
+        fail("hyperparameter \"" + name + "\" is " + std::to_string(found->get<int64_t>()) + ", more than the " +
+             std::to_string(limit) + " this runtime accepts");
     return found->get<int64_t>();
 }
 
@@ -83,17 +89,17 @@ ModelDescription ModelFile::declaredDescription() const {
         for (const auto& item : *list) {
             if (!item.is_object() || !item.contains("name") || !item["name"].is_string() || !item.contains("data_type") ||
                 !item["data_type"].is_string() || !item.contains("shape") || !item["shape"].is_array())
-                fail(std::string("malformed feature in ") + side + ": " + item.dump());
+                fail(std::string("malformed feature in ") + side + ": " + jsonExcerpt(item));
             auto type = dataTypeNamed(item["data_type"].get<std::string>());
-            if (!type) fail("unknown data_type " + item["data_type"].dump());
+            if (!type) fail("unknown data_type " + jsonExcerpt(item["data_type"]));
             std::vector<int64_t> shape;
             for (const auto& dim : item["shape"]) {
-                if (!dim.is_number_integer() || dim.get<int64_t>() <= 0) fail("bad shape " + item["shape"].dump());
+                if (!dim.is_number_integer() || dim.get<int64_t>() <= 0) fail("bad shape " + jsonExcerpt(item["shape"]));
                 shape.push_back(dim.get<int64_t>());
             }
             auto feature = arrayFeature(item["name"].get<std::string>(), *type, std::move(shape));
             if (item.contains("optional")) {
-                if (!item["optional"].is_boolean()) fail("\"optional\" must be true or false in " + item.dump());
+                if (!item["optional"].is_boolean()) fail("\"optional\" must be true or false in " + jsonExcerpt(item));
                 feature.isOptional = item["optional"].get<bool>();
             }
             (side == std::string("inputs") ? description.inputs : description.outputs).push_back(std::move(feature));
@@ -163,7 +169,7 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& folder, ComputeU
     if (kind == whisper::ENCODER_KIND) return makeWhisperEncoderModel(file, computeUnits);
     if (kind == whisper::DECODER_KIND) return makeWhisperDecoderModel(file, computeUnits);
     if (kind == whisper::SCRIPTED_DECODER_KIND) return makeScriptedDecoderModel(file, computeUnits);
-    file.fail("unknown model kind \"" + kind + "\"");
+    file.fail("unknown model kind \"" + textExcerpt(kind) + "\"");
 }
 
 }  // namespace mlruntime

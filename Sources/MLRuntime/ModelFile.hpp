@@ -25,10 +25,13 @@ namespace mlruntime {
 class ModelFile {
 public:
     static constexpr int FORMAT_VERSION = 1;
+    // A model.json above this size is refused unread (real ones hold a few kilobytes).
+    static constexpr size_t MAX_JSON_BYTES = 16 << 20;
 
     // Reads and checks "model.json" of `folder` and opens its "weights.bin". Throws
     // Error(invalidModel) naming the folder or the file at fault: a missing folder or file,
-    // malformed JSON, another format version, a missing kind or a damaged weights file.
+    // malformed or oversized JSON, another format version, a missing kind or a damaged weights
+    // file. Error texts quote values from the files only as short excerpts (JsonExcerpt.hpp).
     static ModelFile open(const std::filesystem::path& folder);
 
     const std::filesystem::path& folder() const noexcept { return folder_; }
@@ -39,9 +42,9 @@ public:
     // Releases the mapping of weights.bin once the model has copied what it needs.
     void closeWeights() noexcept { weights_.reset(); }
 
-    // The hyperparameter `name` as a positive integer; throws Error(invalidModel) naming model.json
-    // when it is missing, not an integer, or not positive.
-    int64_t hyperparameter(const std::string& name) const;
+    // The hyperparameter `name` as an integer in [1, limit]; throws Error(invalidModel) naming
+    // model.json when it is missing, not an integer, not positive or above `limit`.
+    int64_t hyperparameter(const std::string& name, int64_t limit) const;
 
     // The features declared in model.json. Throws Error(invalidModel) naming model.json when they
     // are malformed.

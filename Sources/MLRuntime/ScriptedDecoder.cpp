@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "MLRuntime/JsonExcerpt.hpp"
 #include "MLRuntime/ModelFile.hpp"
 #include "MLRuntime/WhisperDecoderInputs.hpp"
 #include "MLRuntime/WhisperModels.hpp"
@@ -86,7 +87,7 @@ std::shared_ptr<Model> makeScriptedDecoderModel(ModelFile& file, ComputeUnits co
     const auto& json = file.json();
     auto readToken = [&](const nlohmann::json& value) {
         if (!value.is_number_integer() || value.get<int64_t>() < 0 || value.get<int64_t>() >= config.vocab)
-            file.fail("script token " + value.dump() + " lies outside the vocabulary");
+            file.fail("script token " + jsonExcerpt(value) + " lies outside the vocabulary");
         return value.get<int64_t>();
     };
     auto script = json.find("script");

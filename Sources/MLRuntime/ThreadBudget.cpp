@@ -119,8 +119,9 @@ struct ThreadBudget::Pool {
     }
 };
 
-ThreadBudget::ThreadBudget(int threads)
+ThreadBudget::ThreadBudget(int threads, std::chrono::milliseconds stepGrace)
     : capacity_(std::max(1, threads)),
+      stepGrace_(stepGrace),
       workerLeased_(static_cast<size_t>(capacity_ - 1), false),
       pool_(std::make_unique<Pool>(capacity_ - 1)) {
     // Our kernels call OpenBLAS from the leased threads; its own pool stays idle.
@@ -150,45 +151,112 @@ ThreadBudget& ThreadBudget::shared() {
     return *budget;
 }
 
+namespace {
+
+int64_t nowNanoseconds() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 int ThreadBudget::available() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return capacity_ - leased_;
 }
 
-ThreadBudget::Lease ThreadBudget::acquire(int wanted) {
-    if (wanted <= 0 || wanted > capacity_) wanted = capacity_;
-    std::unique_lock<std::mutex> lock(mutex_);
-    freed_.wait(lock, [this] { return leased_ < capacity_; });
-    int granted = std::min(wanted, capacity_ - leased_);
-    leased_ += granted;
-    // The calling thread is one of the granted threads; the rest are free pool workers. With
-    // leased_ <= capacity_ there are always enough of them.
-    std::vector<int> workers;
-    for (size_t i = 0; i < workerLeased_.size() && static_cast<int>(workers.size()) < granted - 1; ++i)
+int ThreadBudget::waiting() const { return waiting_.load(); }
+
+bool ThreadBudget::stepsAbout() const noexcept {
+    return holding_.load(std::memory_order_relaxed) > 0 ||
+           nowNanoseconds() - lastStepEnd_.load(std::memory_order_relaxed) < stepGrace_.count();
+}
+
+void ThreadBudget::grantWorkers(std::vector<int>& workers, int count) {
+    for (size_t i = 0; i < workerLeased_.size() && count > 0; ++i)
         if (!workerLeased_[i]) {
             workerLeased_[i] = true;
             workers.push_back(static_cast<int>(i));
+            --count;
         }
-    return Lease(this, granted, std::move(workers));
 }
 
-void ThreadBudget::release(int threads, const std::vector<int>& workers) {
+ThreadBudget::Lease ThreadBudget::acquire(int wanted, Share share) {
+    if (wanted <= 0 || wanted > capacity_) wanted = capacity_;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (leased_ >= capacity_) {
+        ++waiting_;
+        freed_.wait(lock, [this] { return leased_ < capacity_; });
+        --waiting_;
+    }
+    int granted = std::min(wanted, capacity_ - leased_);
+    if (share == Share::yields && stepsAbout()) granted = std::min(granted, std::max(1, capacity_ - capacity_ / 2));
+    leased_ += granted;
+    ++leases_;
+    if (share == Share::holds) ++holding_;
+    // The calling thread is one of the granted threads; the rest are free pool workers. With
+    // leased_ <= capacity_ there are always enough of them.
+    std::vector<int> workers;
+    grantWorkers(workers, granted - 1);
+    return Lease(this, granted, wanted, share, std::move(workers));
+}
+
+void ThreadBudget::release(const Lease& lease) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        leased_ -= threads;
-        for (int i : workers) workerLeased_[static_cast<size_t>(i)] = false;
+        leased_ -= lease.threads_;
+        --leases_;
+        for (int i : lease.workers_) workerLeased_[static_cast<size_t>(i)] = false;
+        if (lease.share_ == Share::holds) {
+            lastStepEnd_.store(nowNanoseconds(), std::memory_order_relaxed);
+            --holding_;
+        }
     }
     freed_.notify_all();
 }
 
+void ThreadBudget::rebalance(const Lease& lease) {
+    const bool anyoneWaiting = waiting_.load(std::memory_order_relaxed) > 0;
+    const bool steps = stepsAbout();
+    if (!anyoneWaiting && !steps && lease.threads_ == lease.wanted_) return;
+    int given = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int target = lease.wanted_;
+        if (steps) target = std::min(target, std::max(1, capacity_ - capacity_ / 2));
+        const int waiters = waiting_.load(std::memory_order_relaxed);
+        if (waiters > 0) target = std::min(target, std::max(1, capacity_ / (leases_ + waiters)));
+        if (target < lease.threads_) {
+            given = lease.threads_ - target;
+            for (int i = 0; i < given; ++i) {
+                workerLeased_[static_cast<size_t>(lease.workers_.back())] = false;
+                lease.workers_.pop_back();
+            }
+            lease.threads_ = target;
+            leased_ -= given;
+        } else if (target > lease.threads_ && waiters == 0) {
+            int taken = std::min(target - lease.threads_, capacity_ - leased_);
+            grantWorkers(lease.workers_, taken);
+            lease.threads_ += taken;
+            leased_ += taken;
+        }
+    }
+    if (given > 0) freed_.notify_all();
+}
+
 ThreadBudget::Lease::Lease(Lease&& other) noexcept
-    : budget_(other.budget_), threads_(other.threads_), workers_(std::move(other.workers_)) {
+    : budget_(other.budget_), threads_(other.threads_), wanted_(other.wanted_), share_(other.share_),
+      workers_(std::move(other.workers_)) {
     other.budget_ = nullptr;
     other.threads_ = 0;
 }
 
 ThreadBudget::Lease::~Lease() {
-    if (budget_ != nullptr && threads_ > 0) budget_->release(threads_, workers_);
+    if (budget_ != nullptr && threads_ > 0) budget_->release(*this);
+}
+
+void ThreadBudget::Lease::rebalance() const {
+    if (budget_ != nullptr && share_ == Share::yields) budget_->rebalance(*this);
 }
 
 void ThreadBudget::Lease::parallelFor(size_t count, size_t grain,

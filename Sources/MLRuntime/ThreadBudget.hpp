@@ -1,8 +1,11 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -18,12 +21,28 @@ namespace mlruntime {
 // and sleep otherwise, and workers outside any lease never spin. Creating a budget switches
 // OpenBLAS to one thread: our kernels call it from the leased threads, so its own pool never
 // spins beside ours.
+//
+// Long work (a mel or encoder window) must not keep a short step (one decoder token) waiting for
+// its whole run: its lease yields (Share::yields) and calls Lease::rebalance between kernels.
+// There it gives threads back while anyone waits for a lease, down to an even share of the
+// budget; while short steps run, or ran within the step grace, it keeps half the budget free for
+// them; otherwise it takes freed threads back, up to what it asked for.
 class ThreadBudget {
 public:
     class Lease;
 
+    // How a lease behaves while other work wants threads.
+    enum class Share {
+        holds,   // keeps its threads until released (short work: a decoder step)
+        yields,  // gives threads back at Lease::rebalance (long work: a whole window)
+    };
+
+    static constexpr std::chrono::milliseconds DEFAULT_STEP_GRACE{20};
+
     // A budget of `threads` threads (at least 1), with its own worker pool of threads-1 workers.
-    explicit ThreadBudget(int threads);
+    // `stepGrace`: how long after a holding lease ends yielding leases still keep half the budget
+    // free, so that the next step of a decoding loop finds its threads at once.
+    explicit ThreadBudget(int threads, std::chrono::milliseconds stepGrace = DEFAULT_STEP_GRACE);
     ~ThreadBudget();
     ThreadBudget(const ThreadBudget&) = delete;
     ThreadBudget& operator=(const ThreadBudget&) = delete;
@@ -35,11 +54,14 @@ public:
     int capacity() const noexcept { return capacity_; }
     // Threads not leased at this moment (a snapshot).
     int available() const;
+    // Threads blocked in acquire at this moment (a snapshot).
+    int waiting() const;
 
     // Takes up to `wanted` threads (0 or less: all the budget has). Blocks while every thread is
-    // leased; returns as soon as at least one is free. Thread-safe. The lease returns its threads
-    // when destroyed. A thread holding a lease must not acquire another (it could wait forever).
-    Lease acquire(int wanted = 0);
+    // leased; returns as soon as at least one is free. A yielding lease starts with at most half
+    // the budget while short steps are about. Thread-safe. The lease returns its threads when
+    // destroyed. A thread holding a lease must not acquire another (it could wait forever).
+    Lease acquire(int wanted = 0, Share share = Share::holds);
 
     class Lease {
     public:
@@ -47,7 +69,14 @@ public:
         Lease& operator=(Lease&&) = delete;
         ~Lease();
 
+        // Threads of the lease now, the calling one included (a yielding lease's count changes
+        // only in rebalance).
         int threads() const noexcept { return threads_; }
+
+        // For a yielding lease: gives threads back to waiting or recent short work, or takes freed
+        // ones back (see ThreadBudget). Cheap when nothing changes; does nothing for a holding
+        // lease. Call from the holding thread between parallelFor calls.
+        void rebalance() const;
 
         // Calls body(begin, end) over consecutive ranges covering [0, count), each at most `grain`
         // long (grain 0: count split evenly over the lease's threads), on the lease's threads and
@@ -57,22 +86,36 @@ public:
 
     private:
         friend class ThreadBudget;
-        Lease(ThreadBudget* budget, int threads, std::vector<int> workers)
-            : budget_(budget), threads_(threads), workers_(std::move(workers)) {}
+        Lease(ThreadBudget* budget, int threads, int wanted, Share share, std::vector<int> workers)
+            : budget_(budget), threads_(threads), wanted_(wanted), share_(share), workers_(std::move(workers)) {}
         ThreadBudget* budget_;
-        int threads_;
-        std::vector<int> workers_;  // pool workers reserved for this lease (threads_ - 1 of them)
+        mutable int threads_;
+        int wanted_;
+        Share share_;
+        mutable std::vector<int> workers_;  // pool workers reserved for this lease (threads_ - 1 of them)
     };
 
 private:
     struct Pool;
-    void release(int threads, const std::vector<int>& workers);
+    void release(const Lease& lease);
+    void rebalance(const Lease& lease);
+    // Whether a holding lease is out or ended within the step grace (lock-free).
+    bool stepsAbout() const noexcept;
+    // Marks free workers as leased and hands them to `lease`, up to `count`. Requires mutex_.
+    void grantWorkers(std::vector<int>& workers, int count);
 
     int capacity_;
+    std::chrono::nanoseconds stepGrace_;
     mutable std::mutex mutex_;
     std::condition_variable freed_;
-    int leased_ = 0;                 // guarded by mutex_
+    int leased_ = 0;                  // guarded by mutex_
+    int leases_ = 0;                  // guarded by mutex_: leases out
     std::vector<bool> workerLeased_;  // guarded by mutex_
+    // Mirrors for rebalance's lock-free look: threads blocked in acquire, holding leases out, and
+    // when the last holding lease ended (steady clock, nanoseconds).
+    std::atomic<int> waiting_{0};
+    std::atomic<int> holding_{0};
+    std::atomic<int64_t> lastStepEnd_{std::numeric_limits<int64_t>::min() / 2};
     std::unique_ptr<Pool> pool_;
 };
 

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "MLRuntime/Error.hpp"
+#include "MLRuntime/JsonExcerpt.hpp"
 
 namespace mlruntime {
 
@@ -75,19 +76,21 @@ std::shared_ptr<const WeightsFile> WeightsFile::open(const std::filesystem::path
     try {
         header = nlohmann::json::parse(bytes + 8, bytes + 8 + headerLength);
     } catch (const nlohmann::json::exception& error) {
-        file->fail(std::string("malformed header: ") + error.what());
+        file->fail("malformed header: " + textExcerpt(error.what(), 200));
     }
     if (!header.is_object()) file->fail("malformed header: not a JSON object");
 
-    for (const auto& [name, entry] : header.items()) {
-        auto bad = [&](const std::string& what) { file->fail("tensor \"" + name + "\": " + what); };
+    for (const auto& item : header.items()) {
+        const std::string& name = item.key();
+        const nlohmann::json& entry = item.value();
+        auto bad = [&](const std::string& what) { file->fail("tensor \"" + textExcerpt(name) + "\": " + what); };
         if (!entry.is_object()) bad("entry is not an object");
         Tensor tensor;
         auto dtype = entry.find("dtype");
         if (dtype == entry.end() || !dtype->is_string()) bad("missing dtype");
         auto type = dataTypeNamed(dtype->get<std::string>());
         if (!type || (*type != DataType::Float16 && *type != DataType::Float32))
-            bad("unsupported dtype \"" + dtype->get<std::string>() + "\"");
+            bad("unsupported dtype \"" + textExcerpt(dtype->get<std::string>()) + "\"");
         tensor.dataType = *type;
         auto shape = entry.find("shape");
         if (shape == entry.end() || !shape->is_array()) bad("missing shape");

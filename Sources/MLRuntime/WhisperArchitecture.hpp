@@ -50,6 +50,18 @@ inline constexpr char H_LAYER[] = "n_layer";
 inline constexpr char H_VOCAB[] = "n_vocab";
 inline constexpr char H_TEXT_CTX[] = "n_text_ctx";
 
+// The largest value each hyperparameter may take: far above every released model (n_mels 128,
+// n_state 1280, n_head 20, n_layer 32, n_vocab 51,866, n_text_ctx 448), low enough that no size
+// derived from them can grow without bound. n_audio_ctx is always AUDIO_CONTEXT.
+inline constexpr int64_t MAX_MELS = 512;
+inline constexpr int64_t MAX_WIDTH = 8192;
+inline constexpr int64_t MAX_HEADS = 256;
+inline constexpr int64_t MAX_LAYERS = 128;
+inline constexpr int64_t MAX_VOCAB = int64_t{1} << 20;
+inline constexpr int64_t MAX_TEXT_CTX = 8192;
+// Elements of one key or value cache (n_layer x n_state x n_text_ctx); large-v3's is 18.4 million.
+inline constexpr int64_t MAX_CACHE_ELEMENTS = int64_t{1} << 28;
+
 struct MelConfig {
     int64_t mels = 80;
 };

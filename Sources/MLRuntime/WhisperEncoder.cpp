@@ -84,26 +84,35 @@ void WhisperEncoder::encode(const ThreadBudget::Lease& lease, const float* mel, 
         for (size_t t = begin; t < end; ++t)
             for (size_t m = 0; m < mels; ++m) melT_[t * mels + m] = mel[m * frames + t];
     });
+    lease.rebalance();
     conv1dK3(lease, melT_.data(), frames, mels, conv1_.data(), conv1Bias_.data(), d, 1, columns_.data(),
              conv1Out_.data(), Epilogue::gelu);
+    lease.rebalance();
     conv1dK3(lease, conv1Out_.data(), frames, d, conv2_.data(), conv2Bias_.data(), d, 2, columns_.data(), x_.data(),
              Epilogue::gelu);
     addInPlace(x_.data(), positions_.data(), ctx * d);
+    // Between the larger kernels a yielding lease hands threads to a decoder step that waits.
     for (size_t layer = 0; layer < attention_.size(); ++layer) {
         const auto& a = attention_[layer];
+        lease.rebalance();
         layerNorm(lease, x_.data(), ctx, d, a.lnWeight.data(), a.lnBias.data(), h_.data());
         linear(lease, h_.data(), ctx, d, d, a.qkvWeight.data(), a.qkvBias.data(), 3 * d, qkv_.data(), 3 * d);
+        lease.rebalance();
         attention(lease, qkv_.data(), qkv_.data() + d, qkv_.data() + 2 * d, 3 * d, ctx, ctx, heads, d / heads,
                   attn_.data(), d);
+        lease.rebalance();
         linear(lease, attn_.data(), ctx, d, d, a.outWeight.data(), a.outBias.data(), d, x_.data(), d,
                Epilogue::accumulate);
         const auto& m = mlp_[layer];
         layerNorm(lease, x_.data(), ctx, d, m.lnWeight.data(), m.lnBias.data(), h_.data());
+        lease.rebalance();
         linear(lease, h_.data(), ctx, d, d, m.fc1Weight.data(), m.fc1Bias.data(), 4 * d, hidden_.data(), 4 * d,
                Epilogue::gelu);
+        lease.rebalance();
         linear(lease, hidden_.data(), ctx, 4 * d, 4 * d, m.fc2Weight.data(), m.fc2Bias.data(), d, x_.data(), d,
                Epilogue::accumulate);
     }
+    lease.rebalance();
     layerNorm(lease, x_.data(), ctx, d, lnPostWeight_.data(), lnPostBias_.data(), h_.data());
     lease.parallelFor(d, 0, [&](size_t begin, size_t end) {
         for (size_t c = begin; c < end; ++c)
@@ -127,7 +136,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         const float* mel = floatsOf(input, input_);
         {
-            auto lease = ThreadBudget::shared().acquire();
+            auto lease = ThreadBudget::shared().acquire(0, ThreadBudget::Share::yields);
             encoder_.encode(lease, mel, output_.data());
         }
         const auto& c = encoder_.config();

@@ -41,7 +41,7 @@ void MelSpectrogram::compute(const ThreadBudget::Lease& lease, const float* audi
         padded_[j] = audio[s];
     }
     const int64_t columns = 2 * FFT_BINS;
-    lease.parallelFor(static_cast<size_t>(N_FRAMES), 64, [&](size_t begin, size_t end) {
+    auto computeFrames = [&](size_t begin, size_t end) {
         thread_local std::vector<double> frames;
         frames.resize((end - begin) * N_FFT);
         for (size_t t = begin; t < end; ++t)
@@ -58,7 +58,14 @@ void MelSpectrogram::compute(const ThreadBudget::Lease& lease, const float* audi
                     power_.data() + begin * FFT_BINS, FFT_BINS, filtersT_.data(), static_cast<blasint>(mels_), 0.0,
                     mel_.data() + begin * mels_, static_cast<blasint>(mels_));
         for (size_t i = begin * mels_; i < end * mels_; ++i) mel_[i] = std::log10(std::max(mel_[i], 1e-10));
-    });
+    };
+    // Frames in a few slices, so that a yielding lease can hand threads over between them.
+    const size_t slice = 512;
+    for (size_t first = 0; first < static_cast<size_t>(N_FRAMES); first += slice) {
+        lease.rebalance();
+        const size_t count = std::min(slice, static_cast<size_t>(N_FRAMES) - first);
+        lease.parallelFor(count, 64, [&](size_t begin, size_t end) { computeFrames(first + begin, first + end); });
+    }
     double maxValue = *std::max_element(mel_.begin(), mel_.end());
     double floor = maxValue - 8.0;
     for (int64_t t = 0; t < N_FRAMES; ++t)
@@ -82,7 +89,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         const float* audio = floatsOf(input, input_);
         {
-            auto lease = ThreadBudget::shared().acquire();
+            auto lease = ThreadBudget::shared().acquire(0, ThreadBudget::Share::yields);
             mel_.compute(lease, audio, output_.data());
         }
         std::map<std::string, FeatureValue> features;

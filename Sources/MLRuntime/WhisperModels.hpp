@@ -23,7 +23,9 @@ std::shared_ptr<Model> makeScriptedDecoderModel(ModelFile& file, ComputeUnits co
 
 namespace whisper {
 
-// Hyperparameters of each kind as read (and checked positive) from model.json.
+// Hyperparameters of each kind as read from model.json, each checked against its limit
+// (WhisperArchitecture.hpp) and, for the kinds with weights, against the tensors of weights.bin
+// before anything is derived from them. Throw Error(invalidModel) naming the file at fault.
 MelConfig melConfig(const ModelFile& file);
 EncoderConfig encoderConfig(const ModelFile& file);
 DecoderConfig decoderConfig(const ModelFile& file);

@@ -1,12 +1,18 @@
-// Every optimised kernel against a plain double-precision reference over many shapes.
+// Every optimised kernel against a plain double-precision reference over many shapes, on every
+// kernel path the CPU supports.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <future>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "KernelPaths.hpp"
+#include "MLRuntime/Error.hpp"
 #include "MLRuntime/Kernels.hpp"
 #include "MLRuntime/ThreadBudget.hpp"
 
@@ -35,12 +41,39 @@ void expectNear(const std::vector<float>& actual, const std::vector<double>& exp
 
 double geluReference(double x) { return 0.5 * x * (1.0 + std::erf(x / std::sqrt(2.0))); }
 
-class KernelsTest : public ::testing::Test {
+class KernelsTest : public ::testing::TestWithParam<KernelPath> {
 protected:
+    KernelPathScope path_{GetParam()};
     ThreadBudget budget_{4};
 };
 
-TEST_F(KernelsTest, LinearMatchesPlainProductsWithEveryEpilogue) {
+INSTANTIATE_TEST_SUITE_P(EveryPath, KernelsTest, ::testing::ValuesIn(supportedKernelPaths()),
+                         [](const ::testing::TestParamInfo<KernelPath>& info) { return kernelPathName(info.param); });
+
+TEST(KernelPathTest, PathsAreNamedAndOnlySupportedOnesCanBeChosen) {
+    for (KernelPath path : {KernelPath::scalar, KernelPath::avx2, KernelPath::avx512}) {
+        EXPECT_EQ(kernelPathNamed(kernelPathName(path)), path);
+        if (isSupported(path)) {
+            KernelPathScope scope(path);
+            EXPECT_EQ(kernelPath(), path);
+            EXPECT_EQ(hasHardwareHalfConversion(), path != KernelPath::scalar);
+        } else {
+            KernelPath before = kernelPath();
+            EXPECT_THROW(setKernelPath(path), Error);
+            EXPECT_EQ(kernelPath(), before);
+        }
+    }
+    EXPECT_EQ(kernelPathNamed("AVX2"), std::nullopt);
+    EXPECT_TRUE(isSupported(KernelPath::scalar));
+    EXPECT_EQ(supportedKernelPaths().front(), KernelPath::scalar);
+#if defined(__x86_64__)
+    // The figures below were taken on machines with AVX2; a build that lost its detection would
+    // quietly test the scalar path only.
+    EXPECT_EQ(isSupported(KernelPath::avx2), __builtin_cpu_supports("avx2") != 0);
+#endif
+}
+
+TEST_P(KernelsTest, LinearMatchesPlainProductsWithEveryEpilogue) {
     struct Shape { size_t rows, in, out; };
     auto lease = budget_.acquire();
     for (Shape s : {Shape{1, 1, 1}, Shape{3, 5, 7}, Shape{17, 64, 33}, Shape{130, 48, 96}, Shape{257, 31, 12}}) {
@@ -66,7 +99,7 @@ TEST_F(KernelsTest, LinearMatchesPlainProductsWithEveryEpilogue) {
     }
 }
 
-TEST_F(KernelsTest, MatrixVectorProductsInBothPrecisions) {
+TEST_P(KernelsTest, MatrixVectorProductsInBothPrecisions) {
     auto lease = budget_.acquire();
     for (auto [rows, cols] : std::vector<std::pair<size_t, size_t>>{{1, 1}, {7, 9}, {64, 33}, {1000, 384}, {5, 1537}}) {
         SCOPED_TRACE(testing::Message() << rows << "x" << cols);
@@ -93,7 +126,7 @@ TEST_F(KernelsTest, MatrixVectorProductsInBothPrecisions) {
     }
 }
 
-TEST_F(KernelsTest, ElementKernelsMatchTheirDefinitions) {
+TEST_P(KernelsTest, ElementKernelsMatchTheirDefinitions) {
     for (size_t n : {1u, 7u, 8u, 9u, 100u, 1500u}) {
         SCOPED_TRACE(n);
         auto x = randomValues(n, 8, 4.0f);
@@ -122,7 +155,7 @@ TEST_F(KernelsTest, ElementKernelsMatchTheirDefinitions) {
     EXPECT_NEAR(masked[0] + masked[2], 1.0f, 1e-6f);
 }
 
-TEST_F(KernelsTest, LayerNormNormalisesEachRow) {
+TEST_P(KernelsTest, LayerNormNormalisesEachRow) {
     auto lease = budget_.acquire();
     const size_t rows = 37;
     for (size_t width : {1u, 7u, 24u, 50u, 384u}) {
@@ -146,7 +179,7 @@ TEST_F(KernelsTest, LayerNormNormalisesEachRow) {
     }
 }
 
-TEST_F(KernelsTest, BlockedAttentionMatchesTheFullScoreMatrix) {
+TEST_P(KernelsTest, BlockedAttentionMatchesTheFullScoreMatrix) {
     auto lease = budget_.acquire();
     struct Shape { size_t queries, keys, heads, dim; };
     for (Shape s : {Shape{1, 1, 1, 4}, Shape{5, 9, 2, 8}, Shape{130, 70, 3, 16}, Shape{200, 200, 2, 64}}) {
@@ -178,7 +211,7 @@ TEST_F(KernelsTest, BlockedAttentionMatchesTheFullScoreMatrix) {
     }
 }
 
-TEST_F(KernelsTest, ConvolutionWithKernelThreeAndPaddingOne) {
+TEST_P(KernelsTest, ConvolutionWithKernelThreeAndPaddingOne) {
     auto lease = budget_.acquire();
     struct Shape { size_t time, in, out, stride; };
     for (Shape s : {Shape{1, 1, 1, 1}, Shape{10, 3, 4, 1}, Shape{11, 5, 6, 2}, Shape{300, 16, 24, 2}}) {
@@ -210,6 +243,13 @@ TEST_F(KernelsTest, ConvolutionWithKernelThreeAndPaddingOne) {
     }
 }
 
+// Waits for a condition another thread brings about (no deadline: the test's own timeout is the
+// limit, and a loaded machine may take its time).
+template <typename Condition>
+void waitUntil(Condition condition) {
+    while (!condition()) std::this_thread::yield();
+}
+
 TEST(ThreadBudgetTest, LeasesNeverExceedTheBudgetAndEveryRangeRunsOnce) {
     ThreadBudget budget(3);
     auto first = budget.acquire(2);
@@ -223,11 +263,12 @@ TEST(ThreadBudgetTest, LeasesNeverExceedTheBudgetAndEveryRangeRunsOnce) {
         auto third = budget.acquire(1);  // blocks until a lease is returned
         acquired = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    waitUntil([&] { return budget.waiting() == 1; });
     EXPECT_FALSE(acquired.load());
     { auto released = std::move(second); }
     waiter.join();
     EXPECT_TRUE(acquired.load());
+    EXPECT_EQ(budget.waiting(), 0);
 
     std::vector<std::atomic<int>> hits(1001);
     std::atomic<int> concurrent{0}, peak{0};
@@ -275,6 +316,107 @@ TEST(ThreadBudgetTest, ConcurrentLeasesTogetherNeverRunMoreThreadsThanTheBudget)
     for (auto& thread : predictions) thread.join();
     EXPECT_LE(peak.load(), budget.capacity());
     EXPECT_EQ(budget.available(), budget.capacity());
+}
+
+// A decoder step that arrives while a window's work holds every thread.
+class YieldingLeaseTest : public ::testing::Test {
+protected:
+    // The budget outlives the test body, so that a step still waiting after a failed assertion
+    // can finish.
+    ThreadBudget& makeBudget(int threads, std::chrono::milliseconds stepGrace) {
+        budget_ = std::make_unique<ThreadBudget>(threads, stepGrace);
+        return *budget_;
+    }
+    // Starts a thread that takes a holding lease of `wanted` threads (blocking as acquire does),
+    // reports its size, then holds it until release() is called.
+    void startStep(ThreadBudget& budget, int wanted) {
+        step_ = std::thread([this, &budget, wanted] {
+            auto lease = budget.acquire(wanted);
+            granted_.set_value(lease.threads());
+            released_.get_future().wait();
+        });
+    }
+    int granted() { return granted_.get_future().get(); }
+    void release() {
+        released_.set_value();
+        step_.join();
+    }
+    // A failed assertion leaves the step holding or waiting: the window's lease is gone by now,
+    // so the step gets its threads and can be released.
+    void TearDown() override {
+        if (step_.joinable()) release();
+    }
+
+    std::unique_ptr<ThreadBudget> budget_;
+    std::thread step_;
+    std::promise<int> granted_;
+    std::promise<void> released_;
+};
+
+TEST_F(YieldingLeaseTest, AWindowGivesAWaitingStepItsShareAtTheNextRebalance) {
+    ThreadBudget& budget = makeBudget(4, std::chrono::hours(1));  // steps count as recent throughout
+    auto window = budget.acquire(0, ThreadBudget::Share::yields);
+    EXPECT_EQ(window.threads(), 4);
+    window.rebalance();  // nobody waits, no step has run: nothing changes
+    EXPECT_EQ(window.threads(), 4);
+
+    startStep(budget, 2);
+    waitUntil([&] { return budget.waiting() == 1; });
+    window.rebalance();
+    ASSERT_EQ(window.threads(), 2);
+    EXPECT_EQ(granted(), 2);
+
+    // The window keeps working on what it has left, never beside more threads than the budget.
+    std::vector<std::atomic<int>> hits(200);
+    window.parallelFor(hits.size(), 3, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) ++hits[i];
+    });
+    for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << i;
+    EXPECT_EQ(budget.available(), 0);
+
+    // Within the step grace the window leaves half the budget to the next step.
+    release();
+    window.rebalance();
+    EXPECT_EQ(window.threads(), 2);
+    ASSERT_EQ(budget.available(), 2);
+    // So does a window that starts then.
+    { auto done = std::move(window); }
+    auto next = budget.acquire(0, ThreadBudget::Share::yields);
+    ASSERT_EQ(next.threads(), 2);
+    // A holding lease never changes.
+    auto step = budget.acquire(2);
+    step.rebalance();
+    EXPECT_EQ(step.threads(), 2);
+}
+
+TEST_F(YieldingLeaseTest, AWindowTakesItsThreadsBackOnceStepsAreOver) {
+    ThreadBudget& budget = makeBudget(4, std::chrono::milliseconds(0));
+    auto window = budget.acquire(3, ThreadBudget::Share::yields);
+    startStep(budget, 4);  // gets the one thread left without waiting
+    EXPECT_EQ(granted(), 1);
+    window.rebalance();  // a step runs: half the budget is left to steps
+    EXPECT_EQ(window.threads(), 2);
+    release();
+    window.rebalance();  // steps over (no grace): back to what it asked for, not more
+    EXPECT_EQ(window.threads(), 3);
+    ASSERT_EQ(budget.available(), 1);  // else the next acquire would wait for ever
+
+    // Two windows and a waiting step share the budget evenly, each window at its next rebalance.
+    auto second = budget.acquire(0, ThreadBudget::Share::yields);
+    EXPECT_EQ(second.threads(), 1);
+    granted_ = {};
+    released_ = {};
+    startStep(budget, 4);
+    waitUntil([&] { return budget.waiting() == 1; });
+    window.rebalance();  // 4 threads over 2 leases and 1 waiter: one each, the rest to the step
+    ASSERT_EQ(window.threads(), 1);
+    EXPECT_EQ(granted(), 2);
+    EXPECT_EQ(budget.available(), 0);
+    release();
+    second.rebalance();  // the freed threads go to whichever window looks first
+    window.rebalance();
+    EXPECT_EQ(second.threads(), 3);
+    EXPECT_EQ(window.threads(), 1);
 }
 
 }  // namespace

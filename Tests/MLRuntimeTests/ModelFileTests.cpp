@@ -77,6 +77,32 @@ protected:
         return "";
     }
 
+    // Replaces the model under test with a small decoder folder (scripted: a token script instead
+    // of weights).
+    void useDecoder(bool scripted) {
+        whisper::DecoderConfig config;
+        config.vocab = 16;
+        config.textContext = 8;
+        config.width = 8;
+        config.heads = 2;
+        config.layers = 2;
+        folder_ = root_ / (scripted ? "Scripted.mlmodelc" : "TextDecoder.mlmodelc");
+        if (scripted)
+            testmodels::writeScriptedDecoderModel(folder_, config, {3, 4}, 15);
+        else
+            testmodels::writeDecoderModel(folder_, config, 2, DataType::Float16);
+    }
+    // Rewrites model.json with the value at `place` (set there by `edit` as the string "@") replaced
+    // by the raw JSON text `value`.
+    void placeValue(const std::function<void(nlohmann::json&)>& edit, const std::string& value) {
+        nlohmann::json json = nlohmann::json::parse(readText(folder_ / "model.json"));
+        edit(json);
+        std::string text = json.dump();
+        size_t at = text.find("\"@\"");
+        ASSERT_NE(at, std::string::npos);
+        writeText(folder_ / "model.json", text.replace(at, 3, value));
+    }
+
     fs::path root_, folder_;
 };
 
@@ -149,6 +175,106 @@ TEST_F(ModelFileTest, DamagedFilesAreErrorsNamingTheFile) {
         EXPECT_EQ(message.rfind(path + ":", 0), 0u) << message;
         EXPECT_NE(message.find(c.detail), std::string::npos) << message;
     }
+}
+
+TEST_F(ModelFileTest, HyperparametersAreCheckedAgainstLimitsAndTheWeightsFirst) {
+    // Each case is refused with a message naming the file at fault, before the loader builds or
+    // allocates anything from the numbers (the first case once allocated without bound).
+    const std::string weights = "weights.bin", json = "model.json";
+    struct Case {
+        const char* what;
+        bool scripted;
+        nlohmann::json hyperparameters;  // merged into model.json's
+        std::string file;
+        std::string detail;
+    };
+    const int64_t huge = int64_t{1} << 24;
+    const std::vector<Case> cases = {
+        {"huge width, heads and layers", false, {{"n_state", huge}, {"n_head", huge}, {"n_layer", huge}}, json,
+         "\"n_state\" is 16777216, more than the 8192"},
+        {"huge vocabulary", false, {{"n_vocab", huge * 64}}, json, "\"n_vocab\" is 1073741824, more than"},
+        {"huge text context", false, {{"n_text_ctx", huge}}, json, "\"n_text_ctx\" is 16777216, more than"},
+        {"too many heads", false, {{"n_head", 512}, {"n_state", 512}}, json, "\"n_head\" is 512, more than the 256"},
+        {"other audio context", false, {{"n_audio_ctx", 3000}}, json, "n_audio_ctx must be 1500"},
+        {"fewer layers than the weights", false, {{"n_layer", 1}}, json,
+         "n_layer is 1 but weights.bin holds tensor \"blocks.1."},
+        {"more layers than the weights", false, {{"n_layer", 3}}, weights, "missing tensor \"blocks.2."},
+        {"vocabulary against the embedding", false, {{"n_vocab", 17}}, weights, "\"token_embedding\" has shape [16, 8]"},
+        {"width against the weights", false, {{"n_state", 16}}, weights, "has shape"},
+        {"text context against the positions", false, {{"n_text_ctx", 9}}, weights,
+         "\"positional_embedding\" has shape [8, 8]"},
+        {"scripted: huge layers", true, {{"n_layer", huge}}, json, "\"n_layer\" is 16777216, more than the 128"},
+        {"scripted: caches too large", true, {{"n_layer", 128}, {"n_state", 8192}, {"n_head", 1}, {"n_text_ctx", 8192}},
+         json, "cache elements"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        useDecoder(c.scripted);
+        editJSON([&](nlohmann::json& j) { j["hyperparameters"].update(c.hyperparameters); });
+        std::string message = loadError();
+        EXPECT_EQ(message.rfind((folder_ / c.file).string() + ":", 0), 0u) << message;
+        EXPECT_NE(message.find(c.detail), std::string::npos) << message;
+    }
+    // The encoder's and the mel's numbers are held against their weights too.
+    TearDown();
+    SetUp();
+    editJSON([](nlohmann::json& j) { j["hyperparameters"]["n_mels"] = 5; });
+    EXPECT_NE(loadError().find("\"conv1.weight\" has shape [8, 4, 3]"), std::string::npos);
+    fs::path mel = root_ / "Mel.mlmodelc";
+    testmodels::writeMelModel(mel, whisper::MelConfig{80});
+    folder_ = mel;
+    editJSON([](nlohmann::json& j) { j["hyperparameters"]["n_mels"] = 128; });
+    EXPECT_NE(loadError().find("\"mel_filters\" has shape [80, 201]"), std::string::npos);
+}
+
+TEST_F(ModelFileTest, ErrorsQuoteOnlyShortFlatExcerptsOfDamagedValues) {
+    // Values nested far deeper than a recursive printer's stack allows, and megabytes of text:
+    // the message stays short and the error path never recurses into them.
+    const std::string deep = std::string(300000, '[') + std::string(300000, ']');
+    const std::string longText = "\"" + std::string(1 << 20, 'x') + "\"";
+    struct Case {
+        const char* what;
+        bool decoder;  // a scripted decoder instead of the encoder
+        std::function<void(nlohmann::json&)> place;
+        std::string value;
+        std::string detail;
+    };
+    const std::vector<Case> cases = {
+        {"hyperparameter", false, [](nlohmann::json& j) { j["hyperparameters"]["n_state"] = "@"; }, deep,
+         "\"n_state\" must be a positive integer, not [[...]]"},
+        {"feature shape", false, [](nlohmann::json& j) { j["inputs"][0]["shape"] = "@"; }, deep, "bad shape [[...]]"},
+        {"feature flag", false, [](nlohmann::json& j) { j["inputs"][0]["optional"] = "@"; }, deep,
+         "\"optional\" must be true or false in {"},
+        {"feature name", false, [](nlohmann::json& j) { j["outputs"][0]["name"] = "@"; }, deep,
+         "malformed feature in outputs: {\"data_type\": \"float16\", \"name\": [...]"},
+        {"data type", false, [](nlohmann::json& j) { j["inputs"][0]["data_type"] = "@"; }, longText,
+         "unknown data_type \"xxx"},
+        {"kind", false, [](nlohmann::json& j) { j["kind"] = "@"; }, longText, "unknown model kind \"xxx"},
+        {"script token", true, [](nlohmann::json& j) { j["script"][1] = "@"; }, deep,
+         "script token [[...]] lies outside the vocabulary"},
+        {"end token", true, [](nlohmann::json& j) { j["end_token"] = "@"; }, longText,
+         "script token \"xxx"},
+        {"alignment head", true, [](nlohmann::json& j) { j["alignment_heads"] = {"@"}; }, deep,
+         "alignment_heads must be a list of [layer, head] pairs, not [[...]]"},
+        {"unterminated long string", false, [](nlohmann::json& j) { j["kind"] = "@"; },
+         longText.substr(0, longText.size() - 1), "malformed JSON"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        if (c.decoder) useDecoder(true);
+        placeValue(c.place, c.value);
+        std::string message = loadError();
+        EXPECT_EQ(message.rfind((folder_ / "model.json").string() + ":", 0), 0u) << message.substr(0, 300);
+        EXPECT_NE(message.find(c.detail), std::string::npos) << message.substr(0, 300);
+        EXPECT_LT(message.size(), folder_.string().size() + 400) << message.substr(0, 300);
+    }
+    // A description larger than any real one is refused unread.
+    writeText(folder_ / "model.json", std::string(17 << 20, ' ') + "{}");
+    EXPECT_NE(loadError().find("larger than 16777216 bytes"), std::string::npos);
 }
 
 TEST_F(ModelFileTest, WeightsCutAtAnyLengthLoadOrFailCleanly) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "KernelPaths.hpp"
 #include "MLRuntime/Error.hpp"
 #include "MLRuntime/Model.hpp"
 #include "MLRuntime/WeightsFile.hpp"
@@ -163,8 +164,8 @@ std::vector<float> testAudio() {
 }
 
 // Runs mel, encoder and eight cached decoder steps of the models in `folder` and compares every
-// output with the NumPy reference computed from the same weight files.
-void expectReferenceResults(const fs::path& folder) {
+// output with the NumPy reference computed from the same weight files, on the current kernel path.
+void expectReferenceResultsOnThisPath(const fs::path& folder) {
     auto model = [&](const char* name) { return folder / (std::string(name) + ".mlmodelc"); };
     auto mel = Model::load(model("MelSpectrogram"), ComputeUnits::cpuOnly);
     auto encoder = Model::load(model("AudioEncoder"), ComputeUnits::cpuAndNeuralEngine);
@@ -215,6 +216,10 @@ void expectReferenceResults(const fs::path& folder) {
     expectClose(keys, readFloats(work / "keys.f32"), "keys");
     expectClose(alignment, readFloats(work / "alignment.f32"), "alignment");
     fs::remove_all(work);
+}
+
+void expectReferenceResults(const fs::path& folder) {
+    onEveryKernelPath([&] { expectReferenceResultsOnThisPath(folder); });
 }
 
 TEST_F(WhisperModelsTest, MatchesTheNumPyReferenceForMelEncoderAndCachedDecoding) {
@@ -373,7 +378,7 @@ TEST_F(WhisperModelsTest, ConcurrentPredictionsMatchSequentialOnesAndOtherElemen
 
 TEST_F(WhisperModelsTest, ConcurrentMelAndEncoderPredictionsMatchSequentialOnes) {
     // Each model keeps one set of scratch buffers: predictions from several threads at once must
-    // neither mix them up nor hold more threads than the shared budget has.
+    // not mix them up.
     auto mel = Model::load(model("MelSpectrogram"), ComputeUnits::cpuOnly);
     auto encoder = Model::load(model("AudioEncoder"), ComputeUnits::cpuOnly);
     auto encode = [&](float frequency) {
@@ -393,7 +398,9 @@ TEST_F(WhisperModelsTest, ConcurrentMelAndEncoderPredictionsMatchSequentialOnes)
     for (size_t i = 0; i < frequencies.size(); ++i)
         threads.emplace_back([&, i] { concurrent[i] = encode(frequencies[i]); });
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(concurrent, sequential);
+    // Concurrent encoders share the budget's threads, and a product split over fewer threads may
+    // round differently; a mixed-up buffer would differ by far more than rounding.
+    for (size_t i = 0; i < frequencies.size(); ++i) expectClose(concurrent[i], sequential[i], "concurrent encoder");
     EXPECT_NE(sequential[0], sequential[1]);
 }
 
@@ -403,13 +410,16 @@ TEST_F(WhisperModelsTest, CachePositionsOutsideThePaddingMaskDoNotCount) {
     auto decoder = Model::load(model("TextDecoder"), ComputeUnits::cpuOnly);
     MultiArray embeds({1, 64, 1, 1500}, DataType::Float16);
     for (int64_t i = 0; i < embeds.count(); ++i) embeds.typedData<Half>()[i] = Half(std::sin(0.005f * i));
-    DecoderSession fresh(*decoder, embeds), stale(*decoder, embeds, true);
-    for (int32_t token : {7, 300, 41, 41}) {
-        SCOPED_TRACE(token);
-        auto expected = fresh.step(token), actual = stale.step(token);
-        for (const auto* name : {whisper::LOGITS, whisper::KEY_UPDATES, whisper::ALIGNMENT_WEIGHTS})
-            EXPECT_EQ(actual->requireMultiArray(name).toFloats(), expected->requireMultiArray(name).toFloats()) << name;
-    }
+    onEveryKernelPath([&] {
+        DecoderSession fresh(*decoder, embeds), stale(*decoder, embeds, true);
+        for (int32_t token : {7, 300, 41, 41}) {
+            SCOPED_TRACE(token);
+            auto expected = fresh.step(token), actual = stale.step(token);
+            for (const auto* name : {whisper::LOGITS, whisper::KEY_UPDATES, whisper::ALIGNMENT_WEIGHTS})
+                EXPECT_EQ(actual->requireMultiArray(name).toFloats(), expected->requireMultiArray(name).toFloats())
+                    << name;
+        }
+    });
 }
 
 TEST_F(WhisperModelsTest, DecoderRejectsTokensAndPositionsOutsideItsRange) {
