@@ -6,6 +6,7 @@
 
 using namespace darori;
 using Pieces = std::vector<std::string>;
+using namespace std::string_literals;
 
 namespace {
 
@@ -132,4 +133,28 @@ TEST(PreTokenizers, FactoryRejectsUnknownConfigurations) {
             EXPECT_STREQ(e.what(), c.message);
         }
     }
+}
+
+TEST(PreTokenizers, ByteLevelPiecesDecodeToTheText) {
+    // Together the byte-level pieces hold every byte of the text: nothing between matches is lost,
+    // and invalid UTF-8 comes back as one U+FFFD per maximal invalid subpart.
+    const auto preTokenizer = build(R"({"type": "ByteLevel", "add_prefix_space": false})");
+    const std::string R = "\uFFFD";
+    const std::pair<std::string, std::string> cases[] = {
+        {"Hello, world! It's 2024...  \n\n\ttabs", "Hello, world! It's 2024...  \n\n\ttabs"},
+        {"Ça coûte 3,50 € — 東京 😀👍🏽 \u00AD\u0000x"s, "Ça coûte 3,50 € — 東京 😀👍🏽 \u00AD\u0000x"s},
+        {"ab\xFF" "cd\xE2\x82" " e\xC3", "ab" + R + "cd" + R + " e" + R},
+    };
+    for (const auto& [text, expected] : cases) {
+        std::string bytes;
+        for (const std::string& piece : preTokenizer->preTokenize(text)) {
+            for (std::size_t i = 0; i < piece.size();) {
+                const std::size_t start = i;
+                i += (static_cast<unsigned char>(piece[i]) < 0x80) ? 1 : 2;  // the table's characters are 1 or 2 bytes
+                bytes.push_back(static_cast<char>(byteDecoder().at(piece.substr(start, i - start))));
+            }
+        }
+        EXPECT_EQ(bytes, expected);
+    }
+    EXPECT_EQ(build(R"({"type": "Whitespace"})")->preTokenize("a\xFF b"), (Pieces{"a\uFFFD", "b"}));
 }

@@ -87,3 +87,22 @@ TEST(Regex, EscapedPatternMatchesTheLiteral) {
         EXPECT_EQ(exact.replacingMatches(literal, Regex::escapedTemplate("$1\\")), "$1\\");
     }
 }
+
+TEST(Regex, DeepBacktrackingOutgrowsNoStack) {
+    // Each repetition of a capturing group takes JIT stack; 200,000 of them need the interpreter.
+    const std::string text(200000, 'a');
+    for (const char* pattern : {"(.)*$", "(a|bc)*$"}) {
+        const Regex regex(pattern);
+        MatchData match(regex);
+        ASSERT_TRUE(regex.searchBounded(text, 0, match)) << pattern;
+        EXPECT_EQ(match.range(), (TextRange{0, text.size()}));
+        EXPECT_EQ(regex.matches(text).front()[0], (TextRange{0, text.size()}));
+    }
+}
+
+TEST(Regex, CompilesPatternsThatTokenizerFilesShip) {
+    // A case-insensitive group, bounded repeats and line-break classes, as later byte-level files use.
+    const Regex split("(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\\r\\n\\p{L}\\p{N}]?\\p{L}+|\\p{N}{1,3}|"
+                      " ?[^\\s\\p{L}\\p{N}]+[\\r\\n]*|\\s*[\\r\\n]+|\\s+(?!\\S)|\\s+");
+    EXPECT_EQ(wholeMatches(split, "I'M 12345 ok!\n"), (std::vector<std::string>{"I", "'M", " ", "123", "45", " ok", "!\n"}));
+}

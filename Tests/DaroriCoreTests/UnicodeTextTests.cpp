@@ -25,5 +25,8 @@ TEST(UnicodeText, InvalidUTF8IsOneReplacementPerMaximalSubpart) {
         {"\xEF\xBF\xBD", R},                      // a real U+FFFD stays one
         {"a\xF0\x9F\x98\x80" "b", "a\U0001F600b"},
     };
-    for (const Case& c : cases) EXPECT_EQ(decodeUTF8Lossy(c.bytes), c.expected);
+    for (const Case& c : cases) {
+        EXPECT_EQ(decodeUTF8Lossy(c.bytes), c.expected);
+        EXPECT_EQ(isValidUTF8(c.bytes), c.bytes == c.expected);
+    }
 }

@@ -49,7 +49,12 @@ std::string byteLevelEncoded(std::string_view bytes) {
     const auto& encoder = tables().encoder;
     std::string out;
     out.reserve(bytes.size() * 2);
-    for (const char c : bytes) out += encoder[static_cast<unsigned char>(c)];
+    for (const char c : bytes) {
+        // Every character of the table takes one or two bytes.
+        const std::string& character = encoder[static_cast<unsigned char>(c)];
+        out.push_back(character[0]);
+        if (character.size() > 1) out.push_back(character[1]);
+    }
     return out;
 }
 

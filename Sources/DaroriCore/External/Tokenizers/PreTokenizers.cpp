@@ -2,6 +2,7 @@
 
 #include "DaroriCore/External/Tokenizers/ByteTables.hpp"
 #include "DaroriCore/External/Tokenizers/TextSplitting.hpp"
+#include "DaroriCore/External/Tokenizers/UnicodeText.hpp"
 
 namespace darori {
 namespace {
@@ -20,9 +21,18 @@ const Regex& compiled(std::string_view pattern) {
     throw std::logic_error("not a fixed pre-tokenizer pattern");
 }
 
+// The text itself when it is valid UTF-8, else its repair kept in `storage`. Kinds that keep only
+// what their pattern matches would otherwise drop invalid bytes, which no pattern matches; the
+// others repair alike so that every piece is valid UTF-8.
+std::string_view validated(std::string_view text, std::string& storage) {
+    if (isValidUTF8(text)) return text;
+    storage = decodeUTF8Lossy(text);
+    return storage;
+}
+
 std::vector<std::string> occurrences(std::string_view text, const Regex& regex) {
     std::vector<std::string> out;
-    for (const TextRange& r : ranges(text, regex)) out.emplace_back(r.of(text));
+    forEachRange(text, regex, [&](const TextRange& r) { out.emplace_back(r.of(text)); });
     return out;
 }
 
@@ -89,17 +99,21 @@ ByteLevelPreTokenizer::ByteLevelPreTokenizer(const Config& config)
       regex_(compiled(PATTERN)) {}
 
 std::vector<std::string> ByteLevelPreTokenizer::preTokenize(std::string_view text, const PreTokenizerOptions&) const {
+    std::string storage;
+    text = validated(text, storage);
     const auto encode = [&](std::string_view piece) {
         return addPrefixSpace && !piece.starts_with(' ') ? byteLevelEncoded(" ") + byteLevelEncoded(piece)
                                                          : byteLevelEncoded(piece);
     };
     if (!useRegex) return {encode(text)};
     std::vector<std::string> pieces;
-    for (const TextRange& r : ranges(text, regex_)) pieces.push_back(encode(r.of(text)));
+    forEachRange(text, regex_, [&](const TextRange& r) { pieces.push_back(encode(r.of(text))); });
     return pieces;
 }
 
 std::vector<std::string> PatternPreTokenizer::preTokenize(std::string_view text, const PreTokenizerOptions&) const {
+    std::string storage;
+    text = validated(text, storage);
     return occurrences(text, regex_);
 }
 
@@ -133,6 +147,8 @@ SplitPreTokenizer::SplitPreTokenizer(const Config& config)
 }
 
 std::vector<std::string> SplitPreTokenizer::preTokenize(std::string_view text, const PreTokenizerOptions&) const {
+    std::string storage;
+    text = validated(text, storage);
     if (!pattern) return {std::string(text)};
     if (const auto* literal = std::get_if<StringSplitPattern::Literal>(&pattern->value)) {
         return split(text, literal->pattern, SearchOptions::none, !invert);
@@ -153,6 +169,8 @@ MetaspacePreTokenizer::MetaspacePreTokenizer(const Config& config)
 
 std::vector<std::string> MetaspacePreTokenizer::preTokenize(std::string_view text,
                                                             const PreTokenizerOptions& options) const {
+    std::string storage;
+    text = validated(text, storage);
     std::string normalized = replacingAll(text, " ", stringReplacement);
     if (addPrefixSpace && !normalized.starts_with(replacement)) {
         const bool prepend = prependScheme == PrependScheme::always ||

@@ -3,7 +3,8 @@
 // PreTokenizerFactory, keyed by its "type".
 //
 // Pre-tokenizers are immutable after construction and shared by reference; any number of threads
-// may call one at once. Pre-tokenizing never fails.
+// may call one at once. Pre-tokenizing never fails, and every piece is valid UTF-8: invalid input
+// reads as U+FFFD, once per maximal invalid subpart, rather than being dropped.
 #pragma once
 
 #include <memory>

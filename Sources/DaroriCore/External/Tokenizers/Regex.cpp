@@ -23,6 +23,15 @@ std::size_t nextCodePoint(std::string_view text, std::size_t at) {
 
 PCRE2_SPTR subjectOf(std::string_view text) { return reinterpret_cast<PCRE2_SPTR>(text.data()); }
 
+int run(const pcre2_code* code, std::string_view subject, std::size_t start, pcre2_match_data* match) {
+    int rc = pcre2_match(code, subjectOf(subject), subject.size(), start, 0, match, nullptr);
+    // The JIT's stack is small; the interpreter keeps its backtracking on the heap and goes further.
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+        rc = pcre2_match(code, subjectOf(subject), subject.size(), start, PCRE2_NO_JIT, match, nullptr);
+    }
+    return rc;
+}
+
 }  // namespace
 
 std::string Regex::pcreSyntax(std::string_view pattern) {
@@ -96,7 +105,7 @@ std::optional<TextRange> MatchData::group(std::size_t n) const {
 bool Regex::searchBounded(std::string_view text, std::size_t from, MatchData& match) const {
     if (from > text.size()) return false;
     const std::string_view subject = text.substr(from);
-    const int rc = pcre2_match(code_.get(), subjectOf(subject), subject.size(), 0, 0, match.data_, nullptr);
+    const int rc = run(code_.get(), subject, 0, match.data_);
     if (rc < 0) return false;  // no match, or a match or depth limit reached: nothing found
     match.base_ = from;
     return true;
@@ -106,7 +115,7 @@ void Regex::forEachMatch(std::string_view text, const std::function<bool(const M
     MatchData match(*this);
     std::size_t from = 0;
     while (from <= text.size()) {
-        const int rc = pcre2_match(code_.get(), subjectOf(text), text.size(), from, 0, match.data_, nullptr);
+        const int rc = run(code_.get(), text, from, match.data_);
         if (rc < 0) return;
         match.base_ = 0;
         const TextRange found = match.range();

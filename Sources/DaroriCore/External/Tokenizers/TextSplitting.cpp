@@ -9,16 +9,15 @@
 namespace darori {
 namespace {
 
-// Calls find(from) for successive search starts; find returns the next occurrence in
-// text[from, end) or nothing.
-template <class Find>
-std::vector<TextRange> collect(std::string_view text, Find&& find) {
-    std::vector<TextRange> out;
+// Calls find(from) for successive search starts, and visit for each occurrence found; find
+// returns the next occurrence in text[from, end) or nothing.
+template <class Find, class Visit>
+void scan(std::string_view text, Find&& find, Visit&& visit) {
     std::size_t from = 0;
     while (true) {
         const std::optional<TextRange> found = find(from);
         if (!found) break;
-        out.push_back(*found);
+        visit(*found);
         if (!found->empty()) {
             from = found->end;
         } else {
@@ -26,6 +25,12 @@ std::vector<TextRange> collect(std::string_view text, Find&& find) {
             from = nextCharacter(text, found->begin);
         }
     }
+}
+
+template <class Find>
+std::vector<TextRange> collect(std::string_view text, Find&& find) {
+    std::vector<TextRange> out;
+    scan(text, std::forward<Find>(find), [&](const TextRange& r) { out.push_back(r); });
     return out;
 }
 
@@ -97,12 +102,21 @@ std::size_t nextCharacter(std::string_view text, std::size_t at) {
     return i;
 }
 
-std::vector<TextRange> ranges(std::string_view text, const Regex& search) {
+void forEachRange(std::string_view text, const Regex& search, const std::function<void(const TextRange&)>& visit) {
     MatchData match(search);
-    return collect(text, [&](std::size_t from) -> std::optional<TextRange> {
-        if (!search.searchBounded(text, from, match)) return std::nullopt;
-        return match.range();
-    });
+    scan(
+        text,
+        [&](std::size_t from) -> std::optional<TextRange> {
+            if (!search.searchBounded(text, from, match)) return std::nullopt;
+            return match.range();
+        },
+        visit);
+}
+
+std::vector<TextRange> ranges(std::string_view text, const Regex& search) {
+    std::vector<TextRange> out;
+    forEachRange(text, search, [&](const TextRange& r) { out.push_back(r); });
+    return out;
 }
 
 std::vector<TextRange> ranges(std::string_view text, std::string_view search, SearchOptions options) {

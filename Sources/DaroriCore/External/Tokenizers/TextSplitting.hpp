@@ -14,6 +14,7 @@
 // Pure functions; callable from any thread.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,8 @@ enum class SplitDelimiterBehavior {
 // The ranges of all non-overlapping occurrences, in order.
 std::vector<TextRange> ranges(std::string_view text, std::string_view search, SearchOptions options);
 std::vector<TextRange> ranges(std::string_view text, const Regex& search);
+// The same occurrences handed to `visit` one by one, in order, without collecting them.
+void forEachRange(std::string_view text, const Regex& search, const std::function<void(const TextRange&)>& visit);
 
 // The stretches between occurrences of `separator`, with each occurrence's text as a piece of its
 // own when `includeSeparators`. Empty pieces (and empty occurrences) are left out when

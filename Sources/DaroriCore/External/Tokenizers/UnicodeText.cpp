@@ -109,6 +109,20 @@ std::string decodeUTF8Lossy(std::string_view bytes) {
     return out;
 }
 
+bool isValidUTF8(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        bool valid = false;
+        decodeOne(bytes, i, valid);
+        if (!valid) return false;
+    }
+    return true;
+}
+
 std::string normalized(std::string_view text, NormalizationForm form) {
     const std::string clean = decodeUTF8Lossy(text);
     int options = UTF8PROC_STABLE;

@@ -18,6 +18,8 @@ char32_t nextCodePoint(std::string_view text, std::size_t& at);
 
 // The bytes as valid UTF-8: each maximal invalid subpart replaced by U+FFFD, the rest unchanged.
 std::string decodeUTF8Lossy(std::string_view bytes);
+// True when the bytes are valid UTF-8 throughout.
+bool isValidUTF8(std::string_view bytes);
 
 enum class NormalizationForm { nfd, nfc, nfkd, nfkc };
 
