@@ -145,6 +145,8 @@ struct HubApi {
 
     // HEAD of a file's URL read into FileMetadata. Throws the errors of httpHead.
     FileMetadata getFileMetadata(const std::string& url) const;
+    // The FileMetadata a HEAD response gives for a file requested at `requestedURL`. Pure.
+    static FileMetadata fileMetadata(const HTTPResponse& response, const std::string& requestedURL);
     // The metadata file's record; absent when there is none. A file that cannot be read or is
     // malformed is logged, deleted and reported absent; throws invalidMetadataError when it
     // cannot be deleted.

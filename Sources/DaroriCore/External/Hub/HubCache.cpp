@@ -118,8 +118,9 @@ private:
 
 }  // namespace
 
-HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url) const {
-    const HTTPResponse response = httpHead(url);
+HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url) const { return fileMetadata(httpHead(url), url); }
+
+HubApi::FileMetadata HubApi::fileMetadata(const HTTPResponse& response, const std::string& url) {
     FileMetadata meta;
     std::optional<std::string> location;
     if (response.statusCode == 302) location = response.headers.value("Location");
