@@ -174,6 +174,22 @@ TEST_F(HubCacheTest, InterruptedDownloadResumesForTheSameEtagOnly) {
     Downloader::setRetryDelayForTesting(1.0);
 }
 
+TEST_F(HubCacheTest, AFullPartialFileIsCheckedBeforeItIsMoved) {
+    const std::string content(3000, 'a');
+    server.addFile("owner/repo", "f.bin", content);
+    const std::string sha = HubApi::computeFileHash(server.root() / "models/owner/repo/f.bin");
+    const auto incomplete = HubApi::metadataFolder(hub->repoFolder(REPO)) / ("f.bin." + sha + ".incomplete");
+    // Right bytes: moved without a transfer. Wrong bytes of the right length: fetched anew.
+    writeFile(incomplete, content);
+    EXPECT_EQ(readFile(file("f.bin").download()), content);
+    EXPECT_EQ(gets(), 0u);
+    std::filesystem::remove(cached("f.bin"));
+    std::filesystem::remove(metadata("f.bin"));
+    writeFile(incomplete, std::string(3000, 'z'));
+    EXPECT_EQ(readFile(file("f.bin").download()), content);
+    EXPECT_EQ(gets(), 1u);
+}
+
 TEST_F(HubCacheTest, HashAndMetadataFiles) {
     TempFolder folder;
     writeFile(folder / "empty", "");

@@ -156,6 +156,14 @@ TEST(HubClient, HeadRedirectsAndMetadata) {
               "File not found: none.bin");
 }
 
+TEST(HubClient, RepoJSON) {
+    const nlohmann::ordered_json json = HubApi::Repo{"a/b", HubApi::RepoType::datasets};
+    EXPECT_EQ(json.dump(), R"({"id":"a/b","type":"datasets"})");
+    EXPECT_EQ(json.get<HubApi::Repo>(), (HubApi::Repo{"a/b", HubApi::RepoType::datasets}));
+    EXPECT_THROW(nlohmann::ordered_json::parse(R"({"id":"a","type":"model"})").get<HubApi::Repo>(), nlohmann::ordered_json::exception);
+    EXPECT_THROW(nlohmann::ordered_json::parse(R"({"type":"models"})").get<HubApi::Repo>(), nlohmann::ordered_json::exception);
+}
+
 TEST(HubClient, SafeRelativePaths) {
     for (const char* good : {"a", "a/b.json", "dir/.hidden", "x..y"}) EXPECT_TRUE(HubApi::isSafeRelativePath(good)) << good;
     for (const char* bad : {"", "/etc/passwd", "..", "../a", "a/../../b", "a//b", "a/", "./a", "a\\..\\b", "a\nb"}) {

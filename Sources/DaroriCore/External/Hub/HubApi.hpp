@@ -184,6 +184,11 @@ struct HubApi {
     static bool isSafeRelativePath(std::string_view path);
 };
 
+// Repo as JSON: {"id": ..., "type": "models" | "datasets" | "spaces"}. from_json throws
+// nlohmann::ordered_json::exception for a missing key or an unknown type.
+void to_json(nlohmann::ordered_json& json, const HubApi::Repo& repo);
+void from_json(const nlohmann::ordered_json& json, HubApi::Repo& repo);
+
 // The files below `folder`, recursively, skipping hidden files and hidden folders; enumeration
 // order. A folder that cannot be read yields an empty list.
 std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);

@@ -280,6 +280,12 @@ std::filesystem::path HubApi::HubFileDownloader::download(const std::function<vo
 
     const std::filesystem::path incomplete = repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
     prepareCacheDestination(incomplete);
+    // A partial file that holds every byte is moved into place without a request: under a
+    // content-hash etag it must also hold the right bytes, else it starts over.
+    if (Downloader::incompleteFileSize(incomplete) == *remote.size && matchesPattern(hub->sha256Pattern, etag) &&
+        computeFileHash(incomplete) != etag) {
+        std::filesystem::resize_file(incomplete, 0);
+    }
     Downloader downloader(destination, incomplete, backgroundSession, 10'485'760);
     std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });
     auto states = downloader.download(source(), hubToken, {}, remote.size, 10, 5);
