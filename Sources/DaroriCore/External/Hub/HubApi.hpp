@@ -189,8 +189,9 @@ struct HubApi {
 void to_json(nlohmann::ordered_json& json, const HubApi::Repo& repo);
 void from_json(const nlohmann::ordered_json& json, HubApi::Repo& repo);
 
-// The files below `folder`, recursively, skipping hidden files and hidden folders; enumeration
-// order. A folder that cannot be read yields an empty list.
+// The regular files below `folder` (links to one included), recursively, skipping hidden files and
+// hidden folders; depth-first in directory order. A folder that cannot be read yields an empty
+// list; a subfolder or entry below it that cannot be read is logged (Logging, error) and skipped.
 std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);
 
 }  // namespace darori
