@@ -11,6 +11,7 @@
 #include <optional>
 #include <stop_token>
 #include <unordered_map>
+#include <vector>
 
 namespace darori {
 
@@ -72,11 +73,16 @@ public:
     }
 
     // Stores the state as the latest and hands it to every live subscriber.
+    // A subscription released meanwhile is destroyed here, after the lock is let go.
     void broadcast(const T& state) {
-        std::lock_guard guard(mutex_);
-        latestState_ = state;
-        for (auto& [id, weak] : continuations_) {
-            if (auto s = weak.lock()) s->push(state);
+        std::vector<std::shared_ptr<Subscription>> live;
+        {
+            std::lock_guard guard(mutex_);
+            latestState_ = state;
+            for (auto& [id, weak] : continuations_) {
+                if (auto s = weak.lock()) live.push_back(std::move(s));
+            }
+            for (auto& s : live) s->push(state);
         }
     }
 

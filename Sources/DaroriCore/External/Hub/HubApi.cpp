@@ -91,6 +91,17 @@ nlohmann::ordered_json HubApi::SiblingsResponse::encode() const {
     return {{"siblings", list}};
 }
 
+void to_json(nlohmann::ordered_json& json, const HubApi::Repo& repo) {
+    json = {{"id", repo.id}, {"type", HubApi::repoTypeText(repo.type)}};
+}
+
+void from_json(const nlohmann::ordered_json& json, HubApi::Repo& repo) {
+    const std::string type = json.at("type").get<std::string>();
+    const auto parsed = HubApi::repoType(type);
+    if (!parsed) throw nlohmann::ordered_json::type_error::create(302, "unknown repository type \"" + type + "\"", &json);
+    repo = {json.at("id").get<std::string>(), *parsed};
+}
+
 std::optional<std::string> HubApi::hubTokenFromEnv() {
     if (auto token = nonEmptyEnv("HUB_TOKEN")) return token;
     return nonEmptyEnv("MODEL_HUB_TOKEN");

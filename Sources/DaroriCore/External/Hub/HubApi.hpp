@@ -145,6 +145,8 @@ struct HubApi {
 
     // HEAD of a file's URL read into FileMetadata. Throws the errors of httpHead.
     FileMetadata getFileMetadata(const std::string& url) const;
+    // The FileMetadata a HEAD response gives for a file requested at `requestedURL`. Pure.
+    static FileMetadata fileMetadata(const HTTPResponse& response, const std::string& requestedURL);
     // The metadata file's record; absent when there is none. A file that cannot be read or is
     // malformed is logged, deleted and reported absent; throws invalidMetadataError when it
     // cannot be deleted.
@@ -182,8 +184,14 @@ struct HubApi {
     static bool isSafeRelativePath(std::string_view path);
 };
 
-// The files below `folder`, recursively, skipping hidden files and hidden folders; enumeration
-// order. A folder that cannot be read yields an empty list.
+// Repo as JSON: {"id": ..., "type": "models" | "datasets" | "spaces"}. from_json throws
+// nlohmann::ordered_json::exception for a missing key or an unknown type.
+void to_json(nlohmann::ordered_json& json, const HubApi::Repo& repo);
+void from_json(const nlohmann::ordered_json& json, HubApi::Repo& repo);
+
+// The regular files below `folder` (links to one included), recursively, skipping hidden files and
+// hidden folders; depth-first in directory order. A folder that cannot be read yields an empty
+// list; a subfolder or entry below it that cannot be read is logged (Logging, error) and skipped.
 std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);
 
 }  // namespace darori

@@ -118,8 +118,9 @@ private:
 
 }  // namespace
 
-HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url) const {
-    const HTTPResponse response = httpHead(url);
+HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url) const { return fileMetadata(httpHead(url), url); }
+
+HubApi::FileMetadata HubApi::fileMetadata(const HTTPResponse& response, const std::string& url) {
     FileMetadata meta;
     std::optional<std::string> location;
     if (response.statusCode == 302) location = response.headers.value("Location");
@@ -279,6 +280,12 @@ std::filesystem::path HubApi::HubFileDownloader::download(const std::function<vo
 
     const std::filesystem::path incomplete = repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
     prepareCacheDestination(incomplete);
+    // A partial file that holds every byte is moved into place without a request: under a
+    // content-hash etag it must also hold the right bytes, else it starts over.
+    if (Downloader::incompleteFileSize(incomplete) == *remote.size && matchesPattern(hub->sha256Pattern, etag) &&
+        computeFileHash(incomplete) != etag) {
+        std::filesystem::resize_file(incomplete, 0);
+    }
     Downloader downloader(destination, incomplete, backgroundSession, 10'485'760);
     std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });
     auto states = downloader.download(source(), hubToken, {}, remote.size, 10, 5);

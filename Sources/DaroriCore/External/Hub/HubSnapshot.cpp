@@ -3,24 +3,53 @@
 
 #include "DaroriCore/CollectionHelpers.hpp"
 #include "DaroriCore/External/Hub/HubApi.hpp"
+#include "DaroriCore/Logging.hpp"
 
 namespace darori {
 
-std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder) {
+namespace {
+
+// Depth-first, entries in directory order; an entry that cannot be examined and a folder that
+// cannot be opened are logged and skipped, so one bad entry does not hide the rest.
+void collectFiles(const std::filesystem::path& folder, std::vector<std::filesystem::path>& files, bool top) {
     namespace fs = std::filesystem;
-    std::vector<fs::path> files;
     std::error_code ec;
-    fs::recursive_directory_iterator it(folder, ec), end;
-    if (ec) return files;
+    fs::directory_iterator it(folder, ec), end;
+    if (ec) {
+        if (!top) Logging::error("Skipping unreadable folder " + folder.string() + ": " + ec.message());
+        return;
+    }
     for (; it != end; it.increment(ec)) {
-        if (ec) break;
+        if (ec) {
+            Logging::error("Stopped reading folder " + folder.string() + ": " + ec.message());
+            return;
+        }
         const std::string name = it->path().filename().string();
-        if (!name.empty() && name[0] == '.') {
-            if (it->is_directory(ec)) it.disable_recursion_pending();
+        if (!name.empty() && name[0] == '.') continue;
+        std::error_code linkError, targetError;
+        const auto linkStatus = it->symlink_status(linkError);
+        if (linkError) {
+            Logging::error("Skipping unreadable entry " + it->path().string() + ": " + linkError.message());
             continue;
         }
-        if (it->is_regular_file(ec)) files.push_back(it->path());
+        if (fs::is_directory(linkStatus)) {
+            collectFiles(it->path(), files, false);
+            continue;
+        }
+        const auto status = it->status(targetError);  // a link counts as what it points to
+        if (targetError) {
+            Logging::error("Skipping unreadable entry " + it->path().string() + ": " + targetError.message());
+            continue;
+        }
+        if (fs::is_regular_file(status)) files.push_back(it->path());
     }
+}
+
+}  // namespace
+
+std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> files;
+    collectFiles(folder, files, true);
     return files;
 }
 

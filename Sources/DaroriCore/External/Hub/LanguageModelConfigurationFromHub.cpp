@@ -77,7 +77,7 @@ LanguageModelConfigurationFromHub::LanguageModelConfigurationFromHub(std::string
                                                                      HubApiWrapper hubApi) {
     configPromise_ = startLoading([modelName = std::move(modelName), revision = std::move(revision), hubApi = std::move(hubApi)] {
         try {
-            const auto folder = hubApi.snapshot({modelName, HubApi::RepoType::models}, revision, filesToFetch());
+            const auto folder = hubApi.snapshot({modelName, HubApiWrapper::RepoType::models}, revision, filesToFetch());
             return loadConfig(folder, hubApi);
         } catch (const URLError& e) {
             if (e.code() == URLError::Code::resourceUnavailable) throw Hub::HubClientError::resourceNotFound(modelName);

@@ -186,6 +186,10 @@ void perform(const URLRequest& request, bool followRedirects, const std::functio
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &t);
+    if (!request.body.empty()) {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+    }
     if (request.method == "HEAD") {
         curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
     } else if (request.method != "GET") {

@@ -60,6 +60,7 @@ struct URLRequest {
     std::string method = "GET";
     HTTPHeaders headers;
     double timeout = 60;  // seconds without any byte moving before the request fails with timedOut
+    std::string body;     // sent when not empty
 };
 
 struct HTTPResponse {

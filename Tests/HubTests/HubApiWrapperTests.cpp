@@ -1,0 +1,118 @@
+#include "DaroriCore/HubApiWrapper.hpp"
+#include "DaroriCore/DaroriCoreError.hpp"
+#include "DaroriCore/Logging.hpp"
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "TempFolder.hpp"
+
+using namespace darori;
+using hubtests::TempFolder;
+using hubtests::writeFile;
+
+namespace {
+
+// Sets (or, for nullptr, unsets) environment variables for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name);
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            value ? setenv(name, value, 1) : unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        for (const auto& [name, value] : saved_) value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+}  // namespace
+
+TEST(HubEnvironment, TokenAndEndpointRules) {
+    struct Case {
+        const char* hub;
+        const char* model;
+        std::optional<std::string> token;
+    };
+    const Case cases[] = {
+        {"h", "m", "h"}, {"", "m", "m"}, {nullptr, "m", "m"}, {"", "", std::nullopt}, {nullptr, nullptr, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        ScopedEnv env{{"HUB_TOKEN", c.hub}, {"MODEL_HUB_TOKEN", c.model}};
+        EXPECT_EQ(HubApi::hubTokenFromEnv(), c.token) << (c.hub ? c.hub : "unset") << " / " << (c.model ? c.model : "unset");
+    }
+    {
+        ScopedEnv env{{"HUB_ENDPOINT", ""}};
+        EXPECT_EQ(HubApi::hubEndpointFromEnv(), "");
+    }
+    ScopedEnv env{{"HUB_ENDPOINT", nullptr}};
+    EXPECT_EQ(HubApi::hubEndpointFromEnv(), HubApi::DEFAULT_ENDPOINT);
+    EXPECT_NE(HubApi::hubEndpointFromEnv().back(), '/');
+}
+
+TEST(HubApiWrapper, ConstructionDefaultsAndTokenLine) {
+    TempFolder documents;
+    ScopedEnv env{{"HUB_TOKEN", "from-env"}, {"MODEL_HUB_TOKEN", nullptr}, {"XDG_DOCUMENTS_DIR", documents.path().c_str()},
+                  {"CI_DISABLE_NETWORK_MONITOR", "1"}, {"HUB_ENDPOINT", "http://127.0.0.1:1"}};
+    testing::internal::CaptureStdout();
+    const HubApiWrapper empty(std::nullopt, std::string());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "✅ got token\n") << "an empty token is a token given";
+    EXPECT_EQ(empty.impl.hubToken, "");
+    EXPECT_EQ(empty.impl.downloadBase, documents.path() / "modelhub");
+    EXPECT_EQ(empty.impl.endpoint, "http://127.0.0.1:1");
+    EXPECT_EQ(empty.impl.useOfflineMode, std::nullopt);
+    EXPECT_EQ(empty.localRepoLocation({"zevidirev/zadezariro-coreml", HubApiWrapper::RepoType::datasets}),
+              documents.path() / "modelhub/datasets/zevidirev/zadezariro-coreml");
+    EXPECT_THROW(empty.localRepoLocation({"../../etc", HubApiWrapper::RepoType::models}), DaroriCoreError);
+
+    EXPECT_EQ(HubApiWrapper().impl.hubToken, "from-env");
+    unsetenv("HUB_TOKEN");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(HubApiWrapper().impl.hubToken, std::nullopt);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "🔴 NO TOKEN **\n");
+    setenv("CI_DISABLE_NETWORK_MONITOR", "true", 1);
+    testing::internal::CaptureStdout();
+    HubApiWrapper quiet;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(HubApiWrapper, RepoKindsAndJSON) {
+    using Repo = HubApiWrapper::Repo;
+    using RepoType = HubApiWrapper::RepoType;
+    EXPECT_EQ(HubApiWrapper::repoType("spaces"), RepoType::spaces);
+    EXPECT_EQ(HubApiWrapper::repoType("Models"), std::nullopt);
+    EXPECT_EQ(nlohmann::ordered_json(Repo{"a/b", RepoType::models}).dump(), R"({"id":"a/b","type":"models"})");
+    EXPECT_EQ(nlohmann::ordered_json::parse(R"({"id":"a/b","type":"spaces"})").get<Repo>(), (Repo{"a/b", RepoType::spaces}));
+    EXPECT_THROW(nlohmann::ordered_json::parse(R"({"id":"a/b","type":"model"})").get<Repo>(), nlohmann::ordered_json::exception);
+    EXPECT_THROW(nlohmann::ordered_json::parse(R"({"id":"a/b"})").get<Repo>(), nlohmann::ordered_json::exception);
+    const Repo models{"a/b", RepoType::models}, spaces{"a/b", RepoType::spaces};
+    EXPECT_NE(models, spaces);
+    EXPECT_NE(std::hash<Repo>()(models), std::hash<Repo>()(spaces));
+    EXPECT_EQ(HubApiWrapper::convert(spaces), (HubApi::Repo{"a/b", HubApi::RepoType::spaces}));
+}
+
+TEST(GetFileUrls, SkipsHiddenAndUnreadableEntries) {
+    TempFolder folder;
+    writeFile(folder / "a.bin", "a");
+    writeFile(folder / ".hidden", "h");
+    writeFile(folder / ".cache/x.metadata", "m");
+    writeFile(folder / "sub/b.bin", "b");
+    // A link that loops cannot be examined: it is skipped, and the rest is still listed.
+    std::filesystem::create_symlink("loop", folder / "sub/loop");
+    std::vector<std::string> names;
+    testing::internal::CaptureStderr();
+    Logging::updateLogLevel(Logging::LogLevel::error);
+    for (const auto& file : getFileUrls(folder.path())) names.push_back(std::filesystem::relative(file, folder.path()).string());
+    Logging::updateLogLevel(Logging::LogLevel::none);
+    const std::string log = testing::internal::GetCapturedStderr();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.bin", "sub/b.bin"}));
+    EXPECT_NE(log.find("Skipping unreadable entry " + (folder / "sub/loop").string()), std::string::npos) << log;
+    EXPECT_TRUE(getFileUrls(folder / "missing").empty());
+}
