@@ -45,14 +45,15 @@ public:
     using Dictionary = std::unordered_map<BinaryDistinctString, Config>;
     using Array = std::vector<Config>;
 
-    ConfigData() : storage_(std::monostate{}) {}
-    explicit ConfigData(BinaryDistinctString s) : storage_(std::move(s)) {}
-    explicit ConfigData(std::int64_t i) : storage_(i) {}
-    explicit ConfigData(bool b) : storage_(b) {}
-    explicit ConfigData(float f) : storage_(f) {}
+    // Defined below Config: building the variant needs Config complete.
+    ConfigData();
+    explicit ConfigData(BinaryDistinctString s);
+    explicit ConfigData(std::int64_t i);
+    explicit ConfigData(bool b);
+    explicit ConfigData(float f);
     explicit ConfigData(Dictionary d);
     explicit ConfigData(Array a);
-    explicit ConfigData(ConfigToken t) : storage_(std::move(t)) {}
+    explicit ConfigData(ConfigToken t);
 
     Kind kind() const { return static_cast<Kind>(storage_.index()); }
 
@@ -154,6 +155,13 @@ public:
     // std::domain_error for an infinite or NaN float, which JSON cannot hold.
     nlohmann::ordered_json encode() const;
 };
+
+inline ConfigData::ConfigData() : storage_(std::monostate{}) {}
+inline ConfigData::ConfigData(BinaryDistinctString s) : storage_(std::move(s)) {}
+inline ConfigData::ConfigData(std::int64_t i) : storage_(i) {}
+inline ConfigData::ConfigData(bool b) : storage_(b) {}
+inline ConfigData::ConfigData(float f) : storage_(f) {}
+inline ConfigData::ConfigData(ConfigToken t) : storage_(std::move(t)) {}
 
 inline void to_json(nlohmann::ordered_json& j, const Config& c) { j = c.encode(); }
 inline void from_json(const nlohmann::ordered_json& j, Config& c) { c = Config::decode(j); }
