@@ -2,10 +2,8 @@
 
 #include <utf8proc.h>
 
-#include <cstdlib>
 #include <algorithm>
-#include <functional>
-#include <memory>
+#include <array>
 #include <vector>
 
 namespace unicode {
@@ -16,16 +14,6 @@ constexpr char32_t REPLACEMENT = 0xFFFD;
 
 std::size_t unitsOf(char32_t cp) { return cp >= 0x10000 ? 2 : 1; }
 
-std::string normalize(std::string_view s, int options) {
-    const std::string clean = repairUTF8(s);
-    utf8proc_uint8_t* out = nullptr;
-    const utf8proc_ssize_t n = utf8proc_map(
-        reinterpret_cast<const utf8proc_uint8_t*>(clean.data()), static_cast<utf8proc_ssize_t>(clean.size()), &out,
-        static_cast<utf8proc_option_t>(UTF8PROC_STABLE | options));
-    if (n < 0) return clean;
-    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> guard(out, &std::free);
-    return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
-}
 
 // Byte offsets at which each grapheme cluster of `s` starts, plus s.size() at the end.
 template <typename F>
@@ -186,6 +174,7 @@ std::string prefixCharacters(std::string_view s, std::size_t n) {
 }
 
 std::string suffixCharacters(std::string_view s, std::size_t n) {
+    if (n == 0) return {};
     std::vector<std::size_t> starts;
     forEachBoundary(s, [&](std::size_t b) {
         if (b < s.size()) starts.push_back(b);
@@ -195,10 +184,138 @@ std::string suffixCharacters(std::string_view s, std::size_t n) {
     return std::string(s.substr(starts[starts.size() - n]));
 }
 
-std::string nfd(std::string_view s) { return normalize(s, UTF8PROC_DECOMPOSE); }
-std::string nfc(std::string_view s) { return normalize(s, UTF8PROC_COMPOSE); }
+namespace {
 
-bool canonicallyEqual(std::string_view a, std::string_view b) { return a == b || nfd(a) == nfd(b); }
+int combiningClass(char32_t cp) { return utf8proc_get_property(static_cast<utf8proc_int32_t>(cp))->combining_class; }
+
+// Puts a run of non-starters in canonical order: a stable sort by combining class. Runs of a few
+// marks (the usual case) take an insertion sort; longer ones a counting sort over the 255 classes,
+// so a hostile run of marks in reverse order costs linear time, not quadratic.
+void orderMarks(char32_t* first, std::size_t n) {
+    if (n < 2) return;
+    if (n <= 16) {
+        for (std::size_t i = 1; i < n; ++i) {
+            const char32_t c = first[i];
+            const int cc = combiningClass(c);
+            std::size_t j = i;
+            for (; j > 0 && combiningClass(first[j - 1]) > cc; --j) first[j] = first[j - 1];
+            first[j] = c;
+        }
+        return;
+    }
+    std::array<std::size_t, 257> next{};
+    for (std::size_t i = 0; i < n; ++i) ++next[static_cast<std::size_t>(combiningClass(first[i])) + 1];
+    for (std::size_t k = 1; k < next.size(); ++k) next[k] += next[k - 1];
+    std::vector<char32_t> sorted(n);
+    for (std::size_t i = 0; i < n; ++i) sorted[next[static_cast<std::size_t>(combiningClass(first[i]))]++] = first[i];
+    std::copy(sorted.begin(), sorted.end(), first);
+}
+
+// Canonical decomposition (NFD) of `s`, plus for every position of the result the UTF-16 offset in
+// `s` at which a match may start or end there (-1 where it may not). Such cut points lie before
+// every character whose decomposition begins with a starter (combining class 0), and at the end:
+// canonical reordering never moves anything across them, so the decomposition of the whole text is
+// the concatenation of the decompositions of the pieces between them. Linear in the text's length.
+struct Decomposed {
+    std::u32string chars;
+    std::vector<long long> cutAt;  // chars.size() + 1 entries when cuts are wanted, else empty
+};
+
+Decomposed decompose(std::string_view s, bool withCuts) {
+    Decomposed d;
+    d.chars.reserve(s.size());
+    if (withCuts) d.cutAt.reserve(s.size() + 1);
+    std::size_t units = 0;
+    std::size_t runStart = 0;  // first non-starter of the current run in d.chars
+    const auto endRun = [&] {
+        orderMarks(d.chars.data() + runStart, d.chars.size() - runStart);
+    };
+    utf8proc_int32_t buf[32];
+    for (std::size_t i = 0; i < s.size();) {
+        const char32_t cp = decodeAt(s, i);
+        if (cp < 0xC0) {  // no decomposition, combining class 0
+            if (withCuts) d.cutAt.push_back(static_cast<long long>(units));
+            endRun();
+            d.chars.push_back(cp);
+            runStart = d.chars.size();
+            ++units;
+            continue;
+        }
+        int boundclass = 0;
+        utf8proc_ssize_t n = utf8proc_decompose_char(static_cast<utf8proc_int32_t>(cp), buf, 32,
+                                                     UTF8PROC_DECOMPOSE, &boundclass);
+        if (n < 1 || n > 32) {
+            buf[0] = static_cast<utf8proc_int32_t>(cp);
+            n = 1;
+        }
+        if (withCuts) {
+            const bool cut = d.chars.empty() || combiningClass(static_cast<char32_t>(buf[0])) == 0;
+            d.cutAt.push_back(cut ? static_cast<long long>(units) : -1);
+            for (utf8proc_ssize_t k = 1; k < n; ++k) d.cutAt.push_back(-1);
+        }
+        for (utf8proc_ssize_t k = 0; k < n; ++k) {
+            const char32_t c = static_cast<char32_t>(buf[k]);
+            if (combiningClass(c) == 0) {
+                endRun();
+                runStart = d.chars.size() + 1;
+            }
+            d.chars.push_back(c);
+        }
+        units += unitsOf(cp);
+    }
+    endRun();
+    if (withCuts) d.cutAt.push_back(static_cast<long long>(units));
+    return d;
+}
+
+std::string encode(std::u32string_view chars) {
+    std::string out;
+    out.reserve(chars.size());
+    for (const char32_t c : chars) appendUTF8(out, c);
+    return out;
+}
+
+// Index of every occurrence of `f` in `t`, overlapping ones included, in order (Knuth-Morris-Pratt:
+// linear in both lengths whatever the texts hold). `f` is not empty.
+std::vector<std::size_t> occurrences(std::u32string_view t, std::u32string_view f) {
+    std::vector<std::size_t> fail(f.size(), 0);
+    for (std::size_t i = 1, k = 0; i < f.size(); ++i) {
+        while (k > 0 && f[i] != f[k]) k = fail[k - 1];
+        if (f[i] == f[k]) ++k;
+        fail[i] = k;
+    }
+    std::vector<std::size_t> hits;
+    for (std::size_t i = 0, k = 0; i < t.size(); ++i) {
+        while (k > 0 && t[i] != f[k]) k = fail[k - 1];
+        if (t[i] == f[k]) ++k;
+        if (k == f.size()) {
+            hits.push_back(i + 1 - f.size());
+            k = fail[k - 1];
+        }
+    }
+    return hits;
+}
+
+}  // namespace
+
+std::string nfd(std::string_view s) { return encode(decompose(s, false).chars); }
+
+std::string nfc(std::string_view s) {
+    // Our own decomposition and ordering, then utf8proc's composition pass (which does not reorder).
+    const std::u32string d = decompose(s, false).chars;
+    std::vector<utf8proc_int32_t> buf(d.begin(), d.end());
+    const utf8proc_ssize_t n = utf8proc_normalize_utf32(buf.data(), static_cast<utf8proc_ssize_t>(buf.size()),
+                                                        static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+    if (n < 0) return encode(d);
+    std::string out;
+    out.reserve(s.size());
+    for (utf8proc_ssize_t k = 0; k < n; ++k) appendUTF8(out, static_cast<char32_t>(buf[static_cast<std::size_t>(k)]));
+    return out;
+}
+
+bool canonicallyEqual(std::string_view a, std::string_view b) {
+    return a == b || decompose(a, false).chars == decompose(b, false).chars;
+}
 
 bool canonicallyEqualOptional(const std::optional<std::string>& a, const std::optional<std::string>& b) {
     if (!a || !b) return !a && !b;
@@ -210,78 +327,17 @@ bool canonicallyEqualLists(const std::vector<std::string>& a, const std::vector<
                       [](const std::string& x, const std::string& y) { return canonicallyEqual(x, y); });
 }
 
-namespace {
-
-int combiningClass(char32_t cp) { return utf8proc_get_property(static_cast<utf8proc_int32_t>(cp))->combining_class; }
-
-// Canonical decomposition of `s`, plus for every position of the result the UTF-16 offset in `s`
-// at which a match may start or end there (-1 where it may not). Such cut points lie before every
-// character whose decomposition begins with a starter (combining class 0), and at the end: canonical
-// reordering never moves anything across them, so the decomposition of the whole text is the
-// concatenation of the decompositions of the pieces between them.
-struct Decomposed {
-    std::u32string chars;
-    std::vector<long long> cutAt;  // chars.size() + 1 entries
-};
-
-Decomposed decomposeWithCuts(std::string_view s) {
-    Decomposed d;
-    std::size_t units = 0;
-    std::size_t runStart = 0;  // first non-starter of the current run in d.chars
-    utf8proc_int32_t buf[32];
-    for (std::size_t i = 0; i < s.size();) {
-        const char32_t cp = decodeAt(s, i);
-        int boundclass = 0;
-        utf8proc_ssize_t n = utf8proc_decompose_char(static_cast<utf8proc_int32_t>(cp), buf, 32,
-                                                     UTF8PROC_DECOMPOSE, &boundclass);
-        if (n < 1 || n > 32) {
-            buf[0] = static_cast<utf8proc_int32_t>(cp);
-            n = 1;
-        }
-        const bool cut = d.chars.empty() || combiningClass(static_cast<char32_t>(buf[0])) == 0;
-        d.cutAt.push_back(cut ? static_cast<long long>(units) : -1);
-        for (utf8proc_ssize_t k = 1; k < n; ++k) d.cutAt.push_back(-1);
-        for (utf8proc_ssize_t k = 0; k < n; ++k) {
-            const char32_t c = static_cast<char32_t>(buf[k]);
-            if (combiningClass(c) == 0) {
-                runStart = d.chars.size() + 1;
-            } else {
-                // Canonical ordering: a mark moves in front of marks of higher class, never past a starter.
-                std::size_t j = d.chars.size();
-                d.chars.push_back(c);
-                while (j > runStart && combiningClass(d.chars[j - 1]) > combiningClass(c)) {
-                    std::swap(d.chars[j - 1], d.chars[j]);
-                    --j;
-                }
-                continue;
-            }
-            d.chars.push_back(c);
-        }
-        units += unitsOf(cp);
-    }
-    d.cutAt.push_back(static_cast<long long>(units));
-    return d;
-}
-
-}  // namespace
-
 std::vector<UTF16Span> findCanonical(std::string_view text, std::string_view find) {
     std::vector<UTF16Span> out;
     if (text.empty() || find.empty()) return out;
-    const Decomposed t = decomposeWithCuts(text);
-    const std::u32string f = decomposeWithCuts(find).chars;
+    const Decomposed t = decompose(text, true);
+    const std::u32string f = decompose(find, false).chars;
     if (f.size() > t.chars.size()) return out;
-    const std::boyer_moore_horspool_searcher searcher(f.begin(), f.end());
-    auto from = t.chars.begin();
-    while (true) {
-        const auto hit = std::search(from, t.chars.end(), searcher);
-        if (hit == t.chars.end()) break;
-        const auto p = static_cast<std::size_t>(hit - t.chars.begin());
+    for (const std::size_t p : occurrences(t.chars, f)) {
         const long long start = t.cutAt[p];
         const long long end = t.cutAt[p + f.size()];
         if (start >= 0 && end >= 0)
             out.push_back({static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)});
-        from = hit + 1;
     }
     return out;
 }

@@ -30,6 +30,9 @@ TEST(BOMPreservingJSON, PlainDocumentsAndErrors) {
     EXPECT_EQ(bomPreservingJsonObject(doc).dump(), doc);  // key order kept
     EXPECT_EQ(bomPreservingJsonObject(BOM + doc).dump(), doc);  // a mark before the document is skipped
     EXPECT_THROW(bomPreservingJsonObject("{\"a\":"), nlohmann::ordered_json::parse_error);
+    // Numbers beyond a double's range are malformed documents too, not a different kind of failure.
+    for (const char* overflow : {"[1e400]", "{\"a\":-1e400}", "1E+99999"})
+        EXPECT_THROW(bomPreservingJsonObject(overflow), nlohmann::ordered_json::parse_error) << overflow;
 }
 
 // A hostile file nested a hundred thousand levels deep is refused instead of exhausting the stack of

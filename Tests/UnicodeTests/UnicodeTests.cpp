@@ -1,6 +1,10 @@
 #include "Unicode/Unicode.hpp"
 
 #include <gtest/gtest.h>
+#include <utf8proc.h>
+
+#include <cstdlib>
+#include <memory>
 
 using namespace unicode;
 
@@ -43,6 +47,9 @@ TEST(Unicode, CharactersAreGraphemeClusters) {
     EXPECT_EQ(suffixCharacters(s, 2), "\r\ny");
     EXPECT_EQ(prefixCharacters(s, 50), s);
     EXPECT_EQ(suffixCharacters("", 3), "");
+    EXPECT_EQ(prefixCharacters(s, 0), "");
+    EXPECT_EQ(suffixCharacters(s, 0), "");
+    EXPECT_EQ(suffixCharacters("", 0), "");
 }
 
 TEST(Unicode, CanonicalEquivalenceAndTrim) {
@@ -51,6 +58,55 @@ TEST(Unicode, CanonicalEquivalenceAndTrim) {
     EXPECT_EQ(nfc(E_ACUTE_NFD), E_ACUTE_NFC);
     EXPECT_EQ(trimWhitespace(" \n\t hi there \xE3\x80\x80"), "hi there");
     EXPECT_EQ(trimWhitespace("  "), "");
+}
+
+namespace {
+
+std::string utf8procForm(const std::string& s, int options) {
+    utf8proc_uint8_t* out = nullptr;
+    const utf8proc_ssize_t n = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(s.data()),
+                                            static_cast<utf8proc_ssize_t>(s.size()), &out,
+                                            static_cast<utf8proc_option_t>(UTF8PROC_STABLE | options));
+    std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> guard(out, &std::free);
+    return n < 0 ? "error" : std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
+}
+
+std::string repeat(const std::string& s, int n) {
+    std::string out;
+    for (int k = 0; k < n; ++k) out += s;
+    return out;
+}
+
+}  // namespace
+
+// Our canonical forms order marks by our own stable sort (insertion for short runs, counting for
+// long ones); utf8proc's forms are the reference. Long runs mix classes and hold several marks of one
+// class, whose relative order must survive.
+TEST(Unicode, CanonicalFormsAgreeWithUTF8proc) {
+    const std::string ACUTE = "\xCC\x81", GRAVE = "\xCC\x80", DOT_BELOW = "\xCC\xA3", CEDILLA = "\xCC\xA7";
+    const std::string YPOGEGRAMMENI = "\xCD\x85";  // U+0345, class 240
+    const std::vector<std::string> cases = {
+        "",
+        "plain ascii",
+        E_ACUTE_NFC + " " + E_ACUTE_NFD,
+        "a" + ACUTE + DOT_BELOW + "b" + DOT_BELOW + ACUTE,
+        "\xE1\xBA\xA5" + DOT_BELOW,                       // precomposed letter gaining a lower mark
+        "\xED\x95\x9C\xEA\xB8\x80",                      // Hangul syllables
+        "\xE2\x84\xAB \xCD\x84 \xEF\xAC\xAC",        // singletons: Angstrom sign, U+0344, U+FB2C
+        ACUTE + DOT_BELOW + "x",                           // marks before any letter
+        "e" + repeat(YPOGEGRAMMENI + ACUTE + GRAVE + DOT_BELOW + CEDILLA, 7),  // a long run, many classes
+        "o" + repeat(ACUTE, 20) + repeat(DOT_BELOW, 20) + repeat(GRAVE + CEDILLA, 5) + "\xC3\xB4",
+        "x\xFF" + ACUTE + "\xF0\x9F\x98\x80" + DOT_BELOW,
+    };
+    for (const std::string& c : cases) {
+        const std::string clean = repairUTF8(c);
+        EXPECT_EQ(nfd(c), utf8procForm(clean, UTF8PROC_DECOMPOSE)) << c;
+        EXPECT_EQ(nfc(c), utf8procForm(clean, UTF8PROC_COMPOSE)) << c;
+        EXPECT_TRUE(canonicallyEqual(c, nfc(c))) << c;
+    }
+    // Long runs equal only in another order of marks of one class are different texts.
+    EXPECT_FALSE(canonicallyEqual("o" + repeat(ACUTE + GRAVE, 20), "o" + repeat(GRAVE + ACUTE, 20)));
+    EXPECT_TRUE(canonicallyEqual("o" + repeat(ACUTE, 20) + repeat(DOT_BELOW, 20), "o" + repeat(DOT_BELOW + ACUTE, 20)));
 }
 
 TEST(Unicode, FindCanonicalMatchesEquivalentSequencesAtCharacterEdges) {
@@ -65,6 +121,11 @@ TEST(Unicode, FindCanonicalMatchesEquivalentSequencesAtCharacterEdges) {
         {E_ACUTE_NFC + "e", "e", {{1, 1}}},
         {"a" + DOT_BELOW + ACUTE, "a" + ACUTE + DOT_BELOW, {{0, 3}}},  // marks in either order
         {"aaaa", "aa", {{0, 2}, {1, 2}, {2, 2}}},
+        {"abababa", "aba", {{0, 3}, {2, 3}, {4, 3}}},
+        {"aabaabaaab", "aab", {{0, 3}, {3, 3}, {7, 3}}},   // a partial match restarts inside itself
+        {"a" + repeat(ACUTE, 20) + repeat(DOT_BELOW, 20) + "b", "a" + repeat(DOT_BELOW + ACUTE, 19), {}},
+        {"a" + repeat(ACUTE, 20) + repeat(DOT_BELOW, 20) + "b", "a" + repeat(DOT_BELOW + ACUTE, 20), {{0, 41}}},
+        {"a" + repeat(ACUTE, 20) + repeat(DOT_BELOW, 20) + "b", "a" + repeat(DOT_BELOW + ACUTE, 20) + "b", {{0, 42}}},
         {FACE + "ab" + FACE + "ab", "ab", {{2, 2}, {6, 2}}},
         {"\xF0\x9F\x98\x80", "\xF0", {}},       // a bad byte is U+FFFD, not part of a character
         {"x\xFFy", "\xFF", {{1, 1}}},

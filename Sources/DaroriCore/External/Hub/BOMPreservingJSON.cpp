@@ -33,7 +33,13 @@ void checkNesting(std::string_view bytes) {
 
 nlohmann::ordered_json bomPreservingJsonObject(std::string_view bytes) {
     checkNesting(bytes);
-    return nlohmann::ordered_json::parse(bytes.begin(), bytes.end());
+    try {
+        return nlohmann::ordered_json::parse(bytes.begin(), bytes.end());
+    } catch (const nlohmann::ordered_json::out_of_range& e) {
+        // A number too large for a double ("1e400") is reported by the parser as out of range;
+        // to callers it is just another malformed document.
+        throw nlohmann::ordered_json::parse_error::create(101, 0, e.what(), nullptr);
+    }
 }
 
 }  // namespace darori
