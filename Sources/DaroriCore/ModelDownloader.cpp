@@ -109,6 +109,7 @@ std::filesystem::path ModelDownloader::localRepoLocation(const std::optional<std
 }
 
 std::optional<std::filesystem::path> ModelDownloader::modelURLIfExists(const std::filesystem::path& folder, const std::string& name) const {
+    if (name.empty() || name.find('/') != std::string::npos || !HubApi::isSafeRelativePath(name)) return std::nullopt;
     const auto candidate = ModelUtilities::detectModelURL(folder, name);
     std::error_code ec;
     if (std::filesystem::exists(candidate, ec)) return candidate;
@@ -119,6 +120,7 @@ std::filesystem::path ModelDownloader::resolveModel(const std::string& name, con
                                                     const std::optional<std::filesystem::path>& modelFolder,
                                                     const std::optional<std::filesystem::path>& downloadBase, bool download,
                                                     const std::function<void(ModelState)>& modelStateCallback) const {
+    requireSafeComponent(name, "file name");
     auto report = [&](ModelState state) {
         if (modelStateCallback) modelStateCallback(state);
     };

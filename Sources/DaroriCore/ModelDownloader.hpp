@@ -83,7 +83,8 @@ public:
     // The model file `name` of `modelInfo`: from the explicit folder (no state reported), else from
     // the cache (reports downloaded), else downloaded when `download` (reports downloading, then
     // downloaded). Throws modelUnavailable "No model found for <name> (download disabled)" or
-    // "No model found for <name>", and the hub's errors of the download.
+    // "No model found for <name>", the hub's errors of the download, and
+    // DaroriCoreError::invalidConfiguration for a name or model part that is no plain folder name.
     virtual std::filesystem::path resolveModel(const std::string& name, const ModelInfo& modelInfo,
                                                const std::optional<std::filesystem::path>& modelFolder,
                                                const std::optional<std::filesystem::path>& downloadBase, bool download,
@@ -102,7 +103,8 @@ public:
     // The repository's file names matching the patterns, from the hub.
     virtual std::vector<std::string> fetchFilenames(const std::vector<std::string>& patterns,
                                                     const std::optional<std::filesystem::path>& downloadBase) const;
-    // The compiled model `name` in `folder` when an item exists there.
+    // The compiled model `name` in `folder` when an item exists there; absent for a name that is
+    // no plain file name.
     virtual std::optional<std::filesystem::path> modelURLIfExists(const std::filesystem::path& folder, const std::string& name) const;
 
 private:

@@ -93,6 +93,11 @@ TEST_F(ModelDownloaderTest, ResolutionOrder) {
     states.clear();
     EXPECT_EQ(errorText([&] { resolve(downloader(server.endpoint()), "Decoder", true, states); }), "No model found for Decoder");
     EXPECT_EQ(states, std::vector<ModelState>{ModelState::downloading});
+
+    // A model file name that would leave the model folder is refused.
+    states.clear();
+    EXPECT_THROW(resolve(downloader(server.endpoint()), "../../Encoder", true, states, own.path()), DaroriCoreError);
+    EXPECT_TRUE(states.empty());
 }
 
 TEST_F(ModelDownloaderTest, DownloadModelAndRepositories) {
