@@ -8,6 +8,7 @@
 using namespace darori;
 using hubtests::HubServer;
 using hubtests::readFile;
+using hubtests::errorText;
 using hubtests::TempFolder;
 using hubtests::writeFile;
 
@@ -41,16 +42,6 @@ struct HubCacheTest : ::testing::Test {
     TempFolder cache;
     std::shared_ptr<HubApi> hub = std::make_shared<HubApi>();
 };
-
-template <class Body>
-std::string errorText(Body body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 
 using namespace darori;
 using hubtests::HubServer;
+using hubtests::errorText;
 using hubtests::TempFolder;
 using hubtests::writeFile;
 
@@ -31,16 +32,6 @@ struct ModelDownloaderTest : ::testing::Test {
     HubServer server;
     TempFolder cache;
 };
-
-template <class Body>
-std::string errorText(Body body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 }  // namespace
 

@@ -9,7 +9,10 @@
 #include "DaroriCore/DaroriCoreError.hpp"
 #include "DaroriCore/Logging.hpp"
 
+#include "TempFolder.hpp"
+
 using namespace darori;
+using hubtests::errorText;
 
 namespace {
 
@@ -46,16 +49,6 @@ struct ModelManagerTest : ::testing::Test {
         manager.setModelStateCallback([this](ModelState a, ModelState b) { changes.emplace_back(a, b); });
     }
 };
-
-template <class Body>
-std::string errorText(Body body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 }  // namespace
 

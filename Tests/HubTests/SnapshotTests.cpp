@@ -10,6 +10,7 @@
 using namespace darori;
 using hubtests::HubServer;
 using hubtests::readFile;
+using hubtests::errorText;
 using hubtests::TempFolder;
 using hubtests::writeFile;
 
@@ -46,16 +47,6 @@ struct SnapshotTest : ::testing::Test {
     TempFolder cache;
     HubApi hub;
 };
-
-template <class Body>
-std::string errorText(Body body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 }  // namespace
 

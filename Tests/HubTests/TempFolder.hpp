@@ -1,6 +1,7 @@
 // A fresh folder below the system's temporary folder, removed with everything in it at the end.
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -40,6 +41,17 @@ inline void writeFile(const std::filesystem::path& file, std::string_view bytes)
 inline std::string readFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The description of what `body` throws, or "no error" when it returns.
+template <class Body>
+std::string errorText(Body body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
 }
 
 }  // namespace hubtests

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "DaroriCore/CollectionHelpers.hpp"
+#include "DaroriCore/External/Hub/HubError.hpp"
 #include "DaroriCore/HubApiWrapper.hpp"
 #include "DaroriCore/Logging.hpp"
 #include "DaroriCore/TextHelpers.hpp"
@@ -14,21 +15,9 @@ namespace zadezariro {
 
 namespace fs = std::filesystem;
 
-namespace {
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-}  // namespace
-
 TokenizerLoadingError::TokenizerLoadingError(fs::path localFolder, std::exception_ptr localError, std::exception_ptr hubError)
-    : std::runtime_error("Loading the tokenizer from " + localFolder.string() + " failed: " + describe(localError) +
-                         "; loading it from the hub failed: " + describe(hubError)),
+    : std::runtime_error("Loading the tokenizer from " + localFolder.string() + " failed: " + darori::describeError(localError) +
+                         "; loading it from the hub failed: " + darori::describeError(hubError)),
       localFolder_(std::move(localFolder)),
       localError_(std::move(localError)),
       hubError_(std::move(hubError)) {}

@@ -12,19 +12,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "DaroriCore/External/Hub/HubError.hpp"
+
 namespace zadezariro {
 
 namespace fs = std::filesystem;
 
 std::string WriteResult::errorDescription() const {
     if (!error) return "";
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
+    return darori::describeError(error);
 }
 
 namespace {
