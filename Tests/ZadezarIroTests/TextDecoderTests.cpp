@@ -366,3 +366,22 @@ TEST_F(TextDecoderTest, LanguageDetectionOnAMultilingualModelAlsoFromSeveralThre
     for (auto& t : threads) t.join();
     EXPECT_EQ(detected.load(), 4);
 }
+
+TEST_F(TextDecoderTest, TheDebugDumpAndTheLoopStayInsideAShortAlignmentArray) {
+    auto d = decoder();
+    auto prepared = inputs(*d, DecodingOptions::make());
+    // Alignment weights with a single row: the dump shows the missing rows as nan, and the loop
+    // refuses to write row 1 instead of writing past the array.
+    DecodingInputs shortAlignment(prepared.initialPrompt(), prepared.inputIds(), prepared.cacheLength(), prepared.keyCache(),
+                                  prepared.valueCache(), MultiArray({1, 1500}, mlruntime::DataType::Float16),
+                                  prepared.kvCacheUpdateMask(), prepared.decoderKeyPaddingMask());
+    GreedyTokenSampler sampler(Half(0.0f), special.endToken, DecodingOptions::make());
+    LogCapture log;
+    EXPECT_THROW(d->decodeText(encoderOutput, shortAlignment, sampler, DecodingOptions::make()), WhisperError);
+    std::vector<std::string> rows;
+    for (const auto& line : log.lines)
+        if (line.find(" | ") != std::string::npos && line.find("Position") == std::string::npos) rows.push_back(line);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0].find("nan"), std::string::npos) << rows[0];
+    EXPECT_NE(rows[1].find("nan"), std::string::npos) << rows[1];
+}
