@@ -37,14 +37,15 @@ inline std::shared_ptr<const WhisperTokenizer> englishTokenizer() {
 }
 
 // A byte-level vocabulary of "a" to "c" and the blank with the multilingual layout's special
-// tokens, among them the language tokens "<|en|>" (50259) and "<|de|>" (50261).
+// tokens, among them the language tokens "<|en|>" (50259) and "<|de|>" (50261), and "<|xx|>" (50300),
+// the text of a language token of no supported language.
 inline std::shared_ptr<const WhisperTokenizer> multilingualTokenizer() {
     static TempDir folder;
     static const auto tokenizer = [] {
         Json vocab = {{"a", 0}, {"b", 1}, {"c", 2}, {"\u0120", 220}};
         const std::vector<std::pair<std::string, int>> added = {
             {"<|endoftext|>", 50257}, {"<|startoftranscript|>", 50258}, {"<|en|>", 50259}, {"<|de|>", 50261},
-            {"<|translate|>", 50358}, {"<|transcribe|>", 50359}, {"<|startofprev|>", 50361}, {"<|nocaptions|>", 50362},
+            {"<|xx|>", 50300}, {"<|translate|>", 50358}, {"<|transcribe|>", 50359}, {"<|startofprev|>", 50361}, {"<|nocaptions|>", 50362},
             {"<|notimestamps|>", 50363}, {"<|0.00|>", 50364}};
         Json addedTokens = Json::array();
         for (const auto& [content, id] : added) {

@@ -385,3 +385,41 @@ TEST_F(TextDecoderTest, TheDebugDumpAndTheLoopStayInsideAShortAlignmentArray) {
     EXPECT_EQ(rows[0].find("nan"), std::string::npos) << rows[0];
     EXPECT_NE(rows[1].find("nan"), std::string::npos) << rows[1];
 }
+
+namespace {
+
+// The multilingual test vocabulary with "<|xx|>" counted as a language token.
+class ExtraLanguageTokenizer : public WhisperTokenizer {
+public:
+    ExtraLanguageTokenizer(std::shared_ptr<const WhisperTokenizer> inner, int extra) : inner_(std::move(inner)) {
+        languages_ = inner_->allLanguageTokens();
+        languages_.insert(extra);
+    }
+    std::vector<int> encode(const std::string& text) const override { return inner_->encode(text); }
+    std::string decode(const std::vector<int>& tokens) const override { return inner_->decode(tokens); }
+    std::optional<int> convertTokenToId(const std::string& token) const override { return inner_->convertTokenToId(token); }
+    std::optional<std::string> convertIdToToken(int id) const override { return inner_->convertIdToToken(id); }
+    const SpecialTokens& specialTokens() const override { return inner_->specialTokens(); }
+    const std::unordered_set<int>& allLanguageTokens() const override { return languages_; }
+    WordSplit splitToWordTokens(const std::vector<int>& ids) const override { return inner_->splitToWordTokens(ids); }
+
+private:
+    std::shared_ptr<const WhisperTokenizer> inner_;
+    std::unordered_set<int> languages_;
+};
+
+}  // namespace
+
+TEST_F(TextDecoderTest, ADetectedLanguageOutsideTheLanguageListBecomesEnglish) {
+    const int xx = *multilingualTokenizer()->convertTokenToId("<|xx|>");
+    auto tokenizerWithXx = std::make_shared<ExtraLanguageTokenizer>(multilingualTokenizer(), xx);
+    auto d = decoder({xx}, 51865, 224, tokenizerWithXx);
+    auto prepared = d->prepareDecoderInputs({});
+    GreedyTokenSampler sampler(Half(0.0f), tokenizerWithXx->specialTokens().endToken, DecodingOptions::make());
+    LogCapture log(darori::Logging::LogLevel::error);
+    auto result = d->detectLanguage(encoderOutput, prepared, sampler, DecodingOptions::make(), Half(0.0f));
+    EXPECT_EQ(result.language, "en");
+    EXPECT_EQ(result.languageProbs.count("xx"), 1u);
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0], "Detected language xx is not supported, defaulting to en");
+}
