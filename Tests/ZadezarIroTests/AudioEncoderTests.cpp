@@ -1,0 +1,71 @@
+// The feature extractor and the audio encoder: their dimensions, errors and one prediction each.
+#include "ZadezarIro/Core/AudioEncoder.hpp"
+
+#include <gtest/gtest.h>
+
+#include "DecodingTestSupport.hpp"
+#include "ZadezarIro/Core/FeatureExtractor.hpp"
+#include "ZadezarIro/Utilities/WhisperError.hpp"
+
+using namespace zadezariro;
+using namespace zadezariro::testsupport;
+using mlruntime::MultiArray;
+namespace testmodels = mlruntime::testmodels;
+
+namespace {
+
+void expectMessage(const std::function<void()>& body, const std::string& message) {
+    try {
+        body();
+        ADD_FAILURE() << "no error, expected: " << message;
+    } catch (const WhisperError& error) {
+        EXPECT_EQ(error.message(), message);
+    }
+}
+
+}  // namespace
+
+TEST(FeatureExtractorAndEncoder, WithoutAModelTheyReportNothingAndCheckTheInputTypeFirst) {
+    FeatureExtractor extractor;
+    EXPECT_FALSE(extractor.melCount());
+    EXPECT_FALSE(extractor.windowSamples());
+    expectMessage([&] { extractor.logMelSpectrogram(MultiArray()); }, "FeatureExtractor input must be MLMultiArray");
+    expectMessage([&] { extractor.logMelSpectrogram(MultiArray({480000}, mlruntime::DataType::Float32)); }, "Models are unavailable");
+
+    AudioEncoder encoder;
+    EXPECT_FALSE(encoder.embedSize());
+    EXPECT_FALSE(encoder.sequenceLength());
+    expectMessage([&] { encoder.encodeFeatures(MultiArray()); }, "AudioEncoder input must be MLMultiArray");
+    expectMessage([&] { encoder.encodeFeatures(MultiArray({1, 80, 1, 3000}, mlruntime::DataType::Float16)); }, "Models are unavailable");
+}
+
+TEST(FeatureExtractorAndEncoder, OneWindowThroughBothModels) {
+    TempDir folder;
+    testmodels::FolderOptions options;
+    options.size = *testmodels::namedSize("test");
+    options.scripted = true;
+    testmodels::writeModelFolder(folder.path, options);
+
+    FeatureExtractor extractor;
+    extractor.loadModel(folder.path / "MelSpectrogram.mlmodelc", mlruntime::ComputeUnits::cpuOnly);
+    EXPECT_EQ(extractor.melCount(), 80);
+    EXPECT_EQ(extractor.windowSamples(), 480000);
+    MultiArray audio({480000}, mlruntime::DataType::Float32);
+    for (int64_t i = 0; i < 480000; ++i) audio.typedData<float>()[i] = 0.1f * std::sin(0.05f * static_cast<float>(i));
+    auto features = extractor.logMelSpectrogram(audio);
+    ASSERT_TRUE(features);
+    EXPECT_EQ(features->shape(), (std::vector<int64_t>{1, 80, 1, 3000}));
+
+    AudioEncoder encoder;
+    encoder.loadModel(folder.path / "AudioEncoder.mlmodelc", mlruntime::ComputeUnits::cpuOnly);
+    EXPECT_EQ(encoder.embedSize(), 64);
+    EXPECT_EQ(encoder.sequenceLength(), 1500);
+    auto embeds = encoder.encodeFeatures(*features);
+    ASSERT_TRUE(embeds);
+    EXPECT_EQ(embeds->shape(), (std::vector<int64_t>{1, 64, 1, 1500}));
+
+    encoder.unloadModel();
+    expectMessage([&] { encoder.encodeFeatures(*features); }, "Models are unavailable");
+    // A prediction error of the runtime passes through unchanged.
+    EXPECT_THROW(extractor.logMelSpectrogram(MultiArray({16000}, mlruntime::DataType::Float32)), mlruntime::Error);
+}
