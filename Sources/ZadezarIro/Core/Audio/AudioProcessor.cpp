@@ -120,22 +120,20 @@ PCMBuffer AudioProcessor::loadAudio(AudioFileReader& file, const AudioInputOptio
 
     std::optional<PCMBuffer> result;
     if (rate == targetSampleRate && channels == 1) {
-        // Read without conversion; a file that ends early gives the frames it has.
-        PCMBuffer buffer(file.processingFormat(), frameCount);
+        // Read without conversion, growing with what the file delivers: a header that overstates
+        // the length costs no memory, and a file that ends early gives the frames it has.
+        std::vector<float> samples;
         PCMBuffer step(file.processingFormat(), std::max<std::uint32_t>(1, std::min(frameCount, maxReadFrameSize.value_or(defaultReadFrameSize))));
-        std::uint32_t filled = 0;
         try {
-            while (filled < frameCount) {
-                std::uint32_t got = file.read(step, frameCount - filled);
+            while (samples.size() < frameCount) {
+                std::uint32_t got = file.read(step, frameCount - static_cast<std::uint32_t>(samples.size()));
                 if (got == 0) break;
-                std::copy_n(step.floatChannelData()[0], got, buffer.floatChannelData()[0] + filled);
-                filled += got;
+                samples.insert(samples.end(), step.floatChannelData()[0], step.floatChannelData()[0] + got);
             }
         } catch (const std::exception& e) {
             throw WhisperError::loadAudioFailed("Failed to read audio file: " + describe(e));
         }
-        buffer.setFrameLength(filled);
-        result.emplace(std::move(buffer));
+        result.emplace(monoBuffer(rate, samples, samples.size()));
     } else {
         result = resampleAudio(file, targetSampleRate, 1, channelMode, frameCount, maxReadFrameSize.value_or(defaultReadFrameSize));
         if (!result) throw WhisperError::loadAudioFailed("Failed to process audio buffer");
@@ -199,11 +197,13 @@ std::optional<PCMBuffer> AudioProcessor::resampleAudio(AudioFileReader& file, do
     const auto capacity = static_cast<std::uint32_t>(std::min<double>(
         static_cast<double>(count) / sourceRate * toSampleRate, std::numeric_limits<std::uint32_t>::max()));
     std::vector<float> out;
-    out.reserve(capacity);
     if (start < end) {
         try {
             std::optional<MonoResampler> resampler;
             if (sourceRate != toSampleRate) resampler.emplace(sourceRate, toSampleRate);
+            // No larger than the range, and at most 16 Mi samples over all channels per step.
+            maxReadFrameSize = static_cast<std::uint32_t>(std::min<std::int64_t>(
+                {maxReadFrameSize, end - start, std::max<std::int64_t>(1, (std::int64_t{1} << 24) / file.channelCount())}));
             PCMBuffer input(file.processingFormat(), maxReadFrameSize);
             for (;;) {
                 const std::int64_t position = file.framePosition();
