@@ -634,7 +634,9 @@ void AudioProcessor::startRecordingLive(std::optional<AudioDeviceID> inputDevice
 
 std::pair<AudioStream<std::vector<float>>, AudioStream<std::vector<float>>::Continuation>
 AudioProcessor::startStreamingRecordingLive(std::optional<AudioDeviceID> inputDeviceID) {
-    auto [stream, continuation] = AudioStream<std::vector<float>>::make();
+    auto made = AudioStream<std::vector<float>>::make();
+    auto& stream = made.first;
+    const auto continuation = made.second;
     std::weak_ptr<Capture> weakCapture = capture_;
     AudioProcessor* self = this;
     continuation.setOnTermination([weakCapture, self] {

@@ -137,7 +137,7 @@ AudioStream<IncrementalFileChunk> AudioProcessor::loadFileIncrementally(const st
     });
     auto producer = std::make_shared<Producer>(Producer{path, channelMode, chunkDurationSeconds, maxChunkLength,
                                                         vad ? std::move(vad) : std::make_shared<EnergyVAD>(), controller,
-                                                        cancelled, continuation});
+                                                        cancelled, continuation, {}, 0, 0.0, 0.0});
     std::thread([producer] { producer->run(); }).detach();
     return std::move(stream);
 }
