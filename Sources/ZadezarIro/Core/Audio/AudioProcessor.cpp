@@ -58,7 +58,7 @@ public:
     // Appends the output for `input` (nullptr/0 to flush the tail) to `out`.
     void process(const float* input, std::size_t count, std::vector<float>& out) {
         std::size_t consumedTotal = 0;
-        std::vector<float> chunk(static_cast<std::size_t>(std::ceil(count * ratio_)) + 1024);
+        chunk.resize(std::max(chunk.size(), static_cast<std::size_t>(std::ceil(count * ratio_)) + 1024));
         for (;;) {
             std::size_t consumed = 0, done = 0;
             soxr_error_t error = soxr_process(handle_, input ? input + consumedTotal : nullptr,
@@ -74,6 +74,7 @@ public:
 private:
     soxr_t handle_ = nullptr;
     double ratio_ = 1;
+    std::vector<float> chunk;
 };
 
 PCMBuffer monoBuffer(double rate, const std::vector<float>& samples, std::size_t count) {
@@ -197,6 +198,8 @@ std::optional<PCMBuffer> AudioProcessor::resampleAudio(AudioFileReader& file, do
     const auto capacity = static_cast<std::uint32_t>(std::min<double>(
         static_cast<double>(count) / sourceRate * toSampleRate, std::numeric_limits<std::uint32_t>::max()));
     std::vector<float> out;
+    // The stated length may overstate the file: reserve no more than 64 Mi samples up front.
+    out.reserve(std::min<std::size_t>(capacity, std::size_t{1} << 26));
     if (start < end) {
         try {
             std::optional<MonoResampler> resampler;
