@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 
+#include "DaroriCore/External/Hub/BOMPreservingJSON.hpp"
 #include "DaroriCore/External/Hub/Config.hpp"
 #include "DaroriCore/External/Tokenizers/PreTrainedTokenizer.hpp"
 #include "DaroriCore/External/Tokenizers/Regex.hpp"
@@ -21,7 +22,7 @@ Config readJSON(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    return Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text.str()));
+    return bomPreservingConfig(text.str());
 }
 
 const PreTrainedTokenizer& tokenizer() {

@@ -6,13 +6,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "DaroriCore/External/Hub/BOMPreservingJSON.hpp"
 #include "DaroriCore/External/Hub/Config.hpp"
 
 namespace tokenizer_test {
 
-inline darori::Config json(const std::string& text) {
-    return darori::Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text));
-}
+inline darori::Config json(const std::string& text) { return darori::bomPreservingConfig(text); }
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "DaroriCore/External/Hub/Config.hpp"
+
 namespace darori {
 
 // Arrays and objects may nest this deep; deeper documents are refused, so that the recursive
@@ -17,5 +19,12 @@ inline constexpr int MAX_JSON_NESTING = 512;
 // skipped). Throws nlohmann::ordered_json::parse_error for text that is not JSON or that nests
 // arrays and objects deeper than MAX_JSON_NESTING. Thread-safe.
 nlohmann::ordered_json bomPreservingJsonObject(std::string_view bytes);
+
+// The same document read straight into a Config, equal in every respect (values, duplicate keys
+// keeping the last value, the dictionaries' iteration order, errors) to
+// Config::convertToBinaryDistinctKeys(bomPreservingJsonObject(bytes)), without the ordered tree in
+// between, whose key lookups make large objects slow to read. Throws what bomPreservingJsonObject
+// throws. Thread-safe.
+Config bomPreservingConfig(std::string_view bytes);
 
 }  // namespace darori

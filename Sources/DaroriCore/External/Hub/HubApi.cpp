@@ -114,14 +114,14 @@ std::string HubApi::hubEndpointFromEnv() {
 
 Config HubApi::configuration(const std::filesystem::path& fileURL) const {
     const std::string bytes = readWholeFile(fileURL);
-    nlohmann::ordered_json json;
+    Config config;
     try {
-        json = bomPreservingJsonObject(bytes);
+        config = bomPreservingConfig(bytes);
     } catch (const nlohmann::ordered_json::exception& e) {
         throw Hub::HubClientError::jsonSerialization(fileURL, "JSON Serialization failed for " + fileURL.string() + ": " + e.what());
     }
-    if (!json.is_object()) throw Hub::HubClientError::parse();
-    return Config::convertToBinaryDistinctKeys(json);
+    if (!config.dictionary()) throw Hub::HubClientError::parse();
+    return config;
 }
 
 std::pair<std::string, HTTPResponse> HubApi::httpGet(const std::string& url, std::stop_token stop) const {
