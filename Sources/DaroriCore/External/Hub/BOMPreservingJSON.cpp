@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -82,9 +83,13 @@ public:
         return put(Config(std::move(frame.elements)));
     }
 
-    // Rethrown with its own type (parse_error, out_of_range), as the tree parser throws it.
+    // Rethrown as bomPreservingJsonObject throws it: a number too large for a double is a
+    // parse error there too.
     template <class Exception>
     bool parse_error(std::size_t, const std::string&, const Exception& error) {
+        if constexpr (std::is_same_v<Exception, nlohmann::ordered_json::out_of_range>) {
+            throw nlohmann::ordered_json::parse_error::create(101, 0, error.what(), nullptr);
+        }
         throw error;
     }
 
