@@ -104,8 +104,8 @@ TEST(PulseAudioSystem, RecordsWhatIsPlayedAndNoticesItsDeviceGoing) {
         recorded = to16kMono(captured);
     }
     double correlation = bestCorrelation(envelope(to16kMono(played)), envelope(recorded));
-    // A loaded machine can make the player underrun for a moment, which shifts part of the envelope;
-    // silence or unrelated sound stays far below this.
+    // The player keeps half a second buffered so a loaded machine does not make it underrun (which
+    // shifts part of the envelope); silence or unrelated sound stays far below this.
     EXPECT_GT(correlation, 0.85) << "the recorded speech follows what was played";
 
     engine->start();

@@ -63,7 +63,7 @@ public:
     }
     // Plays a file into the null sink (blocks until played).
     bool play(const std::string& path) const {
-        return std::system(("paplay -s unix:" + socket_ + " --latency-msec=20 '" + path + "'").c_str()) == 0;
+        return std::system(("paplay -s unix:" + socket_ + " --latency-msec=500 '" + path + "'").c_str()) == 0;
     }
 
 private:
