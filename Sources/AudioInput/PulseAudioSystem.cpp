@@ -167,10 +167,10 @@ public:
         }
         auto source = core_->sourceFor(device_);
         if (!source) throw AudioEngineError("No audio input device is available");
-        pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(source->rate), static_cast<std::uint8_t>(source->channels)};
-        stream_ = pa_stream_new(core_->context, "Talkweft capture", &spec, nullptr);
+        pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<std::uint32_t>(source->rate), static_cast<std::uint8_t>(source->channels)};
+        stream_ = pa_stream_new(core_->context, "Talkweft capture", &sampleFormat, nullptr);
         if (!stream_) throw AudioEngineError(std::string("Cannot open the audio input: ") + pa_strerror(pa_context_errno(core_->context)));
-        frameBytes_ = pa_frame_size(&spec);
+        frameBytes_ = pa_frame_size(&sampleFormat);
         pa_stream_set_state_callback(stream_, signalState, core_->loop);
         pa_stream_set_read_callback(stream_, readCallback, this);
         pa_buffer_attr attr;
