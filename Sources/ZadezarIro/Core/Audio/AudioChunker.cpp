@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "DaroriCore/External/Hub/HubError.hpp"
 #include "DaroriCore/Logging.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
 
@@ -16,16 +17,6 @@ std::string seconds2(std::int64_t samples) {
     return text;
 }
 
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 }  // namespace
 
 TranscriptionResults AudioChunking::updateSeekOffsetsForResults(const std::vector<TranscriptionOutcome>& chunkedResults,
@@ -36,7 +27,7 @@ TranscriptionResults AudioChunking::updateSeekOffsetsForResults(const std::vecto
     std::exception_ptr firstFailure;
     for (std::size_t i = 0; i < chunkedResults.size(); ++i) {
         if (const auto* failure = std::get_if<std::exception_ptr>(&chunkedResults[i])) {
-            darori::Logging::debug("Error transcribing chunk " + std::to_string(i) + ": " + describe(*failure));
+            darori::Logging::debug("Error transcribing chunk " + std::to_string(i) + ": " + darori::describeError(*failure));
             if (!firstFailure) firstFailure = *failure;
             continue;
         }
