@@ -1,10 +1,12 @@
 // A small task type with cooperative cancellation.
 //
 // A Task runs one function on a thread of its own with a stop source. While it runs, the task's
-// stop token is the "current" token of that thread: code anywhere below it calls
+// stop token is the "current" token of that thread (Cancellation.hpp): code anywhere below it calls
 // checkCancellation() to stop early, or registers a std::stop_callback on currentStopToken() to
 // interrupt a blocking wait (the agent runner does this to terminate its child process).
 #pragma once
+
+#include "Cancellation/Cancellation.hpp"
 
 #include <exception>
 #include <functional>
@@ -15,34 +17,11 @@
 
 namespace talkweft {
 
-// Thrown when the current task has been cancelled. Callers that cancel show no message for it.
-class CancellationError : public std::exception {
-public:
-    const char* what() const noexcept override { return "cancelled"; }
-};
-
-// The stop token of the task running on this thread; a token that never stops when the thread runs
-// no task. Thread-safe.
-std::stop_token currentStopToken();
-
-// True when the current task has been asked to stop.
-bool isCancelled();
-
-// Throws CancellationError when the current task has been asked to stop; returns otherwise.
-void checkCancellation();
-
-// Makes `token` the current stop token of this thread until the scope ends, then restores the
-// previous one. Scopes nest; use one per thread only on that thread.
-class CancellationScope {
-public:
-    explicit CancellationScope(std::stop_token token);
-    ~CancellationScope();
-    CancellationScope(const CancellationScope&) = delete;
-    CancellationScope& operator=(const CancellationScope&) = delete;
-
-private:
-    std::stop_token previous_;
-};
+using cancellation::CancellationError;
+using cancellation::CancellationScope;
+using cancellation::checkCancellation;
+using cancellation::currentStopToken;
+using cancellation::isCancelled;
 
 // One function run on its own thread. cancel() asks it to stop (cooperatively); get() waits for the
 // end and returns the result or rethrows the function's exception (CancellationError included).

@@ -1,6 +1,8 @@
-#include "TalkweftCore/Task.hpp"
+#include "Cancellation/Cancellation.hpp"
 
-namespace talkweft {
+#include <utility>
+
+namespace cancellation {
 
 namespace {
 thread_local std::stop_token tCurrentToken;
@@ -20,4 +22,4 @@ CancellationScope::CancellationScope(std::stop_token token) : previous_(std::mov
 
 CancellationScope::~CancellationScope() { tCurrentToken = std::move(previous_); }
 
-}  // namespace talkweft
+}  // namespace cancellation
