@@ -15,6 +15,7 @@ public:
     explicit Progress(std::int64_t totalUnitCount = 0) : totalUnitCount_(totalUnitCount) {}
 
     std::int64_t totalUnitCount() const { return totalUnitCount_; }
+    void setTotalUnitCount(std::int64_t count) { totalUnitCount_ = count; }
     // Own completed units plus the pending units of every finished child.
     std::int64_t completedUnitCount() const;
     void setCompletedUnitCount(std::int64_t count) { completed_ = count; }
