@@ -8,7 +8,6 @@
 #include "Cancellation/Cancellation.hpp"
 #include "DaroriCore/External/Hub/HubError.hpp"
 #include "DaroriCore/ModelUtilities.hpp"
-#include "DaroriCore/ProcessInfo.hpp"
 #include "ZadezarIro/Core/Constants.hpp"
 #include "ZadezarIro/Utilities/ModelUtilities.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
@@ -97,8 +96,6 @@ ZadezarIro::~ZadezarIro() {
         // A processor that fails to stop is released all the same.
     }
 }
-
-std::string ZadezarIro::deviceName() { return darori::ProcessInfo::hwModel(); }
 
 // ---- Fields ----
 
