@@ -222,6 +222,7 @@ void ZadezarIro::runModelOperation(ModelOperation operation, const std::function
             body();
             return;
         }
+        Logging::debug("Waiting for the model operation under way");
         if (!loadFinished_.wait(lock, stop, [&] { return current->done; })) throw cancellation::CancellationError();
         if (current->operation == operation) {
             if (current->error) std::rethrow_exception(current->error);
