@@ -66,11 +66,13 @@ public:
                                                                 std::vector<TranscriptionSegment> originalSegments);
 
     // Transcribes the samples with the options (the defaults when absent) and returns one result.
-    // Blocks until done. Throws WhisperError transcriptionFailed for options it cannot honour
-    // (a negative or non-finite windowClipTime, a maxWindowSeek below 1, a negative
-    // temperatureFallbackCount) and when a component gives no output ("Audio samples are nil", "Mel
-    // output is nil", "Encoder output is nil"); cancellation::CancellationError when the thread's
-    // task is cancelled; the components' own errors unchanged.
+    // Blocks until done. Throws WhisperError transcriptionFailed for options it cannot honour (a
+    // negative or non-finite windowClipTime, a maxWindowSeek below 1) and when a component gives no
+    // output ("Audio samples are nil", "Mel output is nil", "Encoder output is nil");
+    // decodingFailed ("Decoding failed") for a negative temperatureFallbackCount; tokenizerUnavailable
+    // or modelsUnavailable when the task lacks a tokenizer or a component;
+    // cancellation::CancellationError when the thread's task is cancelled (checked between the
+    // stages of a window and at every decoded token); the components' own errors unchanged.
     //
     // Clip times outside the samples are clamped to them. Every clip that holds samples is
     // transcribed to its end: a clip shorter than windowClipTime gets one window, and a tail shorter
