@@ -132,7 +132,9 @@ TEST(ZadezarIroSetup, WithoutAFolderNothingLoadsAndTheDownloadBaseHoldsTokenizer
     config.downloadBase = base.path;
     config.download = false;
     config.verbose = false;
+    config.logLevel = darori::Logging::LogLevel::debug;
     auto facade = ZadezarIro::create(config);
+    EXPECT_FALSE(darori::Logging::isLoggingEnabled()) << "not verbose: the level does not matter";
     EXPECT_EQ(facade->modelState(), ModelState::unloaded);
     EXPECT_FALSE(facade->modelFolder());
     EXPECT_EQ(facade->tokenizerFolder(), base.path);
