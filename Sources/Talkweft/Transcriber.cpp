@@ -61,7 +61,7 @@ void removeLeftovers(const fs::path& parent, const std::string& name) {
 
 // Copies the tree `source` to `target` so that `target` appears only once whole: the copy goes to
 // a hidden folder beside it, which is then renamed. A `target` that exists is replaced (moved
-// aside, then removed); on failure it is left as it was and the partial copy removed. Throws
+// aside, then removed); on failure it is left as it was and the unfinished copy removed. Throws
 // std::filesystem::filesystem_error.
 void copyTreeAtomically(const fs::path& source, const fs::path& target) {
     const fs::path parent = target.parent_path();

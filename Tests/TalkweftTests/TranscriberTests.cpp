@@ -318,7 +318,7 @@ TEST_F(TranscriberTest, AFailedImportLeavesNoPartialModel) {
     EXPECT_TRUE(log.contains("whisper: MacWhisper import failed: ")) << log.text();
     EXPECT_TRUE(log.contains("whisper: loading openai_whisper-tiny.en local=false"));
     EXPECT_TRUE(log.contains("whisper: ready"));
-    EXPECT_TRUE(fs::is_empty(base() / "models/zevidirev/zadezariro-coreml")) << "neither the partial copy nor the leftover stays";
+    EXPECT_TRUE(fs::is_empty(base() / "models/zevidirev/zadezariro-coreml")) << "neither the unfinished copy nor the leftover stays";
 }
 
 TEST_F(TranscriberTest, OverlappingPreparationsAndTranscriptionsShareTheEngineSafely) {
