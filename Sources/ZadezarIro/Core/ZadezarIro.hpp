@@ -299,6 +299,12 @@ protected:
     void reportTranscriptionState(TranscriptionState state) const;
     // The feature extractor's window, 480,000 samples when it reports none.
     std::int64_t windowSamples() const;
+    // Runs transcribeOne(i) for i in [0, count) in consecutive batches of batchSize (16 when not
+    // positive), each batch on at most min(batch size, processors) threads that run under the
+    // caller's stop token; returns the outcomes in index order. A cancelled caller makes the
+    // outcomes not yet started CancellationError failures without running them.
+    static std::vector<TranscriptionOutcome> runInBatches(std::size_t count, std::int64_t batchSize,
+                                                          const std::function<TranscriptionOutcome(std::size_t)>& transcribeOne);
 
 private:
     enum class ModelOperation { prewarm, load, unload };
@@ -306,12 +312,6 @@ private:
     // that one is of the same kind, shares its outcome instead of running `body`.
     void runModelOperation(ModelOperation operation, const std::function<void()>& body);
     void performLoad(bool prewarmMode);
-    // Runs transcribeOne(i) for i in [0, count) in consecutive batches of batchSize (16 when not
-    // positive), each batch on at most min(batch size, processors) threads that run under the
-    // caller's stop token; returns the outcomes in index order. A cancelled caller makes the
-    // outcomes not yet started CancellationError failures without running them.
-    static std::vector<TranscriptionOutcome> runInBatches(std::size_t count, std::int64_t batchSize,
-                                                          const std::function<TranscriptionOutcome(std::size_t)>& transcribeOne);
     TranscriptionResults transcribeFileStream(AudioStream<IncrementalFileChunk>& audioStream,
                                               const std::optional<DecodingOptions>& decodeOptions,
                                               const TranscriptionCallback& callback, bool emitStateCallbacks);
