@@ -236,7 +236,7 @@ TEST_F(TranscriberTest, TheEngineIsToldWhereTheModelIsOrToDownloadIt) {
     }
 }
 
-TEST_F(TranscriberTest, ModelNamesThatLeaveTheModelFolderAreRefused) {
+TEST_F(TranscriberTest, BadModelNamesAndAnUncreatableFolderFailThePreparation) {
     for (const char* name : {"", ".", "..", "../openai_whisper-base", "a/b", "/etc"}) {
         LogTail log;
         auto t = make(name);
@@ -247,6 +247,14 @@ TEST_F(TranscriberTest, ModelNamesThatLeaveTheModelFolderAreRefused) {
     }
     EXPECT_EQ(engines.calls(), 0u);
     EXPECT_FALSE(fs::exists(base()));
+
+    // A model folder that cannot be made (a file stands in its place): the file system's error.
+    writeFile(base(), "not a folder");
+    LogTail log;
+    auto t = make();
+    EXPECT_THROW(t.prepare(), fs::filesystem_error);
+    EXPECT_FALSE(log.contains("whisper: loading"));
+    EXPECT_EQ(engines.calls(), 0u);
 }
 
 TEST_F(TranscriberTest, AMacWhisperModelIsCopiedInWhenOursIsMissing) {
