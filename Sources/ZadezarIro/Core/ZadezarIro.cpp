@@ -198,7 +198,7 @@ void ZadezarIro::setupModels(std::optional<std::string> model, std::optional<fs:
     }
     if (!download) return;
 
-    const std::string repo = modelRepo.value_or(defaultModelRepository);
+    const std::string repo = modelRepo.value_or(std::string(defaultModelRepository));
     const bool background = useBackgroundDownloadSession();
     const std::string modelName =
         model ? *model

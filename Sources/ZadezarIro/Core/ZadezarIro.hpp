@@ -45,6 +45,7 @@
 #include "ZadezarIro/Core/Constants.hpp"
 #include "ZadezarIro/Core/DecodingOptions.hpp"
 #include "ZadezarIro/Core/FeatureExtractor.hpp"
+#include "ZadezarIro/Core/ModelRepository.hpp"
 #include "ZadezarIro/Core/ModelSupportConfig.hpp"
 #include "ZadezarIro/Core/ModelVariant.hpp"
 #include "ZadezarIro/Core/Text/LogitsFilter.hpp"
@@ -77,7 +78,7 @@ public:
     static constexpr float secondsPerTimeToken = 0.02f;
     // The default number of arrays (or chunks) transcribed at once when the options give none.
     static constexpr std::int64_t defaultConcurrentWorkerCount = 16;
-    static constexpr const char* defaultModelRepository = "zevidirev/zadezariro-coreml";
+    static constexpr std::string_view defaultModelRepository = ModelRepository::defaultRepository;
 
     // The machine's hardware model string, read on every call.
     static std::string deviceName();
@@ -260,30 +261,30 @@ public:
     // The built-in table's models for this device.
     static ModelSupport recommendedModels();
     // The repository's model-support file (or the built-in table when it cannot be read); never fails.
-    static ModelSupportConfig fetchModelSupportConfig(const std::string& from = defaultModelRepository,
+    static ModelSupportConfig fetchModelSupportConfig(const std::string& from = std::string(defaultModelRepository),
                                                       const std::optional<std::filesystem::path>& downloadBase = std::nullopt,
                                                       const std::optional<std::string>& token = std::nullopt,
-                                                      const std::string& remoteConfigName = "config.json",
+                                                      const std::string& remoteConfigName = std::string(Constants::defaultRemoteConfigName),
                                                       const std::string& endpoint = std::string(Constants::defaultRemoteEndpoint), bool useBackgroundSession = false);
     // That table's models for this device; never fails.
-    static ModelSupport recommendedRemoteModels(const std::string& from = defaultModelRepository,
+    static ModelSupport recommendedRemoteModels(const std::string& from = std::string(defaultModelRepository),
                                                 const std::optional<std::filesystem::path>& downloadBase = std::nullopt,
                                                 const std::optional<std::string>& token = std::nullopt,
-                                                const std::string& remoteConfigName = "config.json",
+                                                const std::string& remoteConfigName = std::string(Constants::defaultRemoteConfigName),
                                                 const std::string& endpoint = std::string(Constants::defaultRemoteEndpoint), bool useBackgroundSession = false);
     // Downloads the one model folder matching `variant` and returns its local path; throws the
     // hub's errors and WhisperError modelsUnavailable when no single folder matches.
     static std::filesystem::path download(const std::string& variant,
                                           const std::optional<std::filesystem::path>& downloadBase = std::nullopt,
-                                          bool useBackgroundSession = false, const std::string& from = defaultModelRepository,
+                                          bool useBackgroundSession = false, const std::string& from = std::string(defaultModelRepository),
                                           const std::optional<std::string>& token = std::nullopt, const std::string& endpoint = std::string(Constants::defaultRemoteEndpoint),
                                           const std::function<void(const darori::Progress&)>& progressCallback = nullptr);
     // The model names of the repository that match `matching`; never fails.
-    static std::vector<std::string> fetchAvailableModels(const std::string& from = defaultModelRepository,
+    static std::vector<std::string> fetchAvailableModels(const std::string& from = std::string(defaultModelRepository),
                                                          const std::vector<std::string>& matching = {"*"},
                                                          const std::optional<std::filesystem::path>& downloadBase = std::nullopt,
                                                          const std::optional<std::string>& token = std::nullopt,
-                                                         const std::string& remoteConfigName = "config.json",
+                                                         const std::string& remoteConfigName = std::string(Constants::defaultRemoteConfigName),
                                                          const std::string& endpoint = std::string(Constants::defaultRemoteEndpoint));
 
 protected:
