@@ -115,6 +115,11 @@ TEST(ZadezarIroSetup, PrewarmThenLoadFromALocalFolderThenUnloadKeepsTheTokenizer
     EXPECT_FALSE(decoder->model());
     EXPECT_EQ(facade->tokenizer(), tokenizer);
     EXPECT_EQ(facade->modelVariant(), ModelVariant::tinyEn);
+
+    facade->clearState();
+    EXPECT_EQ(facade->currentTimings().modelLoading, 0.0);
+    EXPECT_EQ(facade->currentTimings().inputAudioSeconds, 0.001);
+    EXPECT_EQ(facade->tokenizer(), tokenizer) << "clearing touches only the timings and the recording";
 }
 
 TEST(ZadezarIroSetup, ConstructionRunsSetupThenPrewarmThenLoad) {
