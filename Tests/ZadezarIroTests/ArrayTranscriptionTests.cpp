@@ -111,6 +111,7 @@ TEST(ArrayTranscription, AShortArrayOnAPrewarmedFacadeLoadsThenGivesTheScriptedT
     // The offset places the array 5 s into the caller's audio for the reports only.
     const auto results = facade.engine->transcribe(tone(2), 80000, std::nullopt, nullptr, given.callback());
     EXPECT_EQ(facade.engine->modelState(), darori::ModelState::loaded);
+    EXPECT_EQ(facade.engine->progress()->totalUnitCount(), 0) << "a finished progress is replaced by a fresh one";
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0]->text(), "Hello world.");
     ASSERT_EQ(results[0]->segments().size(), 1u);

@@ -100,6 +100,12 @@ public:
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return countLocked(prefix) > 0; });
     }
+    // Blocks until `ready(count)` holds, where count(prefix) counts the lines with that prefix.
+    template <class Ready>
+    void waitUntil(Ready ready) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return ready([&](const std::string& prefix) { return countLocked(prefix); }); });
+    }
     std::size_t count(const std::string& prefix) const {
         std::lock_guard lock(mutex_);
         return countLocked(prefix);

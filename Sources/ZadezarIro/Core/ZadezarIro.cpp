@@ -148,10 +148,16 @@ ZADEZARIRO_SETTER(TranscriptionStateCallback, setTranscriptionStateCallback, tra
 #undef ZADEZARIRO_SETTER
 
 void ZadezarIro::setTokenizer(std::shared_ptr<const WhisperTokenizer> tokenizer) {
-    // Both under the facade's lock, so the decoder always ends with the facade's tokenizer.
-    std::lock_guard guard(mutex_);
-    tokenizer_ = tokenizer;
-    if (textDecoder_) textDecoder_->setTokenizer(std::move(tokenizer));
+    // Writers take turns, so the decoder always ends with the facade's tokenizer; the decoder is
+    // called outside the fields' lock, since a caller's own decoder may read the facade.
+    std::lock_guard writer(tokenizerWriteMutex_);
+    std::shared_ptr<TextDecoding> decoder;
+    {
+        std::lock_guard guard(mutex_);
+        tokenizer_ = tokenizer;
+        decoder = textDecoder_;
+    }
+    if (decoder) decoder->setTokenizer(std::move(tokenizer));
 }
 
 void ZadezarIro::setModelState(ModelState state) {

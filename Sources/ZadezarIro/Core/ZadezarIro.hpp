@@ -337,6 +337,8 @@ private:
     ModelStateCallback modelStateCallback_;                               // guarded by mutex_
     TranscriptionStateCallback transcriptionStateCallback_;               // guarded by mutex_
 
+    std::mutex tokenizerWriteMutex_;  // taken by setTokenizer before mutex_
+
     // Serialises loads and unloads; a load in flight is shared by the callers that arrive meanwhile.
     std::mutex loadMutex_;
     struct InflightLoad;
