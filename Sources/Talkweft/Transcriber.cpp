@@ -74,7 +74,8 @@ void copyTreeAtomically(const fs::path& source, const fs::path& target) {
     const fs::path staging = pattern;
     const fs::path old = staging.string() + "-old";
     try {
-        fs::copy(source, staging, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        // Links are followed: the copy holds the files themselves, whatever becomes of the source.
+        fs::copy(source, staging, fs::copy_options::recursive);
         std::error_code ec;
         const bool replacing = fs::exists(fs::symlink_status(target, ec));
         if (replacing) fs::rename(target, old);

@@ -258,13 +258,20 @@ TEST_F(TranscriberTest, BadModelNamesAndAnUncreatableFolderFailThePreparation) {
 }
 
 TEST_F(TranscriberTest, AMacWhisperModelIsCopiedInWhenOursIsMissing) {
-    writeModelFiles(macWhisper() / "zevidirev/zadezariro-coreml" / MODEL, "macwhisper");
+    const fs::path source = macWhisper() / "zevidirev/zadezariro-coreml" / MODEL;
+    writeModelFiles(source, "macwhisper");
+    // A file that MacWhisper keeps elsewhere and links to.
+    writeFile(tmp.path() / "blobs/encoder", "linked");
+    fs::remove(source / "AudioEncoder.mlmodelc/weights.bin");
+    fs::create_symlink(tmp.path() / "blobs/encoder", source / "AudioEncoder.mlmodelc/weights.bin");
     writeFile(macWhisper() / "openai/whisper-tiny.en/tokenizer.json", "{}");
     LogTail log;
     auto t = make();
     t.prepare();
     EXPECT_TRUE(WhisperTranscriber::isCompleteModelFolder(ownFolder()));
     EXPECT_EQ(talkweft::testing::readFile(ownFolder() / "TextDecoder.mlmodelc/weights.bin"), "macwhisper");
+    EXPECT_FALSE(fs::is_symlink(ownFolder() / "AudioEncoder.mlmodelc/weights.bin")) << "the copy holds the file itself";
+    EXPECT_EQ(talkweft::testing::readFile(ownFolder() / "AudioEncoder.mlmodelc/weights.bin"), "linked");
     EXPECT_TRUE(fs::exists(base() / "models/openai/whisper-tiny.en/tokenizer.json"));
     EXPECT_TRUE(log.contains("whisper: imported model from MacWhisper"));
     EXPECT_TRUE(log.contains("whisper: loading openai_whisper-tiny.en local=true"));
