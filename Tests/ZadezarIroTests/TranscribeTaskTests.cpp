@@ -371,6 +371,16 @@ TEST(TranscribeTask, ClipTimesMaxWindowSeekAndProgress) {
         for (auto done : completedBefore) EXPECT_LE(done, c.progressTotal);
         EXPECT_NEAR(result->timings().inputAudioSeconds, c.inputSeconds, 1e-6);
     }
+
+    // A task run a second time counts its progress from zero again.
+    auto progress = std::make_shared<darori::Progress>();
+    auto task = recordingTask(engine, progress);
+    std::vector<int64_t> completedBefore;
+    task->setSegmentDiscoveryCallback([&](const std::vector<TranscriptionSegment>&) { completedBefore.push_back(progress->completedUnitCount()); });
+    task->run(tone(45), DecodingOptions::make({.topK = 1}));
+    completedBefore.clear();
+    task->run(tone(45), DecodingOptions::make({.topK = 1}));
+    EXPECT_EQ(completedBefore, (std::vector<int64_t>{0, 480000}));
 }
 
 TEST(TranscribeTask, OptionsOutOfRangeAreRefused) {

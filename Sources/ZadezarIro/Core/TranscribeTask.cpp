@@ -186,6 +186,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     }
     Logging::debug("Decoding seek clips: " + clipsText + "]");
     progress_->setTotalUnitCount(totalSamples);
+    progress_->setCompletedUnitCount(0);  // a task run again (the stream transcriber's) counts anew
     const double loopStart = now();
 
     // A window starting within this many samples of a clip's end is only decoded when it is the
