@@ -101,14 +101,13 @@ void Controller::prepareTranscriber() {
                 *error = e.what();
             }
         },
-        [this, alive, error, failed] {
+        [this, alive, transcriber, error, failed] {
             if (!alive.lock()) return;
-            if (*failed) {
-                Log::write("whisper: prepare failed: " + *error);
-                onStatus("Speech model failed to load");
-            } else {
-                onStatus("Ready");
-            }
+            if (*failed) Log::write("whisper: prepare failed: " + *error);
+            // A transcriber replaced meanwhile (the model setting changed) no longer sets the status:
+            // its late outcome would hide that of the current one.
+            if (transcriber != transcriber_) return;
+            onStatus(*failed ? "Speech model failed to load" : "Ready");
         });
 }
 

@@ -54,7 +54,8 @@ public:
     Controller& operator=(const Controller&) = delete;
 
     // Status "Loading speech model…", then prepares the transcriber off the main thread and sets
-    // "Ready" or (logging "whisper: prepare failed: ...") "Speech model failed to load".
+    // "Ready" or (logging "whisper: prepare failed: ...") "Speech model failed to load"; a
+    // transcriber replaced meanwhile sets no status when its preparation ends.
     void prepareTranscriber();
 
     // Esc: drops a recording, else cancels the work (note "Cancelled"), else hides a reply or error.

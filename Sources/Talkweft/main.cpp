@@ -2,6 +2,7 @@
 //
 //   talkweft                 starts the application (one instance per user session)
 //   talkweft 'talkweft://run?mode=agent&text=...'   hands a URL command to the running instance
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -32,6 +33,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace talkweft;
+
+// SIGINT and SIGTERM write 'q' here; the signal thread reads it.
+int g_quitPipe[2] = {-1, -1};
+
+void onQuitSignal(int) {
+    const int saved = errno;
+    const char quit = 'q';
+    [[maybe_unused]] const auto written = ::write(g_quitPipe[1], &quit, 1);
+    errno = saved;
+}
 
 constexpr const char* USAGE =
     "usage: talkweft [--help | --version | URL]\n"
@@ -116,12 +127,25 @@ int runApplication() {
     // can end them.
     if (!becomeChildSubreaper()) Log::write(std::string("process: not a child subreaper: ") + std::strerror(errno));
 
-    // SIGINT and SIGTERM end the main loop; every thread started later inherits the blocked mask.
+    // SIGINT and SIGTERM end the main loop. Libraries may have started threads before main (the
+    // linear algebra library starts its pool when it is loaded) that do not block the signals, so a
+    // handler takes them wherever they land and wakes the signal thread through a pipe. Our own
+    // threads, started later, inherit the blocked mask; the signal thread unblocks it for itself.
     sigset_t quitSignals;
     sigemptyset(&quitSignals);
     sigaddset(&quitSignals, SIGINT);
     sigaddset(&quitSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
+    if (::pipe2(g_quitPipe, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "talkweft: %s\n", std::strerror(errno));
+        return 1;
+    }
+    struct sigaction quitAction {};
+    quitAction.sa_handler = onQuitSignal;
+    sigemptyset(&quitAction.sa_mask);
+    quitAction.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &quitAction, nullptr);
+    sigaction(SIGTERM, &quitAction, nullptr);
 
     platform::headless::Desktop desktop(platform::headless::HeadlessLoop::ClockMode::realClock);
     platform::FileDefaults defaults(Paths::defaultsFile(), [](const std::string& line) { Log::write(line); });
@@ -145,9 +169,11 @@ int runApplication() {
     addScratchpad(desktop);
 
     std::jthread signalWaiter([&desktop, quitSignals](std::stop_token) {
-        int sig = 0;
-        sigwait(&quitSignals, &sig);
-        desktop.loop().quit();
+        pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
+        char byte = 0;
+        while (::read(g_quitPipe[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        if (byte == 'q') desktop.loop().quit();
     });
 
     {
@@ -168,8 +194,10 @@ int runApplication() {
         controller.waitForIdle();
     }
     Log::flush();
-    // The signal thread waits in sigwait; wake it so it can be joined.
-    if (signalWaiter.joinable()) pthread_kill(signalWaiter.native_handle(), SIGTERM);
+    // The signal thread waits on the pipe; wake it so it can be joined.
+    const char done = 'e';
+    while (::write(g_quitPipe[1], &done, 1) < 0 && errno == EINTR) {
+    }
     return 0;
 }
 

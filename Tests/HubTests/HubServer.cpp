@@ -14,7 +14,8 @@ extern char** environ;
 namespace hubtests {
 
 HubServer::HubServer(const nlohmann::json& switches) {
-    const std::string script = std::string(TALKWEFT_TEST_DATA) + "/hub_server.py";
+    // Found from the source tree, so other test programs can run the same hub.
+    const std::string script = std::string(TALKWEFT_SOURCE_DIR) + "/Tests/HubTests/hub_server.py";
     std::vector<std::string> args{"python3", script, "--root", root_.path().string()};
     for (const auto& [key, value] : switches.items()) {
         std::string name = key;

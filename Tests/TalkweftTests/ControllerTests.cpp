@@ -246,11 +246,12 @@ TEST_F(CycleTest, ChangingTheSpeechModelPreparesAgain) {
     controller->onStatus = [&](const std::string& s) { statuses.push_back(s); };
     settingsStore->update([](Settings& s) { s.soundCues = false; });
     EXPECT_TRUE(statuses.empty()) << "other settings leave the transcriber alone";
-    settingsStore->update([](Settings& s) { s.whisperModel = "tiny"; });
+    // A name that would leave the model folder: refused at once, without reaching the hub.
+    settingsStore->update([](Settings& s) { s.whisperModel = "../tiny"; });
     controller->waitForIdle();
     EXPECT_EQ(statuses, (std::vector<std::string>{"Loading speech model…", "Speech model failed to load"}));
-    EXPECT_EQ(controller->transcriber()->model(), "tiny");
-    EXPECT_TRUE(log.contains("whisper: prepare failed: Speech model failed to load"));
+    EXPECT_EQ(controller->transcriber()->model(), "../tiny");
+    EXPECT_TRUE(log.contains("whisper: prepare failed: Invalid speech model name \"../tiny\": a model name is a single folder name"));
 }
 
 TEST_F(CycleTest, TheMinimumHoldAppliesInBothModes) {

@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 
+#include "Cancellation/Cancellation.hpp"
 #include "DaroriCore/Logging.hpp"
 #include "DaroriCore/ModelUtilities.hpp"
 #include "DaroriCore/MultiArrayHelpers.hpp"
@@ -319,6 +320,15 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
     std::int64_t nextToken = prompt.back();
     const darori::UUID windowId = darori::UUID::random();
     earlyStopActor_.set(false, windowId);
+    // The window's early-stop entry goes with the window, also when a step throws.
+    struct EarlyStopEntry {
+        darori::EarlyStopActor& actor;
+        const darori::UUID& id;
+        ~EarlyStopEntry() {
+            if (!actor.remove(id)) darori::Logging::error("Early stop flag not found for window: " + id.uuidString());
+        }
+    };
+    std::optional<EarlyStopEntry> entry{std::in_place, earlyStopActor_, windowId};
 
     bool firstTokenTooLow = false;
     bool receivedAlignment = false;
@@ -326,6 +336,8 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
     double firstTokenTime = std::numeric_limits<double>::max();
 
     for (std::int64_t t = 0; t < loopCount; ++t) {
+        // A cancelled transcription stops within one token step.
+        cancellation::checkCancellation();
         const double stepStart = now();
         if (t < P) {
             const bool isLast = t == P - 1;
@@ -428,8 +440,7 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
         if (earlyStopActor_.get(windowId)) break;
     }
 
-    if (!earlyStopActor_.remove(windowId))
-        darori::Logging::error("Early stop flag not found for window: " + windowId.uuidString());
+    entry.reset();
 
     DecodingResult result;
     result.cache = DecodingCache{inputs->keyCache(), inputs->valueCache(),

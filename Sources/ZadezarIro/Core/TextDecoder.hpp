@@ -163,7 +163,8 @@ public:
     // WhisperError tokenizerUnavailable, prepareDecoderInputsFailed ("Initial prompt must not be
     // empty", "DecodingInputsType must be DecodingInputs", "Input must be MLMultiArray"),
     // decodingLogitsFailed ("Unable to decode logits"), decodingFailed (sampler gave nothing; the
-    // model gave no cache updates) and the runtime's prediction errors.
+    // model gave no cache updates), the runtime's prediction errors, and
+    // cancellation::CancellationError before any step once the thread's task is cancelled.
     DecodingResult decodeText(const mlruntime::MultiArray& encoderOutput, DecodingInputsType& inputs, TokenSampling& sampler,
                               const DecodingOptions& options, const DecodingProgressCallback& callback = nullptr) override;
 

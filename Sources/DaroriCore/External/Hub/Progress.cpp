@@ -4,7 +4,23 @@
 
 namespace darori {
 
+std::int64_t Progress::totalUnitCount() const {
+    std::lock_guard guard(mutex_);
+    return totalUnitCount_;
+}
+
+void Progress::setTotalUnitCount(std::int64_t count) {
+    std::lock_guard guard(mutex_);
+    totalUnitCount_ = count;
+}
+
+void Progress::setCompletedUnitCount(std::int64_t count) {
+    std::lock_guard guard(mutex_);
+    completed_ = count;
+}
+
 std::int64_t Progress::completedUnitCount() const {
+    std::lock_guard guard(mutex_);
     std::int64_t count = completed_;
     for (const auto& [child, pending] : children_) {
         if (child->isFinished()) count += pending;
@@ -12,7 +28,13 @@ std::int64_t Progress::completedUnitCount() const {
     return count;
 }
 
+bool Progress::isFinished() const {
+    const std::int64_t total = totalUnitCount();
+    return total > 0 && completedUnitCount() >= total;
+}
+
 double Progress::fractionCompleted() const {
+    std::lock_guard guard(mutex_);
     if (totalUnitCount_ <= 0) return 0;
     double units = static_cast<double>(completed_);
     for (const auto& [child, pending] : children_) {
@@ -23,6 +45,7 @@ double Progress::fractionCompleted() const {
 }
 
 void Progress::addChild(std::shared_ptr<Progress> child, std::int64_t pendingUnitCount) {
+    std::lock_guard guard(mutex_);
     children_.emplace_back(std::move(child), pendingUnitCount);
 }
 

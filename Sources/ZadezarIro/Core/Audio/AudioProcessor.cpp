@@ -521,6 +521,13 @@ void AudioProcessor::purgeAudioSamples(std::int64_t keepingLast) {
     if (samples.size() > keep) samples.erase(samples.begin(), samples.end() - static_cast<std::ptrdiff_t>(keep));
 }
 
+void AudioProcessor::dropAudioSamples(std::int64_t count) {
+    std::lock_guard lock(capture_->mutex);
+    auto& samples = capture_->samples;
+    const auto dropped = static_cast<std::size_t>(std::clamp<std::int64_t>(count, 0, static_cast<std::int64_t>(samples.size())));
+    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(dropped));
+}
+
 std::int64_t AudioProcessor::relativeEnergyWindow() const {
     std::lock_guard lock(capture_->mutex);
     return capture_->relativeEnergyWindow;

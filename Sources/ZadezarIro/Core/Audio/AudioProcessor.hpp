@@ -66,6 +66,9 @@ public:
     // A snapshot of all samples captured since the last start, minus purged ones.
     virtual std::vector<float> audioSamples() const = 0;
     virtual void purgeAudioSamples(std::int64_t keepingLast) = 0;
+    // Removes the first `count` samples (all of them when fewer are kept; nothing for count <= 0),
+    // in one step with respect to the capture, so no sample that arrives meanwhile is lost.
+    virtual void dropAudioSamples(std::int64_t count) = 0;
     virtual std::vector<float> relativeEnergy() const = 0;
     virtual std::int64_t relativeEnergyWindow() const = 0;
     virtual void setRelativeEnergyWindow(std::int64_t window) = 0;
@@ -177,6 +180,7 @@ public:
     std::vector<AudioEnergy> audioEnergy() const;
     std::vector<float> relativeEnergy() const override;
     void purgeAudioSamples(std::int64_t keepingLast) override;
+    void dropAudioSamples(std::int64_t count) override;
     std::int64_t relativeEnergyWindow() const override;
     // Throws std::invalid_argument for a window below 1.
     void setRelativeEnergyWindow(std::int64_t window) override;

@@ -1,0 +1,154 @@
+// The whole application on the simulated desktop with the real speech engine: a scripted-decoder
+// test model in the application's model folder, the English tokenizer beside it, audio played by
+// the simulated microphone while the chord is held, and the transcript pasted into the field.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "CycleFixture.hpp"
+#include "MLRuntime/WhisperTestModels.hpp"
+#include "TestSupport.hpp"
+
+using namespace talkweft;
+using namespace talkweft::cycletest;
+
+namespace {
+
+constexpr const char* MODEL = "openai_whisper-tiny.en";
+const fs::path TOKENIZER_FIXTURE = fs::path(TALKWEFT_SOURCE_DIR) / "../shared/fixtures/tokenizer-en";
+
+// A named pipe in place of a file: whoever opens it to read waits there until release() has the
+// file's bytes written into it.
+class FileGate {
+public:
+    FileGate(fs::path path, std::string bytes) : path_(std::move(path)), bytes_(std::move(bytes)) {
+        fs::remove(path_);
+        if (::mkfifo(path_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+    }
+    // Writes the bytes as soon as the reader has opened the pipe.
+    void release() {
+        writer_ = std::jthread([this] {
+            const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) return;
+            for (std::size_t done = 0; done < bytes_.size();) {
+                const ssize_t n = ::write(fd, bytes_.data() + done, bytes_.size() - done);
+                if (n <= 0) break;
+                done += static_cast<std::size_t>(n);
+            }
+            ::close(fd);
+        });
+    }
+    ~FileGate() {
+        // A writer still waiting for a reader that never came is let go by a reader of our own.
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer_.joinable()) writer_.join();
+        if (fd >= 0) ::close(fd);
+    }
+
+private:
+    fs::path path_;
+    std::string bytes_;
+    std::jthread writer_;
+};
+
+class EngineCycleTest : public CycleTest {
+protected:
+    void SetUp() override {
+        CycleTest::SetUp();
+        controller.reset();
+        // Written once per test: the folder lies in the application's model folder, which every
+        // test of this program shares.
+        fs::remove_all(Paths::models());
+        mlruntime::testmodels::FolderOptions options;
+        options.size = *mlruntime::testmodels::namedSize("tiny");  // 384 wide, English-only: tiny.en
+        options.size.layers = 1;                                   // keeps a window cheap
+        options.scripted = true;                                   // speaks " Hello world."
+        mlruntime::testmodels::writeModelFolder(modelFolder(MODEL), options);
+        fs::create_directories(Paths::models() / "models/openai/whisper-tiny.en");
+        for (const char* file : {"tokenizer.json", "tokenizer_config.json"})
+            fs::copy_file(TOKENIZER_FIXTURE / file, Paths::models() / "models/openai/whisper-tiny.en" / file);
+
+        settingsStore->update([](Settings& s) { s.whisperModel = MODEL; });
+        controller = std::make_unique<Controller>(*settingsStore);
+        controller->store.root = tmp / "History";
+        controller->onStatus = [this](const std::string& s) { statuses.push_back(s); };
+        controller->hotkeys.start();
+    }
+    void TearDown() override {
+        CycleTest::TearDown();
+        fs::remove_all(Paths::models());
+    }
+    static fs::path modelFolder(const std::string& model) {
+        return Paths::models() / "models/zevidirev/zadezariro-coreml" / model;
+    }
+
+    std::vector<std::string> statuses;
+};
+
+}  // namespace
+
+TEST_F(EngineCycleTest, HeldChordSpeechIsTranscribedByTheEngineAndPasted) {
+    LogTail log;
+    controller->prepareTranscriber();
+    controller->waitForIdle();
+    ASSERT_EQ(statuses, (std::vector<std::string>{"Loading speech model…", "Ready"})) << log.text();
+    EXPECT_TRUE(log.contains("whisper: loading openai_whisper-tiny.en local=true"));
+    EXPECT_TRUE(log.contains("whisper: ready"));
+
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    ASSERT_TRUE(controller->isRecording());
+    audio.playTone(1.5, 0.3f);
+    desktop.loop().advance(platform::seconds(1.5));
+    desktop.keyboard().sendFlags(0);
+    settle();
+    EXPECT_EQ(field->text(), "Hello Hello world.") << log.text();
+    EXPECT_TRUE(log.contains("transcript: 12 chars"));
+    EXPECT_EQ(log.count("whisper: loading"), 1) << "the prepared engine serves the recording";
+}
+
+TEST_F(EngineCycleTest, ChangingTheModelRebuildsTheTranscriberOnce) {
+    fs::copy(modelFolder(MODEL), modelFolder("second-model"), fs::copy_options::recursive);
+    controller->prepareTranscriber();
+    controller->waitForIdle();
+    const auto first = controller->transcriber();
+    statuses.clear();
+
+    LogTail log;
+    settingsStore->update([](Settings& s) { s.soundCues = false; });
+    EXPECT_EQ(controller->transcriber(), first) << "other settings keep the transcriber";
+    settingsStore->update([](Settings& s) { s.whisperModel = "second-model"; });
+    const auto second = controller->transcriber();
+    EXPECT_NE(second, first);
+    EXPECT_EQ(second->model(), "second-model");
+    settingsStore->update([](Settings& s) { s.language = "en"; });  // the same model again
+    controller->waitForIdle();
+    EXPECT_EQ(controller->transcriber(), second);
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Loading speech model…", "Ready"}));
+    EXPECT_EQ(log.count("whisper: loading "), 1);
+    EXPECT_TRUE(log.contains("whisper: loading second-model local=true"));
+
+    hold({ModKey::rightOption}, 1.0);
+    settle();
+    EXPECT_EQ(field->text(), "Hello Hello world.");
+    EXPECT_EQ(log.count("whisper: loading "), 1);
+}
+
+TEST_F(EngineCycleTest, AReplacedTranscribersLatePreparationLeavesTheStatusAlone) {
+    // The first model's preparation waits at its tokenizer settings until the test sends them.
+    const fs::path settingsFile = Paths::models() / "models/openai/whisper-tiny.en/tokenizer_config.json";
+    FileGate gate(settingsFile, talkweft::testing::readFile(TOKENIZER_FIXTURE / "tokenizer_config.json"));
+    LogTail log;
+    controller->prepareTranscriber();
+    // The next model cannot be prepared (its name would leave the model folder) and fails at once.
+    settingsStore->update([](Settings& s) { s.whisperModel = "../other"; });
+    ASSERT_TRUE(desktop.loop().runUntil([&] { return statuses.size() == 3; }));
+    EXPECT_EQ(statuses.back(), "Speech model failed to load");
+
+    gate.release();
+    controller->waitForIdle();
+    EXPECT_TRUE(log.contains("whisper: ready")) << "the replaced transcriber did get ready";
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Loading speech model…", "Loading speech model…", "Speech model failed to load"}))
+        << "and says nothing about the current one";
+}
