@@ -322,6 +322,8 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
     earlyStopActor_.set(false, windowId);
     // The window's early-stop entry goes with the window, also when a step throws.
     struct EarlyStopEntry {
+        // A constructor of its own: clang 14 cannot build an aggregate from parentheses (in_place).
+        EarlyStopEntry(darori::EarlyStopActor& actor, const darori::UUID& id) : actor(actor), id(id) {}
         darori::EarlyStopActor& actor;
         const darori::UUID& id;
         ~EarlyStopEntry() {

@@ -235,7 +235,7 @@ void ZadezarIro::runModelOperation(ModelOperation operation, const std::function
             return;
         }
     }
-    const auto mine = std::make_shared<InflightLoad>(InflightLoad{operation, std::this_thread::get_id()});
+    const auto mine = std::make_shared<InflightLoad>(InflightLoad{operation, std::this_thread::get_id(), false, nullptr});
     inflightLoad_ = mine;
     lock.unlock();
 
