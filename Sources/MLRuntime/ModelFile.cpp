@@ -10,7 +10,7 @@ namespace mlruntime {
 
 namespace {
 
-std::string shapeText(const std::vector<int64_t>& shape) {
+std::string declaredShapeText(const std::vector<int64_t>& shape) {
     std::string text = "[";
     for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
     return text + "]";
@@ -23,7 +23,7 @@ std::string featureText(const FeatureDescription& feature) {
         text.append(1, ' ')
             .append(traits(feature.multiArrayConstraint->dataType).name)
             .append(1, ' ')
-            .append(shapeText(feature.multiArrayConstraint->shape));
+            .append(declaredShapeText(feature.multiArrayConstraint->shape));
     return text;
 }
 

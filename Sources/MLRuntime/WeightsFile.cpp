@@ -18,11 +18,11 @@ namespace mlruntime {
 
 namespace {
 
-constexpr size_t ALIGNMENT = 64;
+constexpr size_t DATA_ALIGNMENT = 64;
 
-size_t alignUp(size_t value) { return (value + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT; }
+size_t alignUp(size_t value) { return (value + DATA_ALIGNMENT - 1) / DATA_ALIGNMENT * DATA_ALIGNMENT; }
 
-std::string shapeText(const std::vector<int64_t>& shape) {
+std::string tensorShapeText(const std::vector<int64_t>& shape) {
     std::string text = "[";
     for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
     return text + "]";
@@ -112,10 +112,10 @@ std::shared_ptr<const WeightsFile> WeightsFile::open(const std::filesystem::path
         if (end > file->dataSize_)
             bad("offsets [" + std::to_string(begin) + ", " + std::to_string(end) + "] lie past the end of the data (" +
                 std::to_string(file->dataSize_) + " bytes)");
-        if (begin % ALIGNMENT != 0) bad("data is not 64-byte aligned");
+        if (begin % DATA_ALIGNMENT != 0) bad("data is not 64-byte aligned");
         uint64_t expected = count * traits(tensor.dataType).size;
         if (end - begin != expected)
-            bad("holds " + std::to_string(end - begin) + " bytes but shape " + shapeText(tensor.shape) + " needs " +
+            bad("holds " + std::to_string(end - begin) + " bytes but shape " + tensorShapeText(tensor.shape) + " needs " +
                 std::to_string(expected));
         tensor.begin = static_cast<size_t>(begin);
         tensor.byteCount = static_cast<size_t>(expected);
@@ -132,8 +132,8 @@ const WeightsFile::Tensor& WeightsFile::require(const std::string& name, const s
     auto found = tensors_.find(name);
     if (found == tensors_.end()) fail("missing tensor \"" + name + "\"");
     if (found->second.shape != shape)
-        fail("tensor \"" + name + "\" has shape " + shapeText(found->second.shape) + ", the model needs " +
-             shapeText(shape));
+        fail("tensor \"" + name + "\" has shape " + tensorShapeText(found->second.shape) + ", the model needs " +
+             tensorShapeText(shape));
     return found->second;
 }
 

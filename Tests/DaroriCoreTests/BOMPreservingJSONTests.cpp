@@ -14,19 +14,19 @@
 using namespace darori;
 
 namespace {
-const std::string BOM = "\xEF\xBB\xBF";
+const std::string UTF8_BOM = "\xEF\xBB\xBF";
 }
 
 TEST(BOMPreservingJSON, KeepsALeadingMarkExactlyOnce) {
-    const std::string doc = "{\"" + BOM + "key\":\"" + BOM + "value\",\"mid\":\"a" + BOM + "b\",\"list\":[\"" + BOM + "\"]}";
+    const std::string doc = "{\"" + UTF8_BOM + "key\":\"" + UTF8_BOM + "value\",\"mid\":\"a" + UTF8_BOM + "b\",\"list\":[\"" + UTF8_BOM + "\"]}";
     const auto j = bomPreservingJsonObject(doc);
-    EXPECT_EQ(j.begin().key(), BOM + "key");
-    EXPECT_EQ(j[BOM + "key"], BOM + "value");
-    EXPECT_EQ(j["mid"], "a" + BOM + "b");
-    EXPECT_EQ(j["list"][0], BOM);
+    EXPECT_EQ(j.begin().key(), UTF8_BOM + "key");
+    EXPECT_EQ(j[UTF8_BOM + "key"], UTF8_BOM + "value");
+    EXPECT_EQ(j["mid"], "a" + UTF8_BOM + "b");
+    EXPECT_EQ(j["list"][0], UTF8_BOM);
     // Through the configuration value: the key and the text each start with one U+FEFF unit.
     const Config c = Config::convertToBinaryDistinctKeys(j);
-    const auto& text = c[BOM + "key"].value.binaryString()->value;
+    const auto& text = c[UTF8_BOM + "key"].value.binaryString()->value;
     ASSERT_GE(text.size(), 2u);
     EXPECT_EQ(text[0], 0xFEFF);
     EXPECT_NE(text[1], 0xFEFF);
@@ -36,7 +36,7 @@ TEST(BOMPreservingJSON, PlainDocumentsAndErrors) {
     const std::string doc = R"({"b":[1,2.5,"x"],"a":null})";
     EXPECT_EQ(bomPreservingJsonObject(doc), nlohmann::ordered_json::parse(doc));
     EXPECT_EQ(bomPreservingJsonObject(doc).dump(), doc);  // key order kept
-    EXPECT_EQ(bomPreservingJsonObject(BOM + doc).dump(), doc);  // a mark before the document is skipped
+    EXPECT_EQ(bomPreservingJsonObject(UTF8_BOM + doc).dump(), doc);  // a mark before the document is skipped
     EXPECT_THROW(bomPreservingJsonObject("{\"a\":"), nlohmann::ordered_json::parse_error);
     // Numbers beyond a double's range are malformed documents too, not a different kind of failure.
     for (const char* overflow : {"[1e400]", "{\"a\":-1e400}", "1E+99999"})
@@ -107,7 +107,7 @@ TEST(BOMPreservingJSON, DirectConfigMatchesTheTreeRoute) {
         // Keys that differ only in normalisation stay two keys; escapes decode.
         "{\"\xC3\xA9\":1,\"e\xCC\x81\":2,\"\\u00e9\":3,\"\\ud83d\\ude00\":\"\\n\\t\\\"\\\\\\/\"}",
         // Byte-order marks: before the document skipped, inside strings and keys kept.
-        BOM + R"({"a":1})", "{\"" + BOM + "k\":\"" + BOM + BOM + "v\"}", BOM + BOM + "{}",
+        UTF8_BOM + R"({"a":1})", "{\"" + UTF8_BOM + "k\":\"" + UTF8_BOM + UTF8_BOM + "v\"}", UTF8_BOM + UTF8_BOM + "{}",
         // Nesting: up to the limit reads, beyond it fails at the first bracket too many.
         nested(MAX_JSON_NESTING - 1), nested(MAX_JSON_NESTING), nested(100000),
         // Errors: text, place and type (out-of-range numbers are not parse errors).

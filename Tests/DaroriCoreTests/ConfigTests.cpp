@@ -9,8 +9,8 @@ using namespace darori;
 using Json = nlohmann::ordered_json;
 
 namespace {
-const std::string E_NFC = "\xC3\xA9";
-const std::string E_NFD = "e\xCC\x81";
+const std::string NFC_E_ACUTE = "\xC3\xA9";
+const std::string NFD_E_ACUTE = "e\xCC\x81";
 Config parse(const char* text) { return Config::convertToBinaryDistinctKeys(Json::parse(text)); }
 }  // namespace
 
@@ -42,10 +42,10 @@ TEST(Config, UncamelCase) {
 }
 
 TEST(Config, KeysAreByteExact) {
-    const Config c = parse(("{\"" + E_NFC + "\":1,\"" + E_NFD + "\":2}").c_str());
+    const Config c = parse(("{\"" + NFC_E_ACUTE + "\":1,\"" + NFD_E_ACUTE + "\":2}").c_str());
     ASSERT_EQ(c.dictionary()->size(), 2u);
-    EXPECT_EQ(c[E_NFC].integer(), 1);
-    EXPECT_EQ(c[E_NFD].integer(), 2);
+    EXPECT_EQ(c[NFC_E_ACUTE].integer(), 1);
+    EXPECT_EQ(c[NFD_E_ACUTE].integer(), 2);
 }
 
 TEST(Config, ConvertsParsedJSON) {
@@ -150,12 +150,12 @@ TEST(Config, EqualityIsAnEquivalenceThatAgreesWithHashing) {
     // No value is made equal to an unequal one through a third: false is not 5, "true" is not true.
     const std::pair<Config, Config> unequal[] = {
         {Config(false), Config(5)}, {Config(true), Config("true")}, {Config("t"), Config("true")},
-        {Config(16777217), Config(16777216.0f)}, {Config("1"), Config(1)}, {Config(E_NFC), Config(E_NFD)},
+        {Config(16777217), Config(16777216.0f)}, {Config("1"), Config(1)}, {Config(NFC_E_ACUTE), Config(NFD_E_ACUTE)},
         {Config(std::nanf("")), Config(std::nanf(""))}, {Config(), Config(0)},
         {Config(Config::Token{1, "a"}), Config::makeArray({"a", 1})},
     };
     for (const auto& [a, b] : unequal) EXPECT_NE(a, b) << a.description() << " vs " << b.description();
 
-    std::unordered_set<Config> set{Config(1), Config(true), Config(1.0f), Config("1"), Config(E_NFC), Config(E_NFD)};
+    std::unordered_set<Config> set{Config(1), Config(true), Config(1.0f), Config("1"), Config(NFC_E_ACUTE), Config(NFD_E_ACUTE)};
     EXPECT_EQ(set.size(), 4u);
 }

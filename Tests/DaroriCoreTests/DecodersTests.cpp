@@ -4,20 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include "TokenizerTestSupport.hpp"
+
 using namespace darori;
 using Tokens = std::vector<std::string>;
 
 namespace {
 
-Config json(const std::string& text) { return Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text)); }
+Config decoderConfig(const std::string& text) { return Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text)); }
 
-std::shared_ptr<const Decoder> build(const std::string& config, std::optional<std::set<std::string>> added = std::nullopt) {
-    auto built = DecoderFactory::fromConfig(json(config), added);
+std::shared_ptr<const Decoder> buildDecoder(const std::string& config, std::optional<std::set<std::string>> added = std::nullopt) {
+    auto built = DecoderFactory::fromConfig(decoderConfig(config), added);
     if (!built) throw std::runtime_error("no decoder");
     return built;
 }
 
-const std::string M = "▁";
+using tokenizer_test::M;
 
 }  // namespace
 
@@ -65,25 +67,25 @@ TEST(Decoders, DocumentedBehaviour) {
          {M + "H", "<0xC3>", "<0xA9>", M + "x"}, {"Hé x"}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(build(c.config)->decode(c.tokens), c.expected) << c.config << " on " << ::testing::PrintToString(c.tokens);
+        EXPECT_EQ(buildDecoder(c.config)->decode(c.tokens), c.expected) << c.config << " on " << ::testing::PrintToString(c.tokens);
     }
 }
 
 TEST(Decoders, ByteLevelKeepsAddedTokensWhole) {
     const std::string end = "<|endoftext|>";
-    const auto decoder = build(R"({"type": "ByteLevel"})", std::set<std::string>{end});
+    const auto decoder = buildDecoder(R"({"type": "ByteLevel"})", std::set<std::string>{end});
     const Tokens tokens{byteLevelEncoded("Hi"), byteLevelEncoded(" th"), end, byteLevelEncoded(" ok")};
     EXPECT_EQ(decoder->decode(tokens), (Tokens{"Hi th", end, " ok"}));
     EXPECT_EQ(decoder->decode({end, end}), (Tokens{end, end}));
     EXPECT_EQ(decoder->decode({}), Tokens{});
 
     // Inside a sequence the decoder has no added tokens, so the token's characters are decoded too.
-    const auto sequence = build(R"({"type": "Sequence", "decoders": [{"type": "ByteLevel"}]})", std::set<std::string>{end});
+    const auto sequence = buildDecoder(R"({"type": "Sequence", "decoders": [{"type": "ByteLevel"}]})", std::set<std::string>{end});
     EXPECT_EQ(sequence->decode({"a", "<|endoftext|>"}), (Tokens{"a<|endoftext|>"}));
 }
 
 TEST(Decoders, ByteLevelRunsFormCharactersAcrossTokens) {
-    const auto decoder = build(R"({"type": "ByteLevel"})");
+    const auto decoder = buildDecoder(R"({"type": "ByteLevel"})");
     // "€" is E2 82 AC, spread over two tokens.
     const std::string euro = byteLevelEncoded("€");
     const std::string split1 = byteLevelEncoded("\xE2\x82");
@@ -96,7 +98,7 @@ TEST(Decoders, ByteLevelRunsFormCharactersAcrossTokens) {
 
 TEST(Decoders, FactoryRejectsUnknownConfigurations) {
     EXPECT_EQ(DecoderFactory::fromConfig(Config()), nullptr);
-    EXPECT_EQ(DecoderFactory::fromConfig(json(R"({"kind": "Fuse"})")), nullptr);
+    EXPECT_EQ(DecoderFactory::fromConfig(decoderConfig(R"({"kind": "Fuse"})")), nullptr);
     struct Case {
         const char* config;
         const char* message;
@@ -115,7 +117,7 @@ TEST(Decoders, FactoryRejectsUnknownConfigurations) {
     };
     for (const Case& c : cases) {
         try {
-            DecoderFactory::fromConfig(json(c.config));
+            DecoderFactory::fromConfig(decoderConfig(c.config));
             ADD_FAILURE() << "accepted " << c.config;
         } catch (const StageConfigurationError& e) {
             EXPECT_STREQ(e.what(), c.message);

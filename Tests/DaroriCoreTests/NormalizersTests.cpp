@@ -7,10 +7,10 @@ using namespace std::string_literals;
 
 namespace {
 
-Config json(const std::string& text) { return Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text)); }
+Config normalizerConfig(const std::string& text) { return Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text)); }
 
 std::string normalize(const std::string& config, const std::string& text) {
-    auto built = NormalizerFactory::fromConfig(json(config));
+    auto built = NormalizerFactory::fromConfig(normalizerConfig(config));
     if (!built) throw std::runtime_error("no normalizer");
     return built->normalize(text);
 }
@@ -63,8 +63,8 @@ TEST(Normalizers, DocumentedBehaviour) {
 }
 
 TEST(Normalizers, BertAndBertNormalizerShareDefaults) {
-    const auto a = NormalizerFactory::fromConfig(json(R"({"type": "Bert"})"));
-    const auto b = NormalizerFactory::fromConfig(json(R"({"type": "BertNormalizer"})"));
+    const auto a = NormalizerFactory::fromConfig(normalizerConfig(R"({"type": "Bert"})"));
+    const auto b = NormalizerFactory::fromConfig(normalizerConfig(R"({"type": "BertNormalizer"})"));
     for (const auto& n : {a, b}) {
         const auto& bert = dynamic_cast<const BertNormalizer&>(*n);
         EXPECT_TRUE(bert.shouldCleanText && bert.shouldHandleChineseChars && bert.shouldStripAccents && bert.shouldLowercase);
@@ -78,7 +78,7 @@ TEST(Normalizers, InvalidUTF8ReadsAsReplacementCharacters) {
 
 TEST(Normalizers, FactoryRejectsUnknownConfigurations) {
     EXPECT_EQ(NormalizerFactory::fromConfig(Config()), nullptr);
-    EXPECT_EQ(NormalizerFactory::fromConfig(json(R"({"type": null})")), nullptr);
+    EXPECT_EQ(NormalizerFactory::fromConfig(normalizerConfig(R"({"type": null})")), nullptr);
     struct Case {
         const char* config;
         const char* message;
@@ -91,7 +91,7 @@ TEST(Normalizers, FactoryRejectsUnknownConfigurations) {
     };
     for (const Case& c : cases) {
         try {
-            NormalizerFactory::fromConfig(json(c.config));
+            NormalizerFactory::fromConfig(normalizerConfig(c.config));
             ADD_FAILURE() << "accepted " << c.config;
         } catch (const StageConfigurationError& e) {
             EXPECT_STREQ(e.what(), c.message);

@@ -7,10 +7,10 @@ using Tokens = std::vector<std::string>;
 
 namespace {
 
-Config json(const std::string& text) { return Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text)); }
+Config postProcessorConfig(const std::string& text) { return Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text)); }
 
-std::shared_ptr<const PostProcessor> build(const std::string& config) {
-    auto built = PostProcessorFactory::fromConfig(json(config));
+std::shared_ptr<const PostProcessor> buildPostProcessor(const std::string& config) {
+    auto built = PostProcessorFactory::fromConfig(postProcessorConfig(config));
     if (!built) throw std::runtime_error("no post-processor");
     return built;
 }
@@ -53,13 +53,13 @@ TEST(PostProcessors, DocumentedBehaviour) {
         {R"({"type": "Sequence", "processors": []})", {"a"}, Tokens{"b"}, true, {"a"}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(build(c.config)->postProcess(c.tokens, c.pair, c.special), c.expected) << c.config;
+        EXPECT_EQ(buildPostProcessor(c.config)->postProcess(c.tokens, c.pair, c.special), c.expected) << c.config;
     }
 }
 
 TEST(PostProcessors, FactoryRejectsUnknownConfigurations) {
     for (const char* absent : {"null", "[]", R"({"type": 1})", "{}"}) {
-        EXPECT_EQ(PostProcessorFactory::fromConfig(json(absent)), nullptr) << absent;
+        EXPECT_EQ(PostProcessorFactory::fromConfig(postProcessorConfig(absent)), nullptr) << absent;
     }
     struct Case {
         const char* config;
@@ -76,7 +76,7 @@ TEST(PostProcessors, FactoryRejectsUnknownConfigurations) {
     };
     for (const Case& c : cases) {
         try {
-            PostProcessorFactory::fromConfig(json(c.config));
+            PostProcessorFactory::fromConfig(postProcessorConfig(c.config));
             ADD_FAILURE() << "accepted " << c.config;
         } catch (const StageConfigurationError& e) {
             EXPECT_STREQ(e.what(), c.message);

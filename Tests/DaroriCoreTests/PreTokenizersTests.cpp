@@ -4,16 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include "TokenizerTestSupport.hpp"
+
 using namespace darori;
 using Pieces = std::vector<std::string>;
 using namespace std::string_literals;
 
 namespace {
 
-Config json(const char* text) { return Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text)); }
+Config preTokenizerConfig(const char* text) { return Config::convertToBinaryDistinctKeys(nlohmann::ordered_json::parse(text)); }
 
-std::shared_ptr<const PreTokenizer> build(const char* text) {
-    auto built = PreTokenizerFactory::fromConfig(json(text));
+std::shared_ptr<const PreTokenizer> buildPreTokenizer(const char* text) {
+    auto built = PreTokenizerFactory::fromConfig(preTokenizerConfig(text));
     if (!built) throw std::runtime_error("no pre-tokenizer");
     return built;
 }
@@ -24,7 +26,7 @@ Pieces byteLevel(std::initializer_list<const char*> pieces) {
     return out;
 }
 
-const std::string M = "▁";
+using tokenizer_test::M;
 
 }  // namespace
 
@@ -57,21 +59,21 @@ TEST(PreTokenizers, DocumentedBehaviour) {
         {R"({"type": "Metaspace"})", "a b", {"a", " b"}},
         {R"({"type": "Metaspace"})", "", {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(build(c.config)->preTokenize(c.text, c.options), c.expected) << c.config << " on " << c.text;
+    for (const Case& c : cases) EXPECT_EQ(buildPreTokenizer(c.config)->preTokenize(c.text, c.options), c.expected) << c.config << " on " << c.text;
 }
 
 TEST(PreTokenizers, ByteLevel) {
-    const auto plain = build(R"({"type": "ByteLevel", "add_prefix_space": false})");
+    const auto plain = buildPreTokenizer(R"({"type": "ByteLevel", "add_prefix_space": false})");
     EXPECT_EQ(plain->preTokenize("Hello  world's 42!\n"),
               byteLevel({"Hello", " ", " world", "'s", " 42", "!", "\n"}));
     EXPECT_EQ(plain->preTokenize("é€"), byteLevel({"é", "€"}));
     EXPECT_EQ(plain->preTokenize(""), Pieces{});
 
-    const auto prefixed = build(R"({"type": "ByteLevel", "add_prefix_space": true})");
+    const auto prefixed = buildPreTokenizer(R"({"type": "ByteLevel", "add_prefix_space": true})");
     EXPECT_EQ(prefixed->preTokenize("it's"), byteLevel({" it", " 's"}));
     EXPECT_EQ(prefixed->preTokenize(" x"), byteLevel({" x"}));
 
-    const auto whole = build(R"({"type": "ByteLevel", "add_prefix_space": true, "use_regex": false})");
+    const auto whole = buildPreTokenizer(R"({"type": "ByteLevel", "add_prefix_space": true, "use_regex": false})");
     EXPECT_EQ(whole->preTokenize(""), byteLevel({" "}));
     EXPECT_EQ(whole->preTokenize("a b"), byteLevel({" a b"}));
 }
@@ -97,24 +99,24 @@ TEST(PreTokenizers, MetaspacePrependSchemes) {
                                    R"( "prepend_scheme": ")" + c.scheme + "\"}";
         PreTokenizerOptions options;
         if (c.first) options.insert(PreTokenizerOption::firstSection);
-        EXPECT_EQ(build(config.c_str())->preTokenize(c.text, options), c.expected) << c.scheme << " on " << c.text;
+        EXPECT_EQ(buildPreTokenizer(config.c_str())->preTokenize(c.text, options), c.expected) << c.scheme << " on " << c.text;
     }
 }
 
 TEST(PreTokenizers, MetaspaceReplacementIsLiteral) {
     // Characters with a meaning in patterns are found as themselves.
-    EXPECT_EQ(build(R"({"type": "Metaspace", "replacement": "."})")->preTokenize("a b.c"), (Pieces{"a", ".b", ".c"}));
-    EXPECT_EQ(build(R"({"type": "Metaspace", "replacement": "|"})")->preTokenize("ab c"), (Pieces{"ab", "|c"}));
-    EXPECT_EQ(build(R"({"type": "Metaspace", "replacement": "("})")->preTokenize("a b"), (Pieces{"a", "(b"}));
+    EXPECT_EQ(buildPreTokenizer(R"({"type": "Metaspace", "replacement": "."})")->preTokenize("a b.c"), (Pieces{"a", ".b", ".c"}));
+    EXPECT_EQ(buildPreTokenizer(R"({"type": "Metaspace", "replacement": "|"})")->preTokenize("ab c"), (Pieces{"ab", "|c"}));
+    EXPECT_EQ(buildPreTokenizer(R"({"type": "Metaspace", "replacement": "("})")->preTokenize("a b"), (Pieces{"a", "(b"}));
     // A separate text for the spaces ("str_rep").
-    EXPECT_EQ(build(R"({"type": "Metaspace", "replacement": "▁", "str_rep": "▁▁"})")->preTokenize("a b"),
+    EXPECT_EQ(buildPreTokenizer(R"({"type": "Metaspace", "replacement": "▁", "str_rep": "▁▁"})")->preTokenize("a b"),
               (Pieces{"a", M, M + "b"}));
 }
 
 TEST(PreTokenizers, FactoryRejectsUnknownConfigurations) {
     EXPECT_EQ(PreTokenizerFactory::fromConfig(Config()), nullptr);
-    EXPECT_EQ(PreTokenizerFactory::fromConfig(json(R"({"type": 3})")), nullptr);
-    EXPECT_EQ(PreTokenizerFactory::fromConfig(json(R"([1, 2])")), nullptr);
+    EXPECT_EQ(PreTokenizerFactory::fromConfig(preTokenizerConfig(R"({"type": 3})")), nullptr);
+    EXPECT_EQ(PreTokenizerFactory::fromConfig(preTokenizerConfig(R"([1, 2])")), nullptr);
     struct Case {
         const char* config;
         const char* message;
@@ -127,7 +129,7 @@ TEST(PreTokenizers, FactoryRejectsUnknownConfigurations) {
     };
     for (const Case& c : cases) {
         try {
-            PreTokenizerFactory::fromConfig(json(c.config));
+            PreTokenizerFactory::fromConfig(preTokenizerConfig(c.config));
             ADD_FAILURE() << "accepted " << c.config;
         } catch (const StageConfigurationError& e) {
             EXPECT_STREQ(e.what(), c.message);
@@ -138,7 +140,7 @@ TEST(PreTokenizers, FactoryRejectsUnknownConfigurations) {
 TEST(PreTokenizers, ByteLevelPiecesDecodeToTheText) {
     // Together the byte-level pieces hold every byte of the text: nothing between matches is lost,
     // and invalid UTF-8 comes back as one U+FFFD per maximal invalid subpart.
-    const auto preTokenizer = build(R"({"type": "ByteLevel", "add_prefix_space": false})");
+    const auto preTokenizer = buildPreTokenizer(R"({"type": "ByteLevel", "add_prefix_space": false})");
     const std::string R = "\uFFFD";
     const std::pair<std::string, std::string> cases[] = {
         {"Hello, world! It's 2024...  \n\n\ttabs", "Hello, world! It's 2024...  \n\n\ttabs"},
@@ -156,5 +158,5 @@ TEST(PreTokenizers, ByteLevelPiecesDecodeToTheText) {
         }
         EXPECT_EQ(bytes, expected);
     }
-    EXPECT_EQ(build(R"({"type": "Whitespace"})")->preTokenize("a\xFF b"), (Pieces{"a\uFFFD", "b"}));
+    EXPECT_EQ(buildPreTokenizer(R"({"type": "Whitespace"})")->preTokenize("a\xFF b"), (Pieces{"a\uFFFD", "b"}));
 }

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "TokenizerTestSupport.hpp"
+
 using namespace darori;
 using Pieces = std::vector<std::string>;
 
 namespace {
-const std::string M = "▁";
+using tokenizer_test::M;
 }
 
 TEST(TextSplitting, RangesDoNotOverlap) {

@@ -16,7 +16,7 @@ using Ids = std::vector<int>;
 
 namespace {
 
-const std::string M = "\xE2\x96\x81";  // ▁
+using tokenizer_test::M;
 
 std::unique_ptr<PreTrainedTokenizer> load(const std::string& name, const Config* configOverride = nullptr) {
     const std::string folder = tokenizer_test::testData + "/" + name;

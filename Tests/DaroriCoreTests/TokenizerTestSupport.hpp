@@ -23,6 +23,9 @@ inline std::string readFile(const std::string& path) {
 
 inline darori::Config jsonFile(const std::string& path) { return json(readFile(path)); }
 
+// The metaspace that SentencePiece-style tokenizers put in place of a space.
+inline const std::string M = "\xE2\x96\x81";  // ▁
+
 inline const std::string englishFixture = std::string(TALKWEFT_SOURCE_DIR) + "/../shared/fixtures/tokenizer-en";
 inline const std::string testData = std::string(TALKWEFT_TEST_DATA) + "/TokenizerData";
 

@@ -19,12 +19,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempFolder {
-    TempFolder() {
+struct ScratchFolder {
+    ScratchFolder() {
         std::string pattern = (fs::temp_directory_path() / "tokenizer-wrapper-XXXXXX").string();
         path = mkdtemp(pattern.data());
     }
-    ~TempFolder() {
+    ~ScratchFolder() {
         std::error_code ec;
         fs::remove_all(path, ec);
     }
@@ -32,7 +32,7 @@ struct TempFolder {
 };
 
 // A hub client that never reaches a real hub: its cache is in `folder` and its endpoint refuses.
-HubApiWrapper localHub(const TempFolder& folder) { return HubApiWrapper(folder.path / "hub", std::string(), "http://127.0.0.1:9"); }
+HubApiWrapper localHub(const ScratchFolder& folder) { return HubApiWrapper(folder.path / "hub", std::string(), "http://127.0.0.1:9"); }
 
 }  // namespace
 
@@ -49,7 +49,7 @@ TEST(AutoTokenizer, ClassFromConfiguration) {
 }
 
 TEST(AutoTokenizer, FromAModelFolder) {
-    TempFolder temp;
+    ScratchFolder temp;
     const TokenizerWrapper english = AutoTokenizerWrapper::fromModelFolder(tokenizer_test::englishFixture, localHub(temp));
     const std::vector<int> ids = english.encode("hello world");
     ASSERT_EQ(ids.size(), 2u);
@@ -69,7 +69,7 @@ TEST(AutoTokenizer, FromAModelFolder) {
 }
 
 TEST(AutoTokenizer, FolderFailures) {
-    TempFolder temp;
+    ScratchFolder temp;
     // Only tokenizer.json and no way to name a class: no tokenizer configuration.
     fs::create_directories(temp.path / "model");
     fs::copy_file(tokenizer_test::testData + "/llama/tokenizer.json", temp.path / "model" / "tokenizer.json");
@@ -91,6 +91,6 @@ TEST(AutoTokenizer, FolderFailures) {
 }
 
 TEST(AutoTokenizer, FromAnUnreachableHub) {
-    TempFolder temp;
+    ScratchFolder temp;
     EXPECT_THROW(AutoTokenizerWrapper::fromPretrained("openai/whisper-tiny", localHub(temp)), Hub::HubClientError);
 }

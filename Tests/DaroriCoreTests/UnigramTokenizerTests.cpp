@@ -11,16 +11,16 @@ using tokenizer_test::json;
 using Pieces = std::vector<std::string>;
 
 namespace {
-Config data(const std::string& vocab, const std::string& unkId = "0") {
+Config unigramData(const std::string& vocab, const std::string& unkId = "0") {
     return json(R"({"model": {"type": "Unigram", "unk_id": )" + unkId + R"(, "vocab": )" + vocab + "}}");
 }
-const Config noConfig = json("{}");
+const Config emptyConfig = json("{}");
 }  // namespace
 
 TEST(UnigramTokenizer, BestPathAndUnknownCharacters) {
     const std::string vocab = R"([["<unk>", 0], [" ", -1], ["a", -2], ["b", -2], ["ab", -3], ["abc", -10],
                                   ["c", -4], ["bc", -3.5], ["</s>", -1], ["xy", -1]])";
-    UnigramTokenizer model(json(R"({"eos_token": "</s>"})"), data(vocab), {});
+    UnigramTokenizer model(json(R"({"eos_token": "</s>"})"), unigramData(vocab), {});
     EXPECT_EQ(model.minScore(), -10.0f);
     EXPECT_EQ(model.unknownTokenScore(), -20.0f);
     const std::pair<std::string, Pieces> cases[] = {
@@ -45,20 +45,20 @@ TEST(UnigramTokenizer, BestPathAndUnknownCharacters) {
     EXPECT_EQ(model.convertIdToToken(10), std::nullopt);
     EXPECT_EQ(model.convertIdToToken(-1), std::nullopt);
 
-    T5Tokenizer t5(json(R"({"eos_token": "</s>"})"), data(vocab), {});
+    T5Tokenizer t5(json(R"({"eos_token": "</s>"})"), unigramData(vocab), {});
     for (const auto& [text, pieces] : cases) EXPECT_EQ(t5.tokenize(text), model.tokenize(text));
 }
 
 TEST(UnigramTokenizer, ScoresAndTies) {
     // All scores above 999: minScore stays 999, the unknown scores 989; integer scores are floats.
-    UnigramTokenizer high(noConfig, data(R"([["<unk>", 1000], ["a", 2000]])"), {});
+    UnigramTokenizer high(emptyConfig, unigramData(R"([["<unk>", 1000], ["a", 2000]])"), {});
     EXPECT_EQ(high.minScore(), 999.0f);
     EXPECT_EQ(high.unknownTokenScore(), 989.0f);
     EXPECT_EQ(high.vocab()[1].score, 2000.0f);
     EXPECT_EQ(high.bosTokenId(), std::nullopt);
     // Equal totals: "ab"+"c" and "a"+"bc" both score -2; of the two nodes ending at the end, "bc"
     // was added first (it starts earlier), so it wins.
-    UnigramTokenizer ties(noConfig, data(R"([["<unk>", 0], ["a", -1], ["b", -5], ["c", -1], ["ab", -1], ["bc", -1]])"), {});
+    UnigramTokenizer ties(emptyConfig, unigramData(R"([["<unk>", 0], ["a", -1], ["b", -5], ["c", -1], ["ab", -1], ["bc", -1]])"), {});
     EXPECT_EQ(ties.tokenize("abc"), (Pieces{"a", "bc"}));
 }
 
@@ -86,26 +86,26 @@ TEST(UnigramTokenizer, ConstructionErrors) {
     const std::pair<Config, Kind> cases[] = {
         {json(R"({"model": {"unk_id": 0, "vocab": {"a": 1}}})"), Kind::missingVocab},
         {json(R"({})"), Kind::missingVocab},
-        {data(R"([["a", 0], "b"])"), Kind::malformedVocab},
-        {data(R"([["a", 0], []])"), Kind::malformedVocab},
-        {data(R"([["a", 0], [1, 0]])"), Kind::malformedVocab},
-        {data(R"([["a", 0], ["b", "x"]])"), Kind::malformedVocab},
-        {data(R"([["a", 0]])", "null"), Kind::malformedVocab},
-        {data(R"([["a", 0]])", "0.5"), Kind::malformedVocab},
-        {data(R"([["a", 0]])", "1"), Kind::malformedVocab},   // unk_id past the vocabulary
-        {data(R"([["a", 0]])", "-1"), Kind::malformedVocab},
-        {data(R"([])"), Kind::malformedVocab},
-        {data(R"([["a", 0], ["a", -1]])"), Kind::malformedVocab},  // a repeated piece
+        {unigramData(R"([["a", 0], "b"])"), Kind::malformedVocab},
+        {unigramData(R"([["a", 0], []])"), Kind::malformedVocab},
+        {unigramData(R"([["a", 0], [1, 0]])"), Kind::malformedVocab},
+        {unigramData(R"([["a", 0], ["b", "x"]])"), Kind::malformedVocab},
+        {unigramData(R"([["a", 0]])", "null"), Kind::malformedVocab},
+        {unigramData(R"([["a", 0]])", "0.5"), Kind::malformedVocab},
+        {unigramData(R"([["a", 0]])", "1"), Kind::malformedVocab},   // unk_id past the vocabulary
+        {unigramData(R"([["a", 0]])", "-1"), Kind::malformedVocab},
+        {unigramData(R"([])"), Kind::malformedVocab},
+        {unigramData(R"([["a", 0], ["a", -1]])"), Kind::malformedVocab},  // a repeated piece
     };
     for (const auto& [config, kind] : cases) {
         try {
-            UnigramTokenizer model(noConfig, config, {});
+            UnigramTokenizer model(emptyConfig, config, {});
             ADD_FAILURE() << config.description();
         } catch (const TokenizerError& e) {
             EXPECT_EQ(e.kind(), kind) << config.description();
         }
     }
     // A three-element entry takes its last element as the score.
-    UnigramTokenizer model(noConfig, data(R"([["a", "x", -3]])"), {});
+    UnigramTokenizer model(emptyConfig, unigramData(R"([["a", "x", -3]])"), {});
     EXPECT_EQ(model.vocab()[0].score, -3.0f);
 }

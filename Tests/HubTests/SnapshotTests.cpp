@@ -16,7 +16,7 @@ using hubtests::writeFile;
 
 namespace {
 
-const HubApi::Repo REPO{"owner/repo", HubApi::RepoType::models};
+const HubApi::Repo SNAPSHOT_REPO{"owner/repo", HubApi::RepoType::models};
 
 struct SnapshotTest : ::testing::Test {
     SnapshotTest() {
@@ -52,7 +52,7 @@ struct SnapshotTest : ::testing::Test {
 
 TEST_F(SnapshotTest, OnlineWithGlobsAndProgress) {
     std::vector<std::pair<std::int64_t, std::int64_t>> reports;
-    const auto folder = hub.snapshot(REPO, "main", {"*.json"}, [&](const Progress& p) {
+    const auto folder = hub.snapshot(SNAPSHOT_REPO, "main", {"*.json"}, [&](const Progress& p) {
         reports.emplace_back(p.completedUnitCount(), p.totalUnitCount());
     });
     EXPECT_EQ(folder, cache.path() / "models/owner/repo");
@@ -65,7 +65,7 @@ TEST_F(SnapshotTest, OnlineWithGlobsAndProgress) {
 
     // Every file: the overall count climbs by one per file; the final report is 4 of 4.
     std::vector<double> fractions;
-    hub.snapshot(REPO, "main", {}, [&](const Progress& p) { fractions.push_back(p.fractionCompleted()); });
+    hub.snapshot(SNAPSHOT_REPO, "main", {}, [&](const Progress& p) { fractions.push_back(p.fractionCompleted()); });
     EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
     EXPECT_EQ(fractions.back(), 1.0);
     EXPECT_TRUE(std::filesystem::exists(cache.path() / "models/owner/repo/.gitattributes"));
@@ -81,10 +81,10 @@ TEST_F(SnapshotTest, OnlineWithGlobsAndProgress) {
 }
 
 TEST_F(SnapshotTest, OfflineFromTheCache) {
-    hub.snapshot(REPO, "main", {});
+    hub.snapshot(SNAPSHOT_REPO, "main", {});
     const HubApi off = offline();
-    EXPECT_EQ(off.snapshot(REPO, "other-revision", {"*.json"}), cache.path() / "models/owner/repo");
-    EXPECT_EQ(off.snapshot(REPO), cache.path() / "models/owner/repo");
+    EXPECT_EQ(off.snapshot(SNAPSHOT_REPO, "other-revision", {"*.json"}), cache.path() / "models/owner/repo");
+    EXPECT_EQ(off.snapshot(SNAPSHOT_REPO), cache.path() / "models/owner/repo");
     const auto repoFolder = cache.path() / "models/owner/repo";
     const auto metadata = HubApi::metadataFolder(repoFolder);
 
@@ -115,23 +115,23 @@ TEST_F(SnapshotTest, OfflineFromTheCache) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(cache.path());
         std::filesystem::create_directories(cache.path());
-        hub.snapshot(REPO);
+        hub.snapshot(SNAPSHOT_REPO);
         c.damage();
-        EXPECT_EQ(errorText([&] { off.snapshot(REPO, "main", c.globs); }), c.error);
+        EXPECT_EQ(errorText([&] { off.snapshot(SNAPSHOT_REPO, "main", c.globs); }), c.error);
     }
     // The link outside is left out when globs are given; a 40-digit etag is not checked.
-    EXPECT_EQ(off.snapshot(REPO, "main", {"*.json"}), repoFolder);
+    EXPECT_EQ(off.snapshot(SNAPSHOT_REPO, "main", {"*.json"}), repoFolder);
     server.configure({{"etag", "git"}});
     std::filesystem::remove_all(cache.path());
     std::filesystem::create_directories(cache.path());
-    hub.snapshot(REPO);
+    hub.snapshot(SNAPSHOT_REPO);
     writeFile(repoFolder / "weights/model.bin", "tampered");
-    EXPECT_EQ(off.snapshot(REPO), repoFolder);
+    EXPECT_EQ(off.snapshot(SNAPSHOT_REPO), repoFolder);
 }
 
 TEST_F(SnapshotTest, RefusesNamesOutsideTheRepository) {
     server.configure({{"listing", {{"owner/repo", {"config.json", "../../escape.json"}}}}});
-    EXPECT_EQ(errorText([&] { hub.snapshot(REPO); }),
+    EXPECT_EQ(errorText([&] { hub.snapshot(SNAPSHOT_REPO); }),
               "Download failed: the file name \"../../escape.json\" leaves the repository folder");
     EXPECT_EQ(errorText([&] { hub.snapshot({"../up", HubApi::RepoType::models}); }),
               "Download failed: the repository id \"../up\" leaves the download folder");
@@ -146,7 +146,7 @@ TEST_F(SnapshotTest, TwoSnapshotsAtOnceShareOneTransfer) {
     std::string errors[2];
     std::thread threads[2];
     for (int i = 0; i < 2; ++i) {
-        threads[i] = std::thread([&, i] { errors[i] = errorText([&] { hub.snapshot(REPO, "main", {"weights/*"}); }); });
+        threads[i] = std::thread([&, i] { errors[i] = errorText([&] { hub.snapshot(SNAPSHOT_REPO, "main", {"weights/*"}); }); });
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(errors[0], "no error");

@@ -23,7 +23,7 @@ std::string repeat(const std::string& s, std::size_t n) {
     return out;
 }
 
-AppContext baseContext() {
+AppContext promptContext() {
     AppContext c;
     c.user = "ada";
     c.appName = "Notes";
@@ -145,7 +145,7 @@ TEST(Prompt, ClippingCountsCharacters) {
 }
 
 TEST(Prompt, FieldSection) {
-    AppContext ctx = baseContext();
+    AppContext ctx = promptContext();
     EXPECT_EQ(buildFieldSection(ctx), std::vector<std::string>{
                                           "No editable text field was detected. Use \"insert\" to type at the cursor "
                                           "anyway, or \"reply\"."});
@@ -218,7 +218,7 @@ TEST(Prompt, Quoting) {
 TEST(Prompt, UserMessage) {
     AgentRequest req;
     req.instruction = "make it \"formal\"";
-    req.context = baseContext();
+    req.context = promptContext();
     req.context.windowTitle = "Draft";
     req.context.url = "https://example.org/a";
     req.context.documentPath = "/tmp/d.txt";
@@ -248,7 +248,7 @@ TEST(Prompt, UserMessage) {
     // Optional lines: an empty window title gives none, an empty URL still gives its line.
     AgentRequest bare;
     bare.instruction = "";
-    bare.context = baseContext();
+    bare.context = promptContext();
     bare.context.windowTitle = "";
     bare.context.url = "";
     EXPECT_EQ(buildUserPrompt(bare),

@@ -13,7 +13,7 @@ void PrintTo(const UTF16Range& r, std::ostream* os) { *os << "{" << r.location <
 }  // namespace talkweft
 
 namespace {
-const std::string FACE = "\xF0\x9F\x98\x80";  // U+1F600, two UTF-16 units
+const std::string FACE_EMOJI = "\xF0\x9F\x98\x80";  // U+1F600, two UTF-16 units
 const std::string E_ACUTE_NFC = "\xC3\xA9";
 const std::string E_ACUTE_NFD = "e\xCC\x81";
 }  // namespace
@@ -33,8 +33,8 @@ TEST(TextOps, EditRangeNearestToCaret) {
         {text, "abc", INT64_MAX - 10, UTF16Range{20, 3}},
         {"aaaa", "aa", 4, UTF16Range{2, 2}},        // overlapping occurrences at 0, 1, 2
         {"aaaa", "aa", 0, UTF16Range{0, 2}},
-        {FACE + " hi " + FACE + " hi", "hi", 100, UTF16Range{9, 2}},  // emoji count two units
-        {FACE + " hi", "hi", 0, UTF16Range{3, 2}},
+        {FACE_EMOJI + " hi " + FACE_EMOJI + " hi", "hi", 100, UTF16Range{9, 2}},  // emoji count two units
+        {FACE_EMOJI + " hi", "hi", 0, UTF16Range{3, 2}},
         // Canonically equivalent forms match each other; the range is in the field's own units.
         {"caf" + E_ACUTE_NFD + " ok", "caf" + E_ACUTE_NFC, 0, UTF16Range{0, 5}},
         {"caf" + E_ACUTE_NFC + " ok", "caf" + E_ACUTE_NFD, 0, UTF16Range{0, 4}},
@@ -68,8 +68,8 @@ TEST(TextOps, EditRangeOnDamagedText) {
 }
 
 TEST(TextOps, AppliedEditReplacesUTF16RangeOrFailsCleanly) {
-    const std::string text = "a" + FACE + "bc";  // units: a 0, face 1-2, b 3, c 4
-    EXPECT_EQ(calcAppliedEdit(text, {3, 1}, "XY"), "a" + FACE + "XYc");
+    const std::string text = "a" + FACE_EMOJI + "bc";  // units: a 0, face 1-2, b 3, c 4
+    EXPECT_EQ(calcAppliedEdit(text, {3, 1}, "XY"), "a" + FACE_EMOJI + "XYc");
     EXPECT_EQ(calcAppliedEdit(text, {1, 2}, ":)"), "a:)bc");
     EXPECT_EQ(calcAppliedEdit(text, {5, 0}, "!"), text + "!");
     EXPECT_EQ(calcAppliedEdit(text, {0, 5}, ""), "");
@@ -106,7 +106,7 @@ TEST(TextOps, DictationSpacing) {
         {"?", "word", "?"},
         {"   ", "word", ""},
         {"\n\t", std::nullopt, ""},
-        {"hello", "ok " + FACE, " hello"},
+        {"hello", "ok " + FACE_EMOJI, " hello"},
         {"hello", "caf" + E_ACUTE_NFD, " hello"},
         {"hello", "(" + std::string("\xCC\x81"), " hello"},   // "(" with a mark is another character
         {".\xCC\x81x", "word", " .\xCC\x81x"},               // so is "." with a mark
@@ -130,12 +130,12 @@ TEST(TextOps, TextBeforeCaret) {
         ctx.selection = UTF16Range{c.location, 5};
         EXPECT_EQ(calcTextBeforeCaret(ctx), c.want) << c.base << " " << c.location;
     }
-    ctx.fieldText = "a" + FACE + "b";
+    ctx.fieldText = "a" + FACE_EMOJI + "b";
     ctx.fieldTextBase = 0;
     ctx.selection = UTF16Range{2, 0};  // between the halves of the emoji
     EXPECT_EQ(calcTextBeforeCaret(ctx), "a");
     ctx.selection = UTF16Range{3, 0};
-    EXPECT_EQ(calcTextBeforeCaret(ctx), "a" + FACE);
+    EXPECT_EQ(calcTextBeforeCaret(ctx), "a" + FACE_EMOJI);
 }
 
 TEST(TextOps, RMS) {

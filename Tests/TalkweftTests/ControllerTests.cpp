@@ -264,7 +264,7 @@ TEST_F(CycleTest, TheMinimumHoldAppliesInBothModes) {
     const std::uint64_t agent = flags({ModKey::rightOption, ModKey::rightCommand});
     const Case cases[] = {{dictate, 0.29, false}, {dictate, 0.3, true}, {agent, 0.29, false}, {agent, 0.3, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << (c.chord == agent ? "agent " : "dictate ") << c.seconds << "s");
+        SCOPED_TRACE(::testing::Message() << (c.chord == agent ? "agent " : "dictate ") << c.seconds << "s");
         int calls = transcriber->calls;
         std::size_t cues = sounds.played.size();
         desktop.keyboard().sendFlags(c.chord);

@@ -24,7 +24,7 @@ namespace zi = zadezariro;
 
 namespace {
 
-constexpr const char* MODEL = "openai_whisper-tiny.en";
+constexpr const char* TINY_MODEL = "openai_whisper-tiny.en";
 
 // An engine that loads nothing: it answers every transcription with the texts it was given and
 // keeps the options it was asked with.
@@ -111,10 +111,10 @@ void writeModelFiles(const fs::path& folder, const std::string& tag = "x") {
 class TranscriberTest : public ::testing::Test {
 protected:
     fs::path base() const { return tmp.path() / "Models"; }
-    fs::path ownFolder(const std::string& model = MODEL) const { return base() / "models/zevidirev/zadezariro-coreml" / model; }
+    fs::path ownFolder(const std::string& model = TINY_MODEL) const { return base() / "models/zevidirev/zadezariro-coreml" / model; }
     fs::path macWhisper() const { return home() / "Library/Application Support/MacWhisper/models/zadezariro/models"; }
     fs::path home() const { return tmp.path() / "home"; }
-    WhisperTranscriber make(const std::string& model = MODEL) { return WhisperTranscriber(model, base(), engines.factory()); }
+    WhisperTranscriber make(const std::string& model = TINY_MODEL) { return WhisperTranscriber(model, base(), engines.factory()); }
 
     TempDir tmp;
     ScopedEnv homeEnv{"HOME", (tmp.path() / "home").string()};
@@ -221,7 +221,7 @@ TEST_F(TranscriberTest, TheEngineIsToldWhereTheModelIsOrToDownloadIt) {
         EXPECT_TRUE(log.contains(std::string("whisper: loading openai_whisper-tiny.en local=") + (c.local ? "true" : "false"))) << c.what;
         EXPECT_EQ(config.download, !c.local) << c.what;
         EXPECT_EQ(config.modelFolder, c.local ? std::optional<std::string>(ownFolder().string()) : std::nullopt) << c.what;
-        EXPECT_EQ(config.model, MODEL);
+        EXPECT_EQ(config.model, TINY_MODEL);
         EXPECT_EQ(config.downloadBase, base());
         EXPECT_EQ(config.tokenizerFolder, base());
         EXPECT_FALSE(config.modelRepo || config.modelToken || config.modelEndpoint || config.computeOptions ||
@@ -258,7 +258,7 @@ TEST_F(TranscriberTest, BadModelNamesAndAnUncreatableFolderFailThePreparation) {
 }
 
 TEST_F(TranscriberTest, AMacWhisperModelIsCopiedInWhenOursIsMissing) {
-    const fs::path source = macWhisper() / "zevidirev/zadezariro-coreml" / MODEL;
+    const fs::path source = macWhisper() / "zevidirev/zadezariro-coreml" / TINY_MODEL;
     writeModelFiles(source, "macwhisper");
     // A file that MacWhisper keeps elsewhere and links to.
     writeFile(tmp.path() / "blobs/encoder", "linked");
@@ -279,11 +279,11 @@ TEST_F(TranscriberTest, AMacWhisperModelIsCopiedInWhenOursIsMissing) {
     // Only the two folders arrived: no copy in progress is left behind.
     std::vector<std::string> entries;
     for (const auto& e : fs::directory_iterator(base() / "models/zevidirev/zadezariro-coreml")) entries.push_back(e.path().filename());
-    EXPECT_EQ(entries, std::vector<std::string>{MODEL});
+    EXPECT_EQ(entries, std::vector<std::string>{TINY_MODEL});
 }
 
 TEST_F(TranscriberTest, TheImportKeepsAWholeModelAndReplacesAnIncompleteOne) {
-    const fs::path source = macWhisper() / "zevidirev/zadezariro-coreml" / MODEL;
+    const fs::path source = macWhisper() / "zevidirev/zadezariro-coreml" / TINY_MODEL;
     writeModelFiles(source, "macwhisper");
     writeFile(macWhisper() / "openai/whisper-tiny.en/tokenizer.json", "theirs");
     writeFile(base() / "models/openai/whisper-tiny.en/tokenizer.json", "ours");
@@ -321,12 +321,12 @@ TEST_F(TranscriberTest, TheImportKeepsAWholeModelAndReplacesAnIncompleteOne) {
 }
 
 TEST_F(TranscriberTest, AFailedImportLeavesNoPartialModel) {
-    const fs::path source = macWhisper() / "zevidirev/zadezariro-coreml" / MODEL;
+    const fs::path source = macWhisper() / "zevidirev/zadezariro-coreml" / TINY_MODEL;
     writeModelFiles(source);
     // A file the copy cannot take, so it fails part way.
     ASSERT_EQ(::mkfifo((source / "zz-pipe").c_str(), 0600), 0);
     // The leftover of an import that was cut off earlier.
-    writeFile(base() / "models/zevidirev/zadezariro-coreml" / (std::string(".") + MODEL + ".import-abc123") / "config.json", "{}");
+    writeFile(base() / "models/zevidirev/zadezariro-coreml" / (std::string(".") + TINY_MODEL + ".import-abc123") / "config.json", "{}");
     LogTail log;
     auto t = make();
     t.prepare();
@@ -342,7 +342,7 @@ TEST_F(TranscriberTest, OverlappingPreparationsAndTranscriptionsShareTheEngineSa
     std::condition_variable cv;
     int inside = 0;
     auto inner = engines.factory();
-    WhisperTranscriber t(MODEL, base(), [&](const zi::ZadezarIroConfig& config) {
+    WhisperTranscriber t(TINY_MODEL, base(), [&](const zi::ZadezarIroConfig& config) {
         std::unique_lock lock(m);
         ++inside;
         cv.notify_all();

@@ -64,7 +64,7 @@ struct Facade {
 };
 
 // 34 s: speech-like tone with a short pause and a longer one at 19-22 s, where a chunk is cut.
-std::vector<float> longRecording() { return concat({tone(10), silence(1), tone(8), silence(3), tone(12)}); }
+std::vector<float> longRecording() { return concat({toneSamples(10), silence(1), toneSamples(8), silence(3), toneSamples(12)}); }
 
 DecodingOptions vadOptions(std::int64_t workers) {
     return DecodingOptions::make({.concurrentWorkerCount = workers, .chunkingStrategy = ChunkingStrategy::vad});
@@ -109,7 +109,7 @@ TEST(ArrayTranscription, AShortArrayOnAPrewarmedFacadeLoadsThenGivesTheScriptedT
     SegmentLog given, instance;
     facade.engine->setSegmentDiscoveryCallback(instance.callback());
     // The offset places the array 5 s into the caller's audio for the reports only.
-    const auto results = facade.engine->transcribe(tone(2), 80000, std::nullopt, nullptr, given.callback());
+    const auto results = facade.engine->transcribe(toneSamples(2), 80000, std::nullopt, nullptr, given.callback());
     EXPECT_EQ(facade.engine->modelState(), darori::ModelState::loaded);
     EXPECT_EQ(facade.engine->progress()->totalUnitCount(), 0) << "a finished progress is replaced by a fresh one";
     ASSERT_EQ(results.size(), 1u);
@@ -171,7 +171,7 @@ TEST(ArrayTranscription, ArraysRunInBatchesAndReportTheirInputPosition) {
     std::mutex mutex;
     std::map<std::int64_t, int> reportsPerWindowId;
     const auto outcomes = facade->transcribeWithResults(
-        {tone(2), tone(35), tone(3)}, DecodingOptions::make({.concurrentWorkerCount = 2}),
+        {toneSamples(2), toneSamples(35), toneSamples(3)}, DecodingOptions::make({.concurrentWorkerCount = 2}),
         [&](const TranscriptionProgress& progress) -> std::optional<bool> {
             std::lock_guard lock(mutex);
             ++reportsPerWindowId[progress.windowId];
@@ -219,7 +219,7 @@ TEST(ArrayTranscription, WithoutAWorkerCountBatchesHoldTheDefaultSixteen) {
 
 TEST(ArrayTranscription, OneFailingArrayAmongThreeFailsAlone) {
     Facade facade;
-    const std::vector<std::vector<float>> arrays = {tone(2), std::vector<float>(32000, FAILING_MARKER), tone(2)};
+    const std::vector<std::vector<float>> arrays = {toneSamples(2), std::vector<float>(32000, FAILING_MARKER), toneSamples(2)};
     const auto outcomes = facade.engine->transcribeWithResults(arrays);
     ASSERT_EQ(outcomes.size(), 3u);
     ASSERT_TRUE(std::holds_alternative<TranscriptionResults>(outcomes[0]));
@@ -238,7 +238,7 @@ TEST(ArrayTranscription, UnbalancedListsGiveOneFailure) {
     config.download = false;
     config.verbose = false;
     auto facade = ZadezarIro::create(config);
-    const std::vector<std::vector<float>> arrays = {tone(1), tone(1)};
+    const std::vector<std::vector<float>> arrays = {toneSamples(1), toneSamples(1)};
     const struct {
         std::vector<std::optional<DecodingOptions>> options;
         std::optional<std::vector<std::int64_t>> offsets;
@@ -268,7 +268,7 @@ TEST(ArrayTranscription, CancellingTheCallerStopsABatchAndAChunkedArray) {
     std::thread([&] {
         cancellation::CancellationScope scope(stop.get_token());
         // Four windows each: a worker that ignored the caller's cancellation would go on past its first.
-        outcomes = facade.engine->transcribeWithResults(std::vector<std::vector<float>>(4, tone(95)),
+        outcomes = facade.engine->transcribeWithResults(std::vector<std::vector<float>>(4, toneSamples(95)),
                                                         DecodingOptions::make({.concurrentWorkerCount = 2}), cancelOnFirstReport);
     }).join();
     ASSERT_EQ(outcomes.size(), 4u);

@@ -65,7 +65,7 @@ inline ZadezarIroConfig localConfig(const std::filesystem::path& folder = shared
 }
 
 // A 440 Hz tone of `seconds` at amplitude 0.3.
-inline std::vector<float> tone(double seconds, float amplitude = 0.3f) {
+inline std::vector<float> toneSamples(double seconds, float amplitude = 0.3f) {
     std::vector<float> samples(static_cast<std::size_t>(seconds * 16000));
     for (std::size_t i = 0; i < samples.size(); ++i)
         samples[i] = amplitude * std::sin(2.0f * static_cast<float>(M_PI) * 440.0f * static_cast<float>(i) / 16000.0f);

@@ -33,7 +33,7 @@ using State = TranscriptionState;
 TEST(FileTranscription, AWholeFileIsTranscribedWithItsStates) {
     TempDir dir;
     const auto path = dir.path / "tone.wav";
-    writeMono16k(path, tone(3));
+    writeMono16k(path, toneSamples(3));
     auto facade = ZadezarIro::create(localConfig());
     StateRecorder recorder;
     recorder.attach(*facade);
@@ -58,7 +58,7 @@ TEST(FileTranscription, AWholeFileIsTranscribedWithItsStates) {
 TEST(FileTranscription, AStreamedFileGivesEveryChunkOnTheFilesTimeline) {
     TempDir dir;
     const auto path = dir.path / "long.wav";
-    writeMono16k(path, concat({tone(10), silence(1), tone(8), silence(3), tone(12)}));
+    writeMono16k(path, concat({toneSamples(10), silence(1), toneSamples(8), silence(3), toneSamples(12)}));
     auto facade = ZadezarIro::create(localConfig());
     StateRecorder recorder;
     recorder.attach(*facade);
@@ -95,12 +95,12 @@ TEST(LanguageDetection, AMultilingualModelNamesTheLanguageOfAnArrayAndAFile) {
     const auto model = dir.path / "openai_whisper-tiny";
     writeTestModel(model, 51865, {*german});
     const auto path = dir.path / "speech.wav";
-    writeMono16k(path, tone(2));
+    writeMono16k(path, toneSamples(2));
 
     auto config = localConfig(model);
     config.load = false;
     auto facade = ZadezarIro::create(config);
-    const auto fromArray = facade->detectLangauge(tone(2));
+    const auto fromArray = facade->detectLangauge(toneSamples(2));
     EXPECT_EQ(facade->modelState(), darori::ModelState::loaded) << "detection loads the models first";
     EXPECT_EQ(facade->modelVariant(), ModelVariant::tiny);
     EXPECT_EQ(fromArray.language, "de");
@@ -112,5 +112,5 @@ TEST(LanguageDetection, AMultilingualModelNamesTheLanguageOfAnArrayAndAFile) {
 
 TEST(LanguageDetection, AnEnglishOnlyModelRefuses) {
     auto facade = ZadezarIro::create(localConfig());
-    expectWhisperError([&] { facade->detectLangauge(tone(1)); }, "Language detection not supported for this model");
+    expectWhisperError([&] { facade->detectLangauge(toneSamples(1)); }, "Language detection not supported for this model");
 }

@@ -15,7 +15,7 @@
 
 using namespace zadezariro;
 using namespace zadezariro::testsupport;
-using State = AudioStreamTranscriber::State;
+using StreamState = AudioStreamTranscriber::State;
 
 namespace {
 
@@ -34,7 +34,7 @@ std::vector<int64_t> repetitive() {
 class StateLog {
 public:
     AudioStreamTranscriber::StateChangeCallback callback() {
-        return [this](const State&, const State& next) {
+        return [this](const StreamState&, const StreamState& next) {
             std::lock_guard lock(mutex_);
             latest_ = next;
             ++changes_;
@@ -43,13 +43,13 @@ public:
     }
     // The first reported state (from now on, or the latest) for which `condition` holds. The time
     // limit only turns a missing event into a failure instead of a hang.
-    State waitFor(const std::function<bool(const State&)>& condition) {
+    StreamState waitFor(const std::function<bool(const StreamState&)>& condition) {
         std::unique_lock lock(mutex_);
         const bool met = changed_.wait_for(lock, std::chrono::seconds(60), [&] { return condition(latest_); });
         EXPECT_TRUE(met) << "the state never reached the awaited condition";
         return latest_;
     }
-    State latest() {
+    StreamState latest() {
         std::lock_guard lock(mutex_);
         return latest_;
     }
@@ -57,7 +57,7 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    State latest_;
+    StreamState latest_;
     int changes_ = 0;
 };
 
@@ -86,7 +86,7 @@ struct StreamFixture {
     void start() {
         loop = std::thread([this] { transcriber->startStreamTranscription(); });
         // The loop shows this once capture runs (a new recording starts with no text).
-        states.waitFor([](const State& s) { return s.isRecording && s.currentText == "Waiting for speech..."; });
+        states.waitFor([](const StreamState& s) { return s.isRecording && s.currentText == "Waiting for speech..."; });
     }
     void stop() {
         transcriber->stopStreamTranscription();
@@ -113,7 +113,7 @@ TEST(StreamTranscriber, PassesConfirmAllButTheNewestSegmentsAndLetTheirAudioGo) 
 
     // First pass over 1.1 s: three segments, the first confirmed.
     f.playMoreThanASecond();
-    auto state = f.states.waitFor([](const State& s) { return !s.unconfirmedSegments.empty(); });
+    auto state = f.states.waitFor([](const StreamState& s) { return !s.unconfirmedSegments.empty(); });
     EXPECT_EQ(state.lastBufferSize, 17600);
     EXPECT_EQ(times(state.confirmedSegments), (Times{{0.f, 0.5f}}));
     EXPECT_EQ(times(state.unconfirmedSegments), (Times{{0.5f, 1.f}, {1.f, 1.5f}}));
@@ -123,7 +123,7 @@ TEST(StreamTranscriber, PassesConfirmAllButTheNewestSegmentsAndLetTheirAudioGo) 
 
     // The second pass starts at the confirmed end, 0.5 s into the recording.
     f.playMoreThanASecond();
-    state = f.states.waitFor([](const State& s) { return s.confirmedSegments.size() == 2; });
+    state = f.states.waitFor([](const StreamState& s) { return s.confirmedSegments.size() == 2; });
     EXPECT_EQ(state.lastBufferSize, 35200);
     EXPECT_EQ(times(state.confirmedSegments), (Times{{0.f, 0.5f}, {0.5f, 1.f}}));
     EXPECT_EQ(state.confirmedSegments[1].seek, 8000);
@@ -140,9 +140,9 @@ TEST(StreamTranscriber, StopThenStartBeginsClean) {
     StreamFixture f(counting(), DecodingOptions::make({.topK = 1}));
     f.start();
     f.playMoreThanASecond();
-    f.states.waitFor([](const State& s) { return !s.confirmedSegments.empty(); });
+    f.states.waitFor([](const StreamState& s) { return !s.confirmedSegments.empty(); });
     f.playMoreThanASecond();
-    f.states.waitFor([](const State& s) { return s.confirmedSegments.size() == 2; });
+    f.states.waitFor([](const StreamState& s) { return s.confirmedSegments.size() == 2; });
     f.stop();
     EXPECT_EQ(f.system->runningEngines(), 0);
 
@@ -154,7 +154,7 @@ TEST(StreamTranscriber, StopThenStartBeginsClean) {
     EXPECT_EQ(state.lastConfirmedSegmentEndSeconds, 0.0f);
     // The new recording's first second is transcribed from its start.
     f.playMoreThanASecond();
-    state = f.states.waitFor([](const State& s) { return !s.unconfirmedSegments.empty(); });
+    state = f.states.waitFor([](const StreamState& s) { return !s.unconfirmedSegments.empty(); });
     EXPECT_EQ(state.lastBufferSize, 17600);
     EXPECT_EQ(times(state.confirmedSegments), (Times{{0.f, 0.5f}}));
     EXPECT_EQ(times(state.unconfirmedSegments), (Times{{0.5f, 1.f}, {1.f, 1.5f}}));
@@ -192,7 +192,7 @@ TEST(StreamTranscriber, EarlyStopOnRepetitionAndNoCheckWithoutAThreshold) {
                         DecodingOptions::make({.topK = 1, .compressionRatioThreshold = c.threshold, .logProbThreshold = std::nullopt}), 20);
         f.start();
         f.playMoreThanASecond();
-        auto state = f.states.waitFor([](const State& s) { return !s.unconfirmedSegments.empty(); });
+        auto state = f.states.waitFor([](const StreamState& s) { return !s.unconfirmedSegments.empty(); });
         f.stop();
         ASSERT_EQ(state.unconfirmedSegments.size(), 1u);
         const auto tokens = state.unconfirmedSegments[0].tokens.size();

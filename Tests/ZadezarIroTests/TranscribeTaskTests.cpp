@@ -25,7 +25,7 @@ std::vector<int64_t> greeting() { return script({0.0, " Hello world.", 1.0}); }
 // Two segments per window, the next window starting at 2.5 s into this one.
 std::vector<int64_t> dialogue() { return script({0.0, " Hello world.", 1.0, 1.0, " How are you?", 2.5}); }
 // The same word sixty times: a compression ratio far above 2.4.
-std::vector<int64_t> repetitive() {
+std::vector<int64_t> repetitiveTokens() {
     std::vector<int64_t> ids{timestamp(0.0)};
     for (int i = 0; i < 60; ++i) ids.push_back(words(" la")[0]);
     ids.push_back(timestamp(5.0));
@@ -50,7 +50,7 @@ std::unique_ptr<RecordingTask> recordingTask(const ScriptedEngine& engine, std::
                                            seeker ? seeker : engine.seeker, decoder ? decoder : engine.decoder, engine.tokenizer);
 }
 
-std::vector<std::pair<float, float>> times(const std::vector<TranscriptionSegment>& segments) {
+std::vector<std::pair<float, float>> segmentTimes(const std::vector<TranscriptionSegment>& segments) {
     std::vector<std::pair<float, float>> out;
     for (const auto& s : segments) out.emplace_back(s.start, s.end);
     return out;
@@ -69,7 +69,7 @@ std::string repeated(const std::string& text, int times) {
 }
 
 template <class Body>
-void expectWhisperError(Body&& body, WhisperError::Kind kind, const std::string& messageStart) {
+void expectTaskError(Body&& body, WhisperError::Kind kind, const std::string& messageStart) {
     try {
         body();
         ADD_FAILURE() << "no error, expected: " << messageStart;
@@ -166,7 +166,7 @@ TEST(TranscribeTask, RecordingsOfEveryLengthGiveTheScriptedSegments) {
 
         EXPECT_EQ(task->windows, c.windows);
         const auto segments = result->segments();
-        EXPECT_EQ(times(segments), c.segments);
+        EXPECT_EQ(segmentTimes(segments), c.segments);
         EXPECT_EQ(result->text(), c.text);
         EXPECT_EQ(result->language(), "en");
         for (size_t i = 0; i < segments.size(); ++i) EXPECT_EQ(segments[i].id, static_cast<int64_t>(i));
@@ -225,7 +225,7 @@ TEST(TranscribeTask, ShortClipsAndSpokenTailsAreTranscribedSilentTailsSkipped) {
 }
 
 TEST(TranscribeTask, RepetitiveWindowsFallBackThroughTheWholeScheduleAndTheCountAddsUp) {
-    auto engine = scriptedEngine(repetitive());
+    auto engine = scriptedEngine(repetitiveTokens());
     LogCapture log(darori::Logging::LogLevel::info);
     std::vector<TranscriptionProgress> reports;
     auto task = recordingTask(engine);
@@ -323,7 +323,7 @@ TEST(TranscribeTask, WindowsWithoutSegmentsAndSeekersThatStandStill) {
     auto result = task->run(tone(45.0), DecodingOptions::make({.topK = 1}));
 
     EXPECT_EQ(task->windows, seconds({{0, 30}, {30, 15}})) << "a seek that does not advance moves one window on";
-    EXPECT_EQ(times(result->segments()), (std::vector<std::pair<float, float>>{{30.f, 31.f}}));
+    EXPECT_EQ(segmentTimes(result->segments()), (std::vector<std::pair<float, float>>{{30.f, 31.f}}));
     EXPECT_EQ(told, 1) << "no callback for the silent window";
     EXPECT_EQ(result->timings().totalDecodingWindows, 1.0);
     ASSERT_EQ(paddingAtStart.size(), 2u);
@@ -365,7 +365,7 @@ TEST(TranscribeTask, ClipTimesMaxWindowSeekAndProgress) {
         task->setSegmentDiscoveryCallback([&](const std::vector<TranscriptionSegment>&) { completedBefore.push_back(progress->completedUnitCount()); });
         auto result = task->run(tone(c.seconds), c.options);
         EXPECT_EQ(task->windows, c.windows);
-        EXPECT_EQ(times(result->segments()), c.segments);
+        EXPECT_EQ(segmentTimes(result->segments()), c.segments);
         EXPECT_EQ(progress->totalUnitCount(), c.progressTotal);
         EXPECT_EQ(progress->completedUnitCount(), c.progressTotal);
         for (auto done : completedBefore) EXPECT_LE(done, c.progressTotal);
@@ -387,12 +387,12 @@ TEST(TranscribeTask, OptionsOutOfRangeAreRefused) {
     auto engine = scriptedEngine(greeting());
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     for (float clip : {-1.0f, nan, inf})
-        expectWhisperError([&] { engine.task()->run(tone(2), DecodingOptions::make({.windowClipTime = clip})); },
+        expectTaskError([&] { engine.task()->run(tone(2), DecodingOptions::make({.windowClipTime = clip})); },
                            WhisperError::Kind::transcriptionFailed, "Window clip time must be a finite, non-negative number");
     for (int64_t limit : {0, -160000})
-        expectWhisperError([&] { engine.task()->run(tone(2), DecodingOptions::make({.maxWindowSeek = limit})); },
+        expectTaskError([&] { engine.task()->run(tone(2), DecodingOptions::make({.maxWindowSeek = limit})); },
                            WhisperError::Kind::transcriptionFailed, "Max window seek must be at least 1 sample");
-    expectWhisperError([&] { engine.task()->run(tone(2), DecodingOptions::make({.temperatureFallbackCount = -1})); },
+    expectTaskError([&] { engine.task()->run(tone(2), DecodingOptions::make({.temperatureFallbackCount = -1})); },
                        WhisperError::Kind::decodingFailed, "Decoding failed");
     // A huge margin leaves the first window of each clip and the voiced rest.
     auto task = recordingTask(engine);
@@ -418,7 +418,7 @@ TEST(TranscribeTask, WordTimestampsTimeTheScriptedWords) {
 }
 
 TEST(TranscribeTask, CancellationStopsWithinOneTokenStep) {
-    auto engine = scriptedEngine(repetitive());
+    auto engine = scriptedEngine(repetitiveTokens());
     std::stop_source source;
     int reports = 0;
     bool cancelled = false;

@@ -6,7 +6,7 @@ using namespace zadezariro;
 using namespace zadezariro::TranscriptionUtilities;
 
 namespace {
-TranscriptionSegment segment(float start, float end, std::string text, std::optional<std::vector<WordTiming>> words = std::nullopt) {
+TranscriptionSegment seekSegment(float start, float end, std::string text, std::optional<std::vector<WordTiming>> words = std::nullopt) {
     TranscriptionSegment s;
     s.seek = 100;
     s.start = start;
@@ -37,7 +37,7 @@ std::shared_ptr<TranscriptionResult> result(std::string text, std::vector<Transc
 }  // namespace
 
 TEST(SegmentTimings, ShiftBySecondsOrSamples) {
-    const auto base = segment(1.0f, 2.0f, "x", words({"a", "b"}));
+    const auto base = seekSegment(1.0f, 2.0f, "x", words({"a", "b"}));
     const auto bySeconds = updateSegmentTimings(base, 30.0f);
     EXPECT_EQ(bySeconds.seek, 480100);
     EXPECT_EQ(bySeconds.start, 31.0f);
@@ -46,14 +46,14 @@ TEST(SegmentTimings, ShiftBySecondsOrSamples) {
     EXPECT_EQ((*bySeconds.words)[1].end, 31.0f);
     EXPECT_EQ(updateSegmentTimings(base, 0.00009f).seek, 101);  // 1.44 samples truncated
 
-    const auto bySamples = updateSegmentTimings(segment(1.0f, 2.0f, "x"), std::int64_t{24000});
+    const auto bySamples = updateSegmentTimings(seekSegment(1.0f, 2.0f, "x"), std::int64_t{24000});
     EXPECT_EQ(bySamples.seek, 24100);
     EXPECT_EQ(bySamples.start, 2.5f);
     EXPECT_FALSE(bySamples.words);
 }
 
 TEST(SegmentLines, WithAndWithoutTimestamps) {
-    const std::vector<TranscriptionSegment> segments = {segment(1.25f, 2.5f, " hi"), segment(2.5f, 3.0f, "there")};
+    const std::vector<TranscriptionSegment> segments = {seekSegment(1.25f, 2.5f, " hi"), seekSegment(2.5f, 3.0f, "there")};
     EXPECT_EQ(formatSegments(segments, true), (std::vector<std::string>{"[1.25 --> 2.50]  hi", "[2.50 --> 3.00] there"}));
     EXPECT_EQ(formatSegments(segments, false), (std::vector<std::string>{" hi", "there"}));
     EXPECT_TRUE(formatSegments({}, true).empty());
@@ -73,7 +73,7 @@ TEST(WordLists, CommonPrefixComparesNormalisedWordsAndTakesTheSecondList) {
 
 TEST(MergeResults, TextSegmentsLanguageAndTimings) {
     const auto merged = mergeTranscriptionResults(
-        {result("one", {segment(0, 1, "a"), segment(1, 2, "b")}, 0, 10), nullptr, result("two", {segment(5, 6, "c")}, 5, 10, "fr")});
+        {result("one", {seekSegment(0, 1, "a"), seekSegment(1, 2, "b")}, 0, 10), nullptr, result("two", {seekSegment(5, 6, "c")}, 5, 10, "fr")});
     EXPECT_EQ(merged->text(), "one  two");
     EXPECT_EQ(merged->language(), "de");
     const auto segments = merged->segments();

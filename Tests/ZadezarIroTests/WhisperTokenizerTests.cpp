@@ -11,7 +11,7 @@
 using namespace zadezariro;
 
 namespace {
-const std::filesystem::path FIXTURE = TALKWEFT_SOURCE_DIR "/../shared/fixtures/tokenizer-en";
+const std::filesystem::path ENGLISH_TOKENIZER_FOLDER = TALKWEFT_SOURCE_DIR "/../shared/fixtures/tokenizer-en";
 
 struct Loaded {
     testsupport::TempDir hubBase;
@@ -20,8 +20,8 @@ struct Loaded {
 
 WhisperTokenizerWrapper english() {
     static Loaded loaded;
-    static const auto tokenizer = darori::AutoTokenizerWrapper::fromModelFolder(FIXTURE, loaded.hub, true);
-    return WhisperTokenizerWrapper(tokenizer, FIXTURE);
+    static const auto tokenizer = darori::AutoTokenizerWrapper::fromModelFolder(ENGLISH_TOKENIZER_FOLDER, loaded.hub, true);
+    return WhisperTokenizerWrapper(tokenizer, ENGLISH_TOKENIZER_FOLDER);
 }
 
 // A small byte-level vocabulary: the letters "a" to "c" and the blank "Ġ", plus `added` tokens at
@@ -61,7 +61,7 @@ TEST(SpecialTokens, ResolvedOnTheEnglishOnlyVocabulary) {
     EXPECT_EQ(t.allLanguageTokens().size(), 99u);  // no "<|yue|>" in this vocabulary
     EXPECT_TRUE(t.allLanguageTokens().count(50258));
     EXPECT_EQ(WhisperTokenizerWrapper::detectLayout(t.tokenizer()), VocabularyLayout::englishOnly);
-    EXPECT_EQ(t.tokenizerFolder(), FIXTURE);
+    EXPECT_EQ(t.tokenizerFolder(), ENGLISH_TOKENIZER_FOLDER);
     EXPECT_EQ(t.decode({50363, 18435, 50256}), "<|0.00|> Hello<|endoftext|>");
 }
 

@@ -12,7 +12,7 @@ using namespace zadezariro::testsupport;
 
 namespace {
 
-WordTiming word(std::string text, float start, float end, std::vector<int64_t> tokens = {}, float probability = 0.9f) {
+WordTiming wordTiming(std::string text, float start, float end, std::vector<int64_t> tokens = {}, float probability = 0.9f) {
     return WordTiming{std::move(text), std::move(tokens), start, end, probability};
 }
 
@@ -77,15 +77,15 @@ TEST(WordTimestamps, FindAlignmentTimesEachWordFromItsTokens) {
 
 TEST(WordTimestamps, DurationConstraintsAndSentenceBoundaries) {
     auto [median, max] = SegmentSeeker::calculateWordDurationConstraints(
-        {word("a", 0, 0.2f), word("b", 1, 1.4f), word("c", 2, 2), word("d", 3, 4.2f)});
+        {wordTiming("a", 0, 0.2f), wordTiming("b", 1, 1.4f), wordTiming("c", 2, 2), wordTiming("d", 3, 4.2f)});
     EXPECT_FLOAT_EQ(median, 0.4f);
     EXPECT_FLOAT_EQ(max, 0.8f);
-    auto [capped, cappedMax] = SegmentSeeker::calculateWordDurationConstraints({word("a", 0, 1.5f)});
+    auto [capped, cappedMax] = SegmentSeeker::calculateWordDurationConstraints({wordTiming("a", 0, 1.5f)});
     EXPECT_FLOAT_EQ(capped, 0.7f);
     EXPECT_FLOAT_EQ(cappedMax, 1.4f);
 
     auto cut = SegmentSeeker::truncateLongWordsAtSentenceBoundaries(
-        {word(" Hi", 0, 0.3f), word(".", 1, 3), word("?", 3, 3.2f), word(" Then", 4, 6), word(",", 6, 6.1f), word(" so", 7, 9)}, 0.8f);
+        {wordTiming(" Hi", 0, 0.3f), wordTiming(".", 1, 3), wordTiming("?", 3, 3.2f), wordTiming(" Then", 4, 6), wordTiming(",", 6, 6.1f), wordTiming(" so", 7, 9)}, 0.8f);
     EXPECT_FLOAT_EQ(cut[1].end, 1.8f);    // a long sentence end ends at start + max
     EXPECT_FLOAT_EQ(cut[3].start, 5.2f);  // a long word after a sentence end starts at end - max
     EXPECT_FLOAT_EQ(cut[5].start, 7.0f);  // after a comma it keeps its times
@@ -100,21 +100,21 @@ TEST(WordTimestamps, PunctuationJoinsNeighbouringWordsWithoutLosingAny) {
         std::vector<std::string> merged;
     };
     const Case cases[] = {
-        {"opening parenthesis", {word(" (", 0, 1, {1}), word(" Hello", 1, 2, {2})}, {" ( Hello"}},
-        {"comma", {word(" Hello", 1, 2, {2}), word(",", 2, 3, {3})}, {" Hello,"}},
-        {"leading comma dropped", {word(",", 0, 1, {3}), word(" Hi", 1, 2, {2})}, {" Hi"}},
-        {"two closing marks", {word("Hi", 0, 1, {2}), word(",", 1, 2, {3}), word(".", 2, 3, {4})}, {"Hi,."}},
-        {"two opening marks", {word(" (", 0, 1, {1}), word(" \"", 1, 2, {5}), word(" Hi", 2, 3, {2})}, {" ( \" Hi"}},
-        {"plain words", {word(" a", 0, 1, {1}), word(" b", 1, 2, {2})}, {" a", " b"}},
+        {"opening parenthesis", {wordTiming(" (", 0, 1, {1}), wordTiming(" Hello", 1, 2, {2})}, {" ( Hello"}},
+        {"comma", {wordTiming(" Hello", 1, 2, {2}), wordTiming(",", 2, 3, {3})}, {" Hello,"}},
+        {"leading comma dropped", {wordTiming(",", 0, 1, {3}), wordTiming(" Hi", 1, 2, {2})}, {" Hi"}},
+        {"two closing marks", {wordTiming("Hi", 0, 1, {2}), wordTiming(",", 1, 2, {3}), wordTiming(".", 2, 3, {4})}, {"Hi,."}},
+        {"two opening marks", {wordTiming(" (", 0, 1, {1}), wordTiming(" \"", 1, 2, {5}), wordTiming(" Hi", 2, 3, {2})}, {" ( \" Hi"}},
+        {"plain words", {wordTiming(" a", 0, 1, {1}), wordTiming(" b", 1, 2, {2})}, {" a", " b"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(texts(SegmentSeeker::mergePunctuations(c.words, prepended, appended)), c.merged);
     }
-    auto opened = SegmentSeeker::mergePunctuations({word(" (", 0, 1, {1}), word(" Hello", 1, 2, {2})}, prepended, appended);
+    auto opened = SegmentSeeker::mergePunctuations({wordTiming(" (", 0, 1, {1}), wordTiming(" Hello", 1, 2, {2})}, prepended, appended);
     EXPECT_EQ(opened[0].tokens, (std::vector<int64_t>{1, 2}));
     EXPECT_FLOAT_EQ(opened[0].start, 1.0f);
-    auto closed = SegmentSeeker::mergePunctuations({word("Hi", 0, 1, {2}), word(",", 1, 2, {3}), word(".", 2, 3, {4})}, prepended, appended);
+    auto closed = SegmentSeeker::mergePunctuations({wordTiming("Hi", 0, 1, {2}), wordTiming(",", 1, 2, {3}), wordTiming(".", 2, 3, {4})}, prepended, appended);
     EXPECT_EQ(closed[0].tokens, (std::vector<int64_t>{2, 3, 4}));
     EXPECT_FLOAT_EQ(closed[0].end, 1.0f);
 }
@@ -128,7 +128,7 @@ TEST(WordTimestamps, SegmentsTakeTheirWordsTimes) {
         segment.tokens = {100, END};
         segment.start = 2.0f;
         segment.end = 9.0f;
-        auto out = SegmentSeeker::updateSegmentsWithWordTimings({segment}, {word("x", 5.0f, 8.0f, {100})}, 16'000, 4.0f, 0.7f, 1.4f,
+        auto out = SegmentSeeker::updateSegmentsWithWordTimings({segment}, {wordTiming("x", 5.0f, 8.0f, {100})}, 16'000, 4.0f, 0.7f, 1.4f,
                                                                 *tokenizer);
         ASSERT_EQ(out[0].words->size(), 1u);
         EXPECT_FLOAT_EQ((*out[0].words)[0].start, 9.0f - 1.4f);
@@ -142,7 +142,7 @@ TEST(WordTimestamps, SegmentsTakeTheirWordsTimes) {
         segment.start = 2.0f;
         segment.end = 3.0f;
         auto out = SegmentSeeker::updateSegmentsWithWordTimings(
-            {segment}, {word("x", 1.2f, 2.4f, {100}), word("y", 2.4f, 3.0f, {101})}, 0, 2.0f, 0.4f, 0.8f, *tokenizer);
+            {segment}, {wordTiming("x", 1.2f, 2.4f, {100}), wordTiming("y", 2.4f, 3.0f, {101})}, 0, 2.0f, 0.4f, 0.8f, *tokenizer);
         EXPECT_FLOAT_EQ(out[0].start, 2.0f);
         EXPECT_FLOAT_EQ((*out[0].words)[0].start, 2.0f);
     }

@@ -23,7 +23,7 @@ namespace {
 using StateChange = std::pair<std::optional<ModelState>, ModelState>;
 
 // Records every model state change the facade reports.
-struct StateLog {
+struct ModelStateLog {
     std::mutex mutex;
     std::vector<StateChange> changes;
     void attach(ZadezarIro& facade) {
@@ -83,7 +83,7 @@ TEST(ZadezarIroSetup, PrewarmThenLoadFromALocalFolderThenUnloadKeepsTheTokenizer
     auto facade = ZadezarIro::create(config);
     EXPECT_EQ(facade->modelState(), ModelState::unloaded);
     EXPECT_EQ(facade->modelFolder(), sharedTestModel());
-    StateLog states;
+    ModelStateLog states;
     states.attach(*facade);
 
     facade->prewarmModels();
@@ -182,14 +182,14 @@ TEST(ZadezarIroLoading, TwoTranscriptionsOnAnUnloadedFacadeShareOneLoad) {
     config.verbose = true;
     config.logLevel = darori::Logging::LogLevel::debug;
     auto facade = ZadezarIro::create(config);
-    StateLog states;
+    ModelStateLog states;
     states.attach(*facade);
 
     extractor->gate.set(false);
     TranscriptionResults first, second;
-    std::jthread firstCaller([&] { first = facade->transcribe(tone(2)); });
+    std::jthread firstCaller([&] { first = facade->transcribe(toneSamples(2)); });
     log.waitFor("Loading feature extractor");
-    std::jthread secondCaller([&] { second = facade->transcribe(tone(2)); });
+    std::jthread secondCaller([&] { second = facade->transcribe(toneSamples(2)); });
     // The second caller waits for the load under way (or, were loads to overlap, starts its own).
     log.waitUntil([](auto count) {
         return count("Waiting for the model operation under way") > 0 || count("Loading feature extractor") > 1;
@@ -217,7 +217,7 @@ TEST(ZadezarIroLoading, AnUnloadWaitsForTheRunningLoad) {
     config.verbose = true;
     config.logLevel = darori::Logging::LogLevel::debug;
     auto facade = ZadezarIro::create(config);
-    StateLog states;
+    ModelStateLog states;
     states.attach(*facade);
 
     extractor->gate.set(false);

@@ -39,7 +39,7 @@ std::string dateText() {
     return text;
 }
 
-std::vector<int> toInts(const std::vector<std::int64_t>& ids) { return {ids.begin(), ids.end()}; }
+std::vector<int> asInts(const std::vector<std::int64_t>& ids) { return {ids.begin(), ids.end()}; }
 
 std::string decodeOne(const WhisperTokenizer& tokenizer, std::int64_t token) {
     return tokenizer.decode({static_cast<int>(token)});
@@ -322,6 +322,8 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
     earlyStopActor_.set(false, windowId);
     // The window's early-stop entry goes with the window, also when a step throws.
     struct EarlyStopEntry {
+        // A constructor of its own: clang 14 cannot build an aggregate from parentheses (in_place).
+        EarlyStopEntry(darori::EarlyStopActor& actor, const darori::UUID& id) : actor(actor), id(id) {}
         darori::EarlyStopActor& actor;
         const darori::UUID& id;
         EarlyStopEntry(darori::EarlyStopActor& actor, const darori::UUID& id) : actor(actor), id(id) {}
@@ -422,7 +424,7 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
             TranscriptionProgress progress;
             progress.timings = timings;
             progress.timings.firstTokenTime = t == 0 ? absoluteNow() : firstTokenTime;
-            progress.text = tokenizer.decode(toInts(shown));
+            progress.text = tokenizer.decode(asInts(shown));
             progress.tokens = currentTokens;
             progress.avgLogprob = static_cast<float>(sum / static_cast<double>(currentLogProbs.size()));
             progress.compressionRatio = TextUtilities::compressionRatio(currentTokens);
@@ -485,7 +487,7 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
             }
         result.languageProbs[result.language] = probability;
     }
-    result.text = tokenizer.decode(toInts(result.tokens));
+    result.text = tokenizer.decode(asInts(result.tokens));
     darori::Logging::debug("Completed window: " + result.text);
     result.noSpeechProb = 0.0f;
     result.fallback = DecodingFallback::decide(options, firstTokenTooLow, result.noSpeechProb, result.compressionRatio, result.avgLogProb);

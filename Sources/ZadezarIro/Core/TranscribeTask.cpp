@@ -27,12 +27,12 @@ using mlruntime::MultiArray;
 
 namespace {
 
-constexpr std::int64_t SAMPLE_RATE = 16000;
+constexpr std::int64_t SAMPLES_PER_SECOND = 16000;
 
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-double absoluteNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+double steadySeconds() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+double wallClockSeconds() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
-std::string dateText() {
+std::string taskDateText() {
     const std::time_t seconds = std::time(nullptr);
     std::tm utc{};
     gmtime_r(&seconds, &utc);
@@ -41,14 +41,14 @@ std::string dateText() {
     return text;
 }
 
-std::string format(const char* pattern, double value) {
+std::string formatted(const char* pattern, double value) {
     char text[64];
     std::snprintf(text, sizeof text, pattern, value);
     return text;
 }
 
-std::string seconds2(std::int64_t samples) {
-    return format("%.2f", static_cast<double>(samples) / static_cast<double>(SAMPLE_RATE));
+std::string samplesAsSeconds(std::int64_t samples) {
+    return formatted("%.2f", static_cast<double>(samples) / static_cast<double>(SAMPLES_PER_SECOND));
 }
 
 // The fewest digits that read back as the same 16-bit value ("0.2" for 0.19995117).
@@ -144,8 +144,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                                                          const std::optional<DecodingOptions>& decodeOptions,
                                                          const TranscriptionCallback& callback) {
     SignpostScope signpost("TranscribeAudio");
-    timings_.pipelineStart = std::min(timings_.pipelineStart, absoluteNow());
-    Logging::debug("Starting pipeline at: " + dateText());
+    timings_.pipelineStart = std::min(timings_.pipelineStart, wallClockSeconds());
+    Logging::debug("Starting pipeline at: " + taskDateText());
 
     DecodingOptions options = decodeOptions.value_or(DecodingOptions::make());
     options.verbose = Logging::isLoggingEnabled();
@@ -163,12 +163,12 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     const auto contentFrames = static_cast<std::int64_t>(audioArray.size());
     const auto seekClips = clampedSeekClips(options, contentFrames);
     const double firstClipStart = options.clipTimestamps.empty() ? 0.0
-                                                                 : static_cast<double>(seekClips.front().first) / SAMPLE_RATE;
-    timings_.inputAudioSeconds = static_cast<double>(contentFrames) / SAMPLE_RATE - firstClipStart;
+                                                                 : static_cast<double>(seekClips.front().first) / SAMPLES_PER_SECOND;
+    timings_.inputAudioSeconds = static_cast<double>(contentFrames) / SAMPLES_PER_SECOND - firstClipStart;
 
-    const double initStart = now();
+    const double initStart = steadySeconds();
     DecodingInputs decoderInputs = textDecoder_->prepareDecoderInputs({special.startOfTranscriptToken});
-    timings_.decodingInit = now() - initStart;
+    timings_.decodingInit = steadySeconds() - initStart;
     Logging::debug("Decoder init time: " + darori::doubleDescription(timings_.decodingInit));
     if (options.usePrefillPrompt) textDecoder_->prefillDecoderInputs(decoderInputs, options);
     Logging::debug("Prefill prompt: " + promptText(decoderInputs.initialPrompt(), tokenizer));
@@ -187,11 +187,11 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     Logging::debug("Decoding seek clips: " + clipsText + "]");
     progress_->setTotalUnitCount(totalSamples);
     progress_->setCompletedUnitCount(0);  // a task run again (the stream transcriber's) counts anew
-    const double loopStart = now();
+    const double loopStart = steadySeconds();
 
     // A window starting within this many samples of a clip's end is only decoded when it is the
     // clip's first or holds voice: a short silent tail is not worth a window, a spoken one is.
-    const double margin = static_cast<double>(options.windowClipTime) * SAMPLE_RATE;
+    const double margin = static_cast<double>(options.windowClipTime) * SAMPLES_PER_SECOND;
     std::optional<std::string> detectedLanguage;
     std::vector<TranscriptionSegment> allSegments;
     std::vector<std::int64_t> allTokens;
@@ -209,37 +209,37 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             const std::int64_t segmentSize = std::min(clipEnd - seek, std::min(contentFrames - seek, windowSamples));
             const std::span<const float> slice(audioArray.data() + seek, static_cast<size_t>(segmentSize));
             if (windowsInClip > 0 && static_cast<double>(clipEnd - seek) <= margin && !holdsVoice(slice)) {
-                Logging::debug("Skipping silent tail at " + seconds2(seek) + "s (" + seconds2(clipEnd - seek) + "s)");
+                Logging::debug("Skipping silent tail at " + samplesAsSeconds(seek) + "s (" + samplesAsSeconds(clipEnd - seek) + "s)");
                 break;
             }
             ++windowsInClip;
-            Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + seconds2(seek) + "s)");
-            Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" + seconds2(segmentSize) + "s)");
+            Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + samplesAsSeconds(seek) + "s)");
+            Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" + samplesAsSeconds(segmentSize) + "s)");
 
-            double stageStart = now();
+            double stageStart = steadySeconds();
             auto paddedWindow = audioProcessor_->padOrTrim(slice, 0, windowSamples);
             if (!paddedWindow) throw WhisperError::transcriptionFailed("Audio samples are nil");
             windowPreprocess(*paddedWindow, seek, segmentSize);
-            timings_.audioProcessing += now() - stageStart;
+            timings_.audioProcessing += steadySeconds() - stageStart;
             timings_.totalAudioProcessingRuns += 1;
             cancellation::checkCancellation();
 
-            stageStart = now();
+            stageStart = steadySeconds();
             auto melOutput = featureExtractor_->logMelSpectrogram(*paddedWindow);
             if (!melOutput) throw WhisperError::transcriptionFailed("Mel output is nil");
-            timings_.logmels += now() - stageStart;
+            timings_.logmels += steadySeconds() - stageStart;
             timings_.totalLogmelRuns += 1;
             cancellation::checkCancellation();
 
-            stageStart = now();
+            stageStart = steadySeconds();
             auto encoderOutput = audioEncoder_->encodeFeatures(*melOutput);
             if (!encoderOutput) throw WhisperError::transcriptionFailed("Encoder output is nil");
-            timings_.encoding += now() - stageStart;
+            timings_.encoding += steadySeconds() - stageStart;
             timings_.totalEncodingRuns += 1;
             paddedWindow.reset();
             melOutput.reset();
 
-            Logging::info("Decoding " + seconds2(seek) + "s - " + seconds2(seek + segmentSize) + "s");
+            Logging::info("Decoding " + samplesAsSeconds(seek) + "s - " + samplesAsSeconds(seek + segmentSize) + "s");
             // The window's place in the run, counted before its own fallbacks.
             const std::int64_t windowId = windowIndex++;
             TranscriptionCallback windowCallback = [this, &callback, windowId](const TranscriptionProgress& report) -> std::optional<bool> {
@@ -255,32 +255,32 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             const DecodingResult decodingResult =
                 decodeWithFallback(*encoderOutput, options, decoderInputs, detectedLanguage, windowCallback);
 
-            const double windowingStart = now();
+            const double windowingStart = steadySeconds();
             auto [nextSeek, segments] = segmentSeeker_->findSeekPointAndSegments(
-                decodingResult, options, static_cast<std::int64_t>(allSegments.size()), seek, segmentSize, SAMPLE_RATE,
+                decodingResult, options, static_cast<std::int64_t>(allSegments.size()), seek, segmentSize, SAMPLES_PER_SECOND,
                 special.timeTokenBegin, special.specialTokenBegin, tokenizer);
             seek = std::max(nextSeek, seek);
 
             if (options.wordTimestamps && decodingResult.cache && decodingResult.cache->alignmentWeights) {
-                const double wordsStart = now();
+                const double wordsStart = steadySeconds();
                 auto withWords = segmentSeeker_->addWordTimestamps(
                     segments.value_or(std::vector<TranscriptionSegment>{}), *decodingResult.cache->alignmentWeights, tokenizer,
                     previousSeek, segmentSize, prependPunctuations, appendPunctuations,
-                    static_cast<float>(static_cast<double>(previousSeek) / SAMPLE_RATE), options, timings_, windowTokenOffset);
-                timings_.decodingWordTimestamps += now() - wordsStart;
+                    static_cast<float>(static_cast<double>(previousSeek) / SAMPLES_PER_SECOND), options, timings_, windowTokenOffset);
+                timings_.decodingWordTimestamps += steadySeconds() - wordsStart;
                 timings_.totalTimestampAlignmentRuns += 1;
                 std::vector<TranscriptionSegment> kept;
                 for (auto& segment : withWords)
                     if (segment.start < segment.end) kept.push_back(std::move(segment));
                 if (!kept.empty())
-                    seek = std::max(seek, static_cast<std::int64_t>(static_cast<double>(kept.back().end) * SAMPLE_RATE));
+                    seek = std::max(seek, static_cast<std::int64_t>(static_cast<double>(kept.back().end) * SAMPLES_PER_SECOND));
                 if (options.verbose) {
                     Logging::debug("Word timestamps:");
                     for (const auto& segment : kept)
                         for (const auto& word : segment.words.value_or(std::vector<WordTiming>{}))
                         {
                             std::string line = "[";
-                            line += format("%.3g", word.start) + " -> " + format("%.3g", word.end);
+                            line += formatted("%.3g", word.start) + " -> " + formatted("%.3g", word.end);
                             line += "] prob: " + darori::floatDescription(word.probability) + ", word: " + word.word;
                             Logging::debug(line);
                         }
@@ -302,13 +302,13 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             if (options.verbose) {
                 Logging::debug("Segments for window:");
                 for (const auto& segment : kept)
-                    Logging::debug("[" + format("%.2f", segment.start) + " --> " + format("%.2f", segment.end) + "] " + segment.text);
+                    Logging::debug("[" + formatted("%.2f", segment.start) + " --> " + formatted("%.2f", segment.end) + "] " + segment.text);
             }
             if (segmentDiscoveryCallback_) segmentDiscoveryCallback_(kept);
             for (const auto& segment : kept) allTokens.insert(allTokens.end(), segment.tokens.begin(), segment.tokens.end());
             allSegments.insert(allSegments.end(), std::make_move_iterator(kept.begin()), std::make_move_iterator(kept.end()));
 
-            timings_.decodingWindowing += now() - windowingStart;
+            timings_.decodingWindowing += steadySeconds() - windowingStart;
             timings_.totalDecodingWindows += 1;
             decoderInputs.reset(Constants::maxTokenContext);
             progress_->setCompletedUnitCount(clipStartProgress + (std::min(seek, clipEnd) - clipStart));
@@ -316,8 +316,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     }
 
     progress_->setCompletedUnitCount(progress_->totalUnitCount());
-    timings_.decodingLoop = now() - loopStart;
-    timings_.fullPipeline = absoluteNow() - timings_.pipelineStart;
+    timings_.decodingLoop = steadySeconds() - loopStart;
+    timings_.fullPipeline = wallClockSeconds() - timings_.pipelineStart;
     return finalizeTranscriptionResult(allTokens, allSegments, detectedLanguage, timings_);
 }
 
@@ -357,7 +357,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const MultiArray& encoderSegme
     for (size_t i = 0; i < temperatures.size(); ++i) {
         const Half temperature = temperatures[i];
         Logging::info("Decoding Temperature: " + halfDescription(temperature));
-        const double attemptStart = now();
+        const double attemptStart = steadySeconds();
         GreedyTokenSampler sampler(temperature, tokenizer.specialTokens().endToken, decodingOptions);
         DecodingOptions attemptOptions = decodingOptions;
 
@@ -398,7 +398,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const MultiArray& encoderSegme
         result = std::move(attempt);
         if (!retry) break;
 
-        timings_.decodingFallback += now() - attemptStart;
+        timings_.decodingFallback += steadySeconds() - attemptStart;
         // One fallback is one more attempt at a higher temperature; the run's count adds them up.
         if (i + 1 < temperatures.size()) timings_.totalDecodingFallbacks += 1;
         decoderInputs.reset(Constants::maxTokenContext);

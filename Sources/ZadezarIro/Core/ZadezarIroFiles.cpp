@@ -18,7 +18,7 @@ using darori::Logging;
 
 namespace {
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
+double secondsElapsedSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -75,7 +75,7 @@ TranscriptionResults ZadezarIro::transcribe(const std::string& audioPath, const 
     if (std::holds_alternative<AudioInputOptions::FullFile>(options.audioLoadingMode)) {
         reportTranscriptionState(TranscriptionState::convertingAudio);
         auto recordLoading = [&] {
-            const double elapsed = secondsSince(start);
+            const double elapsed = secondsElapsedSince(start);
             {
                 std::lock_guard guard(mutex_);
                 currentTimings_.audioLoading = elapsed;
@@ -106,7 +106,7 @@ TranscriptionResults ZadezarIro::transcribe(const std::string& audioPath, const 
 
     const auto& incremental = std::get<AudioInputOptions::Incremental>(options.audioLoadingMode);
     auto recordStreaming = [&] {
-        const double elapsed = secondsSince(start);
+        const double elapsed = secondsElapsedSince(start);
         {
             std::lock_guard guard(mutex_);
             currentTimings_.audioLoading = elapsed;
@@ -192,7 +192,7 @@ std::vector<TranscriptionOutcome> ZadezarIro::transcribeWithResults(const std::v
         std::vector<std::vector<float>> loaded;
         for (auto& load : loads)
             if (auto* samples = std::get_if<std::vector<float>>(&load)) loaded.push_back(std::move(*samples));
-        Logging::debug("Total Audio Loading and Converting Time: " + plainDecimal(secondsSince(start)));
+        Logging::debug("Total Audio Loading and Converting Time: " + plainDecimal(secondsElapsedSince(start)));
 
         reportTranscriptionState(TranscriptionState::transcribing);
         const auto transcribed = transcribeWithResults(loaded, decodeOptions, callback);
@@ -224,7 +224,7 @@ std::vector<TranscriptionOutcome> ZadezarIro::transcribeWithResults(const std::v
                                          incremental.maxBufferedChunks, self->windowSamples(), detector);
                                      return self->transcribeFileStream(stream, decodeOptions, callback, false);
                                  });
-    Logging::debug("Total Audio Streaming and Transcription Time: " + plainDecimal(secondsSince(start)));
+    Logging::debug("Total Audio Streaming and Transcription Time: " + plainDecimal(secondsElapsedSince(start)));
     reportTranscriptionState(TranscriptionState::finished);
     return outcomes;
 }

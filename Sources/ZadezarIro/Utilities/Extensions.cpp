@@ -81,7 +81,7 @@ std::string trimmingSpecialTokenCharacters(std::string_view text) {
 }
 
 namespace {
-bool isPunctuation(char32_t cp) {
+bool isPunctuationCharacter(char32_t cp) {
     switch (utf8proc_category(static_cast<utf8proc_int32_t>(cp))) {
         case UTF8PROC_CATEGORY_PC:
         case UTF8PROC_CATEGORY_PD:
@@ -102,7 +102,7 @@ std::string normalized(std::string_view text) {
     for (std::size_t i = 0; i < lower.size();) {
         char32_t cp = unicode::decodeAt(lower, i);
         if (cp == U'-') cp = U' ';
-        else if (isPunctuation(cp)) continue;
+        else if (isPunctuationCharacter(cp)) continue;
         if (cp == U' ' && !out.empty() && out.back() == ' ') continue;
         unicode::appendUTF8(out, cp);
     }

@@ -11,7 +11,7 @@ constexpr char32_t FULLWIDTH_TILDE = 0xFF5E;
 
 // Calls visit(character, firstCodePoint) for each grapheme cluster of valid UTF-8 text.
 template <class Visit>
-void forEachCharacter(std::string_view text, Visit&& visit) {
+void visitCharacters(std::string_view text, Visit&& visit) {
     const std::vector<std::size_t> bounds = unicode::characterBoundaries(text);
     for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
         std::size_t at = bounds[k];
@@ -20,7 +20,7 @@ void forEachCharacter(std::string_view text, Visit&& visit) {
     }
 }
 
-bool isChineseCharacter(char32_t cp) {
+bool isCJKIdeograph(char32_t cp) {
     return (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x20000 && cp <= 0x2A6DF) ||
            (cp >= 0x2A700 && cp <= 0x2CEAF) || (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0x2F800 && cp <= 0x2FA1F);
 }
@@ -43,7 +43,7 @@ bool spaceByPrecompiled(char32_t cp) {
 std::string cleanText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    forEachCharacter(text, [&](std::string_view character, char32_t first) {
+    visitCharacters(text, [&](std::string_view character, char32_t first) {
         if (first == '\t' || first == '\n' || first == '\r') out.push_back(' ');
         else if (first == 0 || first == 0xFFFD || isOtherCategory(first)) return;
         else out.append(character);
@@ -54,8 +54,8 @@ std::string cleanText(std::string_view text) {
 std::string spacedChineseCharacters(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    forEachCharacter(text, [&](std::string_view character, char32_t first) {
-        if (!isChineseCharacter(first)) {
+    visitCharacters(text, [&](std::string_view character, char32_t first) {
+        if (!isCJKIdeograph(first)) {
             out.append(character);
             return;
         }

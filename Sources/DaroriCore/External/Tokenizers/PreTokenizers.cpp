@@ -36,7 +36,7 @@ std::vector<std::string> occurrences(std::string_view text, const Regex& regex) 
     return out;
 }
 
-std::string replacingAll(std::string_view text, std::string_view of, std::string_view with) {
+std::string withAllReplaced(std::string_view text, std::string_view of, std::string_view with) {
     std::string out;
     out.reserve(text.size());
     std::size_t from = 0;
@@ -171,7 +171,7 @@ std::vector<std::string> MetaspacePreTokenizer::preTokenize(std::string_view tex
                                                             const PreTokenizerOptions& options) const {
     std::string storage;
     text = validated(text, storage);
-    std::string normalized = replacingAll(text, " ", stringReplacement);
+    std::string normalized = withAllReplaced(text, " ", stringReplacement);
     if (addPrefixSpace && !normalized.starts_with(replacement)) {
         const bool prepend = prependScheme == PrependScheme::always ||
                              (prependScheme == PrependScheme::first && options.contains(PreTokenizerOption::firstSection));

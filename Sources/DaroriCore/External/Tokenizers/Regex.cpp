@@ -15,7 +15,7 @@ bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Byte offset of the code point after the one at `at` (a bad byte counts as one code point).
-std::size_t nextCodePoint(std::string_view text, std::size_t at) {
+std::size_t codePointEnd(std::string_view text, std::size_t at) {
     if (at >= text.size()) return text.size();
     unicode::decodeAt(text, at);
     return at;
@@ -124,7 +124,7 @@ void Regex::forEachMatch(std::string_view text, const std::function<bool(const M
             from = found.end;
         } else {
             if (from >= text.size()) return;
-            from = nextCodePoint(text, std::max(from, found.begin));
+            from = codePointEnd(text, std::max(from, found.begin));
         }
     }
 }

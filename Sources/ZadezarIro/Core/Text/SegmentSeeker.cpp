@@ -14,7 +14,7 @@ namespace zadezariro {
 namespace {
 
 constexpr float TIME_PRECISION = 0.02f;
-constexpr float SAMPLE_RATE = 16000.0f;
+constexpr float FLOAT_SAMPLE_RATE = 16000.0f;
 
 std::vector<int> toInts(const std::vector<std::int64_t>& ids) { return {ids.begin(), ids.end()}; }
 
@@ -281,7 +281,7 @@ std::vector<TranscriptionSegment> SegmentSeeker::updateSegmentsWithWordTimings(
     const std::vector<TranscriptionSegment>& segments, const std::vector<WordTiming>& merged, std::int64_t seek,
     float lastSpeechTimestamp, float median, float maxDuration, const WhisperTokenizer& tokenizer) {
     const auto specialBegin = tokenizer.specialTokens().specialTokenBegin;
-    const float seekTime = static_cast<float>(seek) / SAMPLE_RATE;
+    const float seekTime = static_cast<float>(seek) / FLOAT_SAMPLE_RATE;
     float lastSpeech = lastSpeechTimestamp;
     size_t cursor = 0;
     std::optional<float> previousSegmentEnd;
