@@ -326,7 +326,6 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
         EarlyStopEntry(darori::EarlyStopActor& actor, const darori::UUID& id) : actor(actor), id(id) {}
         darori::EarlyStopActor& actor;
         const darori::UUID& id;
-        EarlyStopEntry(darori::EarlyStopActor& actor, const darori::UUID& id) : actor(actor), id(id) {}
         ~EarlyStopEntry() {
             if (!actor.remove(id)) darori::Logging::error("Early stop flag not found for window: " + id.uuidString());
         }
