@@ -70,6 +70,7 @@ Controller::~Controller() {
         if (auto* ws = platform::current().workspace; ws && sleepObserver_) ws->removeObserver(sleepObserver_);
     stopWatchdog();
     if (work_) work_->stop.request_stop();
+    preparation_.request_stop();
     recorder_.stop();
 }
 
@@ -81,7 +82,9 @@ void Controller::apply(const Settings& s) {
     auto* whisper = dynamic_cast<WhisperTranscriber*>(transcriber_.get());
     if (!whisper || typeid(*whisper) != typeid(WhisperTranscriber)) return;
     if (whisper->model() == s.whisperModel) return;
-    transcriber_ = std::make_shared<WhisperTranscriber>(s.whisperModel, Paths::models().string());
+    // The replaced transcriber's preparation (a download perhaps) is of no use any more.
+    stopPreparation();
+    transcriber_ = whisper->withModel(s.whisperModel);
     prepareTranscriber();
 }
 
@@ -92,7 +95,7 @@ void Controller::prepareTranscriber() {
     auto failed = std::make_shared<bool>(false);
     std::weak_ptr<bool> alive = alive_;
     jobs_.run(
-        std::stop_token{},
+        preparation_.get_token(),
         [transcriber, error, failed] {
             try {
                 transcriber->prepare();
@@ -109,6 +112,11 @@ void Controller::prepareTranscriber() {
             if (transcriber != transcriber_) return;
             onStatus(*failed ? "Speech model failed to load" : "Ready");
         });
+}
+
+void Controller::stopPreparation() {
+    preparation_.request_stop();
+    preparation_ = std::stop_source();
 }
 
 bool Controller::scoped() const {

@@ -55,8 +55,14 @@ public:
 
     // Status "Loading speech model…", then prepares the transcriber off the main thread and sets
     // "Ready" or (logging "whisper: prepare failed: ...") "Speech model failed to load"; a
-    // transcriber replaced meanwhile sets no status when its preparation ends.
+    // transcriber replaced meanwhile sets no status when its preparation ends. Replacing the
+    // transcriber (a model change) or stopPreparation() cancels its preparation (a download
+    // included), which then ends as failed.
     void prepareTranscriber();
+
+    // Cancels the running preparation, if any (at quit, so waitForIdle() need not wait for a
+    // download to end). A later prepareTranscriber() starts a new one.
+    void stopPreparation();
 
     // Esc: drops a recording, else cancels the work (note "Cancelled"), else hides a reply or error.
     void cancel();
@@ -137,6 +143,7 @@ private:
     int pendingRecords_ = 0;  // history writes waiting for their field read
     SettingsStore::SubscriptionId subscription_ = 0;
     std::uint64_t sleepObserver_ = 0;
+    std::stop_source preparation_;  // cancels the current transcriber's preparations
     BackgroundJobs jobs_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -103,6 +103,10 @@ WhisperTranscriber::WhisperTranscriber(std::string model, fs::path base, EngineF
                                    return zadezariro::ZadezarIro::create(config);
                                })) {}
 
+std::shared_ptr<WhisperTranscriber> WhisperTranscriber::withModel(std::string model) const {
+    return std::make_shared<WhisperTranscriber>(std::move(model), base_, makeEngine_);
+}
+
 fs::path WhisperTranscriber::modelFolder() const { return base_ / "models" / REPOSITORY / model_; }
 
 fs::path WhisperTranscriber::macWhisperRoot() {

@@ -62,6 +62,9 @@ public:
     const std::string& model() const override { return model_; }
     const std::filesystem::path& base() const { return base_; }
 
+    // A new, unprepared transcriber for `model` with this one's folder and engine factory.
+    std::shared_ptr<WhisperTranscriber> withModel(std::string model) const;
+
     // Nothing when prepared. Otherwise: refuses a model name that is not a single folder name
     // (std::invalid_argument), imports the model from MacWhisper when possible, creates `base`
     // (throws the file system's error), logs "whisper: loading <model> local=<true|false>", builds

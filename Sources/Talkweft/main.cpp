@@ -186,11 +186,13 @@ int runApplication() {
         std::printf("talkweft: listening for URL commands on %s\n", socketPath().c_str());
         std::fflush(stdout);
         desktop.loop().run();
-        // Quitting drops a recording and stops the work in progress (an agent may run for minutes),
-        // then lets the history writes already under way finish.
+        // Quitting drops a recording, stops the work in progress (an agent may run for minutes) and
+        // the speech model's preparation (a download may run for minutes too), then lets the
+        // history writes already under way finish.
         Controller& controller = app.controller();
         if (controller.isRecording()) controller.cancel();
         if (controller.isBusy()) controller.cancel();
+        controller.stopPreparation();
         controller.waitForIdle();
     }
     Log::flush();

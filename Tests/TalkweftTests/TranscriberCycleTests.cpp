@@ -8,8 +8,11 @@
 #include <thread>
 
 #include "CycleFixture.hpp"
+#include "HubServer.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
 #include "TestSupport.hpp"
+#include "ZadezarIro/Core/ZadezarIro.hpp"
+#include "ZadezarIro/Core/ZadezarIroConfig.hpp"
 
 using namespace talkweft;
 using namespace talkweft::cycletest;
@@ -151,4 +154,50 @@ TEST_F(EngineCycleTest, AReplacedTranscribersLatePreparationLeavesTheStatusAlone
     EXPECT_TRUE(log.contains("whisper: ready")) << "the replaced transcriber did get ready";
     EXPECT_EQ(statuses, (std::vector<std::string>{"Loading speech model…", "Loading speech model…", "Speech model failed to load"}))
         << "and says nothing about the current one";
+}
+
+// A model the hub sends so slowly (one 64 KiB block every ten minutes) that its download outlasts
+// any test: quitting, or a model change, must cancel it rather than wait for its end.
+TEST_F(EngineCycleTest, QuittingOrChangingTheModelCancelsADownloadInProgress) {
+    struct Case {
+        const char* name;
+        bool changeModel;  // else the controller quits
+    };
+    for (const Case c : {Case{"quit", false}, Case{"model change", true}}) {
+        SCOPED_TRACE(c.name);
+        hubtests::HubServer hub(nlohmann::json{{"slow", 600}});
+        hub.addFile("zevidirev/zadezariro-coreml", "slow-model/config.json", "{}");
+        hub.addFile("zevidirev/zadezariro-coreml", "slow-model/TextDecoder.mlmodelc/weights.bin", std::string(200000, 'w'));
+        // The real engine, fetching from the test hub.
+        const auto endpoint = hub.endpoint();
+        auto transcriber = std::make_shared<WhisperTranscriber>(
+            "slow-model", Paths::models(), [endpoint](const zadezariro::ZadezarIroConfig& config) {
+                zadezariro::ZadezarIroConfig own = config;
+                own.modelEndpoint = endpoint;
+                return zadezariro::ZadezarIro::create(own);
+            });
+        controller = std::make_unique<Controller>(*settingsStore, transcriber);
+        controller->onStatus = [this](const std::string& s) { statuses.push_back(s); };
+        statuses.clear();
+        LogTail log;
+        controller->prepareTranscriber();
+        // Waits until the download has begun: the hub has been asked for a file.
+        while (hub.requests().dump().find("/resolve/") == std::string::npos)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+        if (c.changeModel) {
+            // The new model's name is refused at once, so only the old download could keep it busy.
+            settingsStore->update([](Settings& s) { s.whisperModel = "../other"; });
+            EXPECT_NE(controller->transcriber(), transcriber);
+        } else {
+            controller->stopPreparation();
+        }
+        controller->waitForIdle();
+        EXPECT_EQ(log.count("whisper: prepare failed: "), c.changeModel ? 2 : 1) << log.text();
+        EXPECT_FALSE(log.contains("whisper: ready"));
+        EXPECT_FALSE(WhisperTranscriber::isCompleteModelFolder(transcriber->modelFolder()));
+        EXPECT_EQ(statuses.back(), "Speech model failed to load");
+        controller.reset();
+        settingsStore->update([](Settings& s) { s.whisperModel = MODEL; });
+    }
 }
