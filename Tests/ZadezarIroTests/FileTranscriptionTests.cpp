@@ -49,10 +49,12 @@ TEST(FileTranscription, AWholeFileIsTranscribedWithItsStates) {
     expectWhisperError([&] { facade->transcribe((dir.path / "missing.wav").string()); }, "Resource path does not exist ");
     EXPECT_EQ(recorder.states, (std::vector<State>{State::convertingAudio}));
 
-    // In a list, the unreadable file fails at its position only.
+    // In a list, the unreadable file fails at its position only; the list reports its states once.
+    recorder.states.clear();
     const auto outcomes = facade->transcribe(std::vector<std::string>{path.string(), (dir.path / "missing.wav").string(), path.string()});
     ASSERT_EQ(outcomes.size(), 3u);
     EXPECT_TRUE(outcomes[0] && !outcomes[1] && outcomes[2]);
+    EXPECT_EQ(recorder.states, (std::vector<State>{State::convertingAudio, State::transcribing, State::finished}));
 }
 
 TEST(FileTranscription, AStreamedFileGivesEveryChunkOnTheFilesTimeline) {

@@ -70,10 +70,11 @@ TranscriptionResults ZadezarIro::transcribe(const std::string& audioPath, const 
                                             const std::optional<DecodingOptions>& decodeOptions,
                                             const TranscriptionCallback& callback) {
     const AudioInputOptions options = audioInputOptions.value_or(this->audioInputOptions());
-    const auto start = std::chrono::steady_clock::now();
 
     if (std::holds_alternative<AudioInputOptions::FullFile>(options.audioLoadingMode)) {
         reportTranscriptionState(TranscriptionState::convertingAudio);
+        // The load's time excludes the state callback's.
+        const auto start = std::chrono::steady_clock::now();
         auto recordLoading = [&] {
             const double elapsed = secondsElapsedSince(start);
             {
@@ -105,6 +106,7 @@ TranscriptionResults ZadezarIro::transcribe(const std::string& audioPath, const 
     }
 
     const auto& incremental = std::get<AudioInputOptions::Incremental>(options.audioLoadingMode);
+    const auto start = std::chrono::steady_clock::now();
     auto recordStreaming = [&] {
         const double elapsed = secondsElapsedSince(start);
         {
@@ -143,10 +145,11 @@ TranscriptionResults ZadezarIro::transcribeFileStream(AudioStream<IncrementalFil
         // A cancelled caller must not sit waiting for the reader: ending the stream wakes it.
         const std::stop_callback stopReading(cancellation::currentStopToken(), [&audioStream] { audioStream.cancel(); });
         while (auto chunk = audioStream.next()) {
-            cancellation::checkCancellation();
             const AudioChunk& audio = chunk->audioChunk;
             TranscriptionResults chunkResults;
             try {
+                // Every chunk taken is signalled, also when cancellation stops the loop before it.
+                cancellation::checkCancellation();
                 chunkResults = transcribe(audio.audioSamples, audio.seekOffsetIndex, decodeOptions, callback, nullptr);
             } catch (...) {
                 chunk->completionSignal();
@@ -184,10 +187,10 @@ std::vector<TranscriptionOutcome> ZadezarIro::transcribeWithResults(const std::v
                                                                     const std::optional<DecodingOptions>& decodeOptions,
                                                                     const TranscriptionCallback& callback) {
     const AudioInputOptions options = audioInputOptions.value_or(this->audioInputOptions());
-    const auto start = std::chrono::steady_clock::now();
 
     if (std::holds_alternative<AudioInputOptions::FullFile>(options.audioLoadingMode)) {
         reportTranscriptionState(TranscriptionState::convertingAudio);
+        const auto start = std::chrono::steady_clock::now();
         auto loads = AudioProcessor::loadAudio(audioPaths, options.channelMode);
         std::vector<std::vector<float>> loaded;
         for (auto& load : loads)
@@ -210,6 +213,7 @@ std::vector<TranscriptionOutcome> ZadezarIro::transcribeWithResults(const std::v
 
     const auto incremental = std::get<AudioInputOptions::Incremental>(options.audioLoadingMode);
     reportTranscriptionState(TranscriptionState::transcribing);
+    const auto start = std::chrono::steady_clock::now();
     const std::weak_ptr<ZadezarIro> weakSelf = weak_from_this();
     auto outcomes = runInBatches(audioPaths.size(), decodeOptions ? decodeOptions->concurrentWorkerCount : 0,
                                  [&](std::size_t index) -> TranscriptionOutcome {

@@ -2,6 +2,7 @@
 // batches of concurrent workers, and the run of one transcribe task.
 #include <algorithm>
 #include <atomic>
+#include <system_error>
 #include <thread>
 
 #include "Cancellation/Cancellation.hpp"
@@ -163,7 +164,13 @@ std::vector<TranscriptionOutcome> ZadezarIro::runInBatches(std::size_t count, st
         const std::size_t workers = std::min({end - begin, size, processors});
         std::vector<std::jthread> helpers;
         helpers.reserve(workers - 1);
-        for (std::size_t w = 1; w < workers; ++w) helpers.emplace_back(work);
+        for (std::size_t w = 1; w < workers; ++w) {
+            try {
+                helpers.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // no thread to spare: the workers already started (and this one) take the rest
+            }
+        }
         work();
         helpers.clear();  // joins: the batch is drained before the next one starts
     }

@@ -94,7 +94,7 @@ std::shared_ptr<WhisperTokenizer> loadTokenizer(ModelVariant variant, const std:
             auto tokenizer = darori::AutoTokenizerWrapper::fromModelFolder(*localFolder, hubApi, true);
             return std::make_shared<WhisperTokenizerWrapper>(std::move(tokenizer), *localFolder);
         } catch (const std::exception& e) {
-            Logging::error("Error loading local tokenizer: " + std::string(e.what()));
+            Logging::debug("Error loading local tokenizer: " + std::string(e.what()));
             localError = std::current_exception();
         }
     }
