@@ -16,6 +16,7 @@
 #include "ZadezarIro/Core/Constants.hpp"
 #include "ZadezarIro/Core/ModelFeatures.hpp"
 #include "ZadezarIro/Utilities/TextUtilities.hpp"
+#include "ZadezarIro/Utilities/TranscriptionUtilities.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
 
 namespace zadezariro {
@@ -26,18 +27,6 @@ using mlruntime::MultiArray;
 namespace {
 
 constexpr std::int64_t MAX_SAMPLED_TOKENS = Constants::maxTokenContext - 1;  // 223
-
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-double absoluteNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
-
-std::string dateText() {
-    const std::time_t seconds = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
-    return text;
-}
 
 std::vector<int> asInts(const std::vector<std::int64_t>& ids) { return {ids.begin(), ids.end()}; }
 
@@ -340,7 +329,7 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
     for (std::int64_t t = 0; t < loopCount; ++t) {
         // A cancelled transcription stops within one token step.
         cancellation::checkCancellation();
-        const double stepStart = now();
+        const double stepStart = TranscriptionUtilities::steadySeconds();
         if (t < P) {
             const bool isLast = t == P - 1;
             if (isLast && currentTokens[t] >= special.timeTokenBegin && nextToken >= special.timeTokenBegin) {
@@ -360,20 +349,20 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
         TextDecoderMLMultiArrayInputType stepInput(inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(),
                                                    inputs->valueCache(), inputs->kvCacheUpdateMask(), encoderOutput,
                                                    inputs->decoderKeyPaddingMask());
-        const double predictionStart = now();
+        const double predictionStart = TranscriptionUtilities::steadySeconds();
         auto output = predictLogits(stepInput);
-        const double predictionEnd = now();
+        const double predictionEnd = TranscriptionUtilities::steadySeconds();
         timings.decodingPredictions += predictionEnd - predictionStart;
         auto* arrays = dynamic_cast<TextDecoderMLMultiArrayOutputType*>(output.get());
         if (!arrays || !arrays->logits) throw WhisperError::decodingLogitsFailed("Unable to decode logits");
 
-        const double filteringStart = now();
+        const double filteringStart = TranscriptionUtilities::steadySeconds();
         MultiArray logits = *arrays->logits;
         for (const auto& filter : filters) logits = filter->filterLogits(logits, currentTokens);
-        const double samplingStart = now();
+        const double samplingStart = TranscriptionUtilities::steadySeconds();
         timings.decodingFiltering += samplingStart - filteringStart;
         const SamplingResult sampled = sampler.update(currentTokens, logits, currentLogProbs);
-        timings.decodingSampling += now() - samplingStart;
+        timings.decodingSampling += TranscriptionUtilities::steadySeconds() - samplingStart;
         if (sampled.tokens.empty() || sampled.logProbs.empty())
             throw WhisperError::decodingFailed("Token sampler returned no tokens or log probabilities");
         nextToken = sampled.tokens.back();
@@ -382,7 +371,7 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
                                ", text: " + decodeOne(tokenizer, nextToken));
 
         auto endStep = [&] {
-            const double stepEnd = now();
+            const double stepEnd = TranscriptionUtilities::steadySeconds();
             timings.decodingLoop += stepEnd - stepStart;
             timings.totalDecodingLoops += 1;
             timings.decodingNonPrediction += stepEnd - predictionEnd;
@@ -400,7 +389,7 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
             currentLogProbs.push_back(nextLogProb);
         }
 
-        const double cachingStart = now();
+        const double cachingStart = TranscriptionUtilities::steadySeconds();
         if (!arrays->cache || !arrays->cache->keyCache || !arrays->cache->valueCache)
             throw WhisperError::decodingFailed("Decoder output holds no key/value cache updates");
         updateKVCache(inputs->keyCache(), *arrays->cache->keyCache, inputs->valueCache(), *arrays->cache->valueCache, t);
@@ -411,7 +400,7 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
             updateAlignmentWeights(inputs->alignmentWeights(), *arrays->cache->alignmentWeights, t);
             receivedAlignment = true;
         }
-        timings.decodingKvCaching += now() - cachingStart;
+        timings.decodingKvCaching += TranscriptionUtilities::steadySeconds() - cachingStart;
         timings.totalKVUpdateRuns += 1;
 
         if (callback) {
@@ -422,7 +411,7 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
             for (float p : currentLogProbs) sum += p;
             TranscriptionProgress progress;
             progress.timings = timings;
-            progress.timings.firstTokenTime = t == 0 ? absoluteNow() : firstTokenTime;
+            progress.timings.firstTokenTime = t == 0 ? TranscriptionUtilities::wallClockSeconds() : firstTokenTime;
             progress.text = tokenizer.decode(asInts(shown));
             progress.tokens = currentTokens;
             progress.avgLogprob = static_cast<float>(sum / static_cast<double>(currentLogProbs.size()));
@@ -435,8 +424,8 @@ DecodingResult TextDecoder::decodeText(const MultiArray& encoderOutput, Decoding
         }
 
         if (t == 0) {
-            firstTokenTime = absoluteNow();
-            darori::Logging::debug("Found first token at: " + dateText());
+            firstTokenTime = TranscriptionUtilities::wallClockSeconds();
+            darori::Logging::debug("Found first token at: " + TranscriptionUtilities::currentDateText());
         }
         endStep();
         if (earlyStopActor_.get(windowId)) break;
@@ -517,18 +506,18 @@ DecodingResult TextDecoder::detectLanguage(const MultiArray& encoderOutput, Deco
     TranscriptionTimings timings;
     TextDecoderMLMultiArrayInputType stepInput(inputs->inputIds(), inputs->cacheLength(), inputs->keyCache(), inputs->valueCache(),
                                                inputs->kvCacheUpdateMask(), encoderOutput, inputs->decoderKeyPaddingMask());
-    const double predictionStart = now();
+    const double predictionStart = TranscriptionUtilities::steadySeconds();
     auto output = predictLogits(stepInput);
-    timings.decodingPredictions = now() - predictionStart;
+    timings.decodingPredictions = TranscriptionUtilities::steadySeconds() - predictionStart;
     auto* arrays = dynamic_cast<TextDecoderMLMultiArrayOutputType*>(output.get());
     if (!arrays || !arrays->logits) {
         darori::Logging::error("Unable to decode logits");
         throw WhisperError::decodingLogitsFailed("Unable to decode logits from the model output");
     }
     const MultiArray logits = filter->filterLogits(*arrays->logits, tokens);
-    const double samplingStart = now();
+    const double samplingStart = TranscriptionUtilities::steadySeconds();
     const SamplingResult sampled = sampler.update(tokens, logits, {0.0f});
-    timings.decodingSampling = now() - samplingStart;
+    timings.decodingSampling = TranscriptionUtilities::steadySeconds() - samplingStart;
     if (sampled.tokens.empty()) throw WhisperError::decodingFailed("Token sampler returned no tokens");
 
     DecodingResult result;

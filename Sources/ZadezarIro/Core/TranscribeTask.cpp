@@ -17,6 +17,7 @@
 #include "ZadezarIro/Core/Constants.hpp"
 #include "ZadezarIro/Utilities/Extensions.hpp"
 #include "ZadezarIro/Utilities/LoggingCategories.hpp"
+#include "ZadezarIro/Utilities/TranscriptionUtilities.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
 
 namespace zadezariro {
@@ -29,17 +30,7 @@ namespace {
 
 constexpr std::int64_t SAMPLES_PER_SECOND = 16000;
 
-double steadySeconds() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-double wallClockSeconds() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
-std::string taskDateText() {
-    const std::time_t seconds = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
-    return text;
-}
 
 std::string formatted(const char* pattern, double value) {
     char text[64];
@@ -144,8 +135,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                                                          const std::optional<DecodingOptions>& decodeOptions,
                                                          const TranscriptionCallback& callback) {
     SignpostScope signpost("TranscribeAudio");
-    timings_.pipelineStart = std::min(timings_.pipelineStart, wallClockSeconds());
-    Logging::debug("Starting pipeline at: " + taskDateText());
+    timings_.pipelineStart = std::min(timings_.pipelineStart, TranscriptionUtilities::wallClockSeconds());
+    Logging::debug("Starting pipeline at: " + TranscriptionUtilities::currentDateText());
 
     DecodingOptions options = decodeOptions.value_or(DecodingOptions::make());
     options.verbose = Logging::isLoggingEnabled();
@@ -166,9 +157,9 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                                                                  : static_cast<double>(seekClips.front().first) / SAMPLES_PER_SECOND;
     timings_.inputAudioSeconds = static_cast<double>(contentFrames) / SAMPLES_PER_SECOND - firstClipStart;
 
-    const double initStart = steadySeconds();
+    const double initStart = TranscriptionUtilities::steadySeconds();
     DecodingInputs decoderInputs = textDecoder_->prepareDecoderInputs({special.startOfTranscriptToken});
-    timings_.decodingInit = steadySeconds() - initStart;
+    timings_.decodingInit = TranscriptionUtilities::steadySeconds() - initStart;
     Logging::debug("Decoder init time: " + darori::doubleDescription(timings_.decodingInit));
     if (options.usePrefillPrompt) textDecoder_->prefillDecoderInputs(decoderInputs, options);
     Logging::debug("Prefill prompt: " + promptText(decoderInputs.initialPrompt(), tokenizer));
@@ -187,7 +178,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     Logging::debug("Decoding seek clips: " + clipsText + "]");
     progress_->setTotalUnitCount(totalSamples);
     progress_->setCompletedUnitCount(0);  // a task run again (the stream transcriber's) counts anew
-    const double loopStart = steadySeconds();
+    const double loopStart = TranscriptionUtilities::steadySeconds();
 
     // A window starting within this many samples of a clip's end is only decoded when it is the
     // clip's first or holds voice: a short silent tail is not worth a window, a spoken one is.
@@ -216,25 +207,25 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             Logging::debug("Decoding Seek: " + std::to_string(seek) + " (" + samplesAsSeconds(seek) + "s)");
             Logging::debug("Decoding Window Size: " + std::to_string(segmentSize) + " (" + samplesAsSeconds(segmentSize) + "s)");
 
-            double stageStart = steadySeconds();
+            double stageStart = TranscriptionUtilities::steadySeconds();
             auto paddedWindow = audioProcessor_->padOrTrim(slice, 0, windowSamples);
             if (!paddedWindow) throw WhisperError::transcriptionFailed("Audio samples are nil");
             windowPreprocess(*paddedWindow, seek, segmentSize);
-            timings_.audioProcessing += steadySeconds() - stageStart;
+            timings_.audioProcessing += TranscriptionUtilities::steadySeconds() - stageStart;
             timings_.totalAudioProcessingRuns += 1;
             cancellation::checkCancellation();
 
-            stageStart = steadySeconds();
+            stageStart = TranscriptionUtilities::steadySeconds();
             auto melOutput = featureExtractor_->logMelSpectrogram(*paddedWindow);
             if (!melOutput) throw WhisperError::transcriptionFailed("Mel output is nil");
-            timings_.logmels += steadySeconds() - stageStart;
+            timings_.logmels += TranscriptionUtilities::steadySeconds() - stageStart;
             timings_.totalLogmelRuns += 1;
             cancellation::checkCancellation();
 
-            stageStart = steadySeconds();
+            stageStart = TranscriptionUtilities::steadySeconds();
             auto encoderOutput = audioEncoder_->encodeFeatures(*melOutput);
             if (!encoderOutput) throw WhisperError::transcriptionFailed("Encoder output is nil");
-            timings_.encoding += steadySeconds() - stageStart;
+            timings_.encoding += TranscriptionUtilities::steadySeconds() - stageStart;
             timings_.totalEncodingRuns += 1;
             paddedWindow.reset();
             melOutput.reset();
@@ -255,19 +246,19 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             const DecodingResult decodingResult =
                 decodeWithFallback(*encoderOutput, options, decoderInputs, detectedLanguage, windowCallback);
 
-            const double windowingStart = steadySeconds();
+            const double windowingStart = TranscriptionUtilities::steadySeconds();
             auto [nextSeek, segments] = segmentSeeker_->findSeekPointAndSegments(
                 decodingResult, options, static_cast<std::int64_t>(allSegments.size()), seek, segmentSize, SAMPLES_PER_SECOND,
                 special.timeTokenBegin, special.specialTokenBegin, tokenizer);
             seek = std::max(nextSeek, seek);
 
             if (options.wordTimestamps && decodingResult.cache && decodingResult.cache->alignmentWeights) {
-                const double wordsStart = steadySeconds();
+                const double wordsStart = TranscriptionUtilities::steadySeconds();
                 auto withWords = segmentSeeker_->addWordTimestamps(
                     segments.value_or(std::vector<TranscriptionSegment>{}), *decodingResult.cache->alignmentWeights, tokenizer,
                     previousSeek, segmentSize, prependPunctuations, appendPunctuations,
                     static_cast<float>(static_cast<double>(previousSeek) / SAMPLES_PER_SECOND), options, timings_, windowTokenOffset);
-                timings_.decodingWordTimestamps += steadySeconds() - wordsStart;
+                timings_.decodingWordTimestamps += TranscriptionUtilities::steadySeconds() - wordsStart;
                 timings_.totalTimestampAlignmentRuns += 1;
                 std::vector<TranscriptionSegment> kept;
                 for (auto& segment : withWords)
@@ -308,7 +299,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             for (const auto& segment : kept) allTokens.insert(allTokens.end(), segment.tokens.begin(), segment.tokens.end());
             allSegments.insert(allSegments.end(), std::make_move_iterator(kept.begin()), std::make_move_iterator(kept.end()));
 
-            timings_.decodingWindowing += steadySeconds() - windowingStart;
+            timings_.decodingWindowing += TranscriptionUtilities::steadySeconds() - windowingStart;
             timings_.totalDecodingWindows += 1;
             decoderInputs.reset(Constants::maxTokenContext);
             progress_->setCompletedUnitCount(clipStartProgress + (std::min(seek, clipEnd) - clipStart));
@@ -316,8 +307,8 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
     }
 
     progress_->setCompletedUnitCount(progress_->totalUnitCount());
-    timings_.decodingLoop = steadySeconds() - loopStart;
-    timings_.fullPipeline = wallClockSeconds() - timings_.pipelineStart;
+    timings_.decodingLoop = TranscriptionUtilities::steadySeconds() - loopStart;
+    timings_.fullPipeline = TranscriptionUtilities::wallClockSeconds() - timings_.pipelineStart;
     return finalizeTranscriptionResult(allTokens, allSegments, detectedLanguage, timings_);
 }
 
@@ -357,7 +348,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const MultiArray& encoderSegme
     for (size_t i = 0; i < temperatures.size(); ++i) {
         const Half temperature = temperatures[i];
         Logging::info("Decoding Temperature: " + halfDescription(temperature));
-        const double attemptStart = steadySeconds();
+        const double attemptStart = TranscriptionUtilities::steadySeconds();
         GreedyTokenSampler sampler(temperature, tokenizer.specialTokens().endToken, decodingOptions);
         DecodingOptions attemptOptions = decodingOptions;
 
@@ -398,7 +389,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const MultiArray& encoderSegme
         result = std::move(attempt);
         if (!retry) break;
 
-        timings_.decodingFallback += steadySeconds() - attemptStart;
+        timings_.decodingFallback += TranscriptionUtilities::steadySeconds() - attemptStart;
         // One fallback is one more attempt at a higher temperature; the run's count adds them up.
         if (i + 1 < temperatures.size()) timings_.totalDecodingFallbacks += 1;
         decoderInputs.reset(Constants::maxTokenContext);

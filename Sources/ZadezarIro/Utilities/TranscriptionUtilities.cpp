@@ -1,6 +1,8 @@
 #include "ZadezarIro/Utilities/TranscriptionUtilities.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +33,21 @@ std::string twoDecimals(float value) {
     return buffer;
 }
 }  // namespace
+
+double steadySeconds() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+double wallClockSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string currentDateText() {
+    const std::time_t seconds = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
+    return text;
+}
 
 TranscriptionSegment updateSegmentTimings(const TranscriptionSegment& segment, float seekTime) {
     const float samples = std::trunc(seekTime * 16000.0f);

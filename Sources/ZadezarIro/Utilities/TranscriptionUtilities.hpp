@@ -13,6 +13,13 @@
 
 namespace zadezariro::TranscriptionUtilities {
 
+// Seconds on the monotonic clock, for measuring stages.
+double steadySeconds();
+// Seconds since 1970 on the wall clock, for the pipeline's start time.
+double wallClockSeconds();
+// The current date in UTC, "2026-12-10 23:48:36 +0000", for the log.
+std::string currentDateText();
+
 // The segment moved by `seekTime` seconds: seek grows by trunc(seekTime × 16000) samples (32-bit
 // float product), start, end and every word's times by seekTime.
 TranscriptionSegment updateSegmentTimings(const TranscriptionSegment& segment, float seekTime);
