@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "MLRuntime/Model.hpp"
@@ -30,9 +31,9 @@ namespace {
 constexpr double AUDIO_SECONDS = 60.0;
 constexpr int64_t WINDOW_SAMPLES = mlruntime::whisper::N_SAMPLES;
 fs::path root;
-// Tokens each window decoded through the facade (start of transcript and prompt included), read
-// from the first run; the runtime-only reference predicts as many.
-int64_t tokensPerWindow = 0;
+// Decoder predictions per window through the facade, by model size, read from the sequential
+// runs; the runtime-only reference makes as many.
+std::map<std::string, int64_t> predictionsPerWindow;
 
 std::vector<float> minuteOfAudio() {
     std::vector<float> audio(static_cast<size_t>(AUDIO_SECONDS * 16000));
@@ -75,14 +76,14 @@ void BM_Facade(benchmark::State& state, std::string size, bool concurrent) {
     }
     const auto options = fullLengthOptions(concurrent ? 2 : 1);
     double mel = 0, encoding = 0, loop = 0;
-    int64_t tokens = 0, windows = 0;
+    double tokens = 0, windows = 0, predictions = 0;
     std::vector<double> rtf;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         const auto outcomes = facade->transcribeWithResults(arrays, options);
         rtf.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / AUDIO_SECONDS);
         mel = encoding = loop = 0;
-        tokens = windows = 0;
+        tokens = windows = predictions = 0;
         for (const auto& outcome : outcomes) {
             const auto* results = std::get_if<TranscriptionResults>(&outcome);
             if (!results) {
@@ -94,21 +95,22 @@ void BM_Facade(benchmark::State& state, std::string size, bool concurrent) {
                 mel += timings.logmels;
                 encoding += timings.encoding;
                 loop += timings.decodingLoop;
-                for (const auto& segment : result->segments()) {
-                    tokens += static_cast<int64_t>(segment.tokens.size());
-                    windows++;
-                }
+                windows += timings.totalDecodingWindows;
+                predictions += timings.totalDecodingLoops;
+                for (const auto& segment : result->segments()) tokens += static_cast<double>(segment.tokens.size());
             }
         }
     }
-    if (windows != 2) state.SkipWithError("expected two windows");
-    if (tokensPerWindow == 0 && windows > 0) tokensPerWindow = tokens / windows;
     if (!rtf.empty()) state.counters["rtf"] = rtf.back();
-    state.counters["tokens/window"] = static_cast<double>(tokens) / static_cast<double>(std::max<int64_t>(windows, 1));
+    if (windows != 2) state.SkipWithError("expected two windows");
+    if (!concurrent) predictionsPerWindow[size] = static_cast<int64_t>(predictions / 2);
+    state.counters["tokens/window"] = tokens / 2;
+    state.counters["predictions/window"] = predictions / 2;
     // The task's own timings of the last run, summed over its arrays (seconds).
     state.counters["mel_s"] = mel;
     state.counters["encoding_s"] = encoding;
-    state.counters["decodingLoop_s"] = loop;
+    // The task's loop over its windows, less mel and encoding: the decoding of the tokens.
+    state.counters["decoding_s"] = loop - mel - encoding;
 }
 
 MultiArray windowAudio() {
@@ -125,7 +127,7 @@ void BM_RuntimeOnly(benchmark::State& state, std::string size) {
     auto decoder = mlruntime::Model::load(folder / "TextDecoder.mlmodelc", mlruntime::ComputeUnits::cpuOnly);
     const auto& key = *decoder->description().input("key_cache")->multiArrayConstraint;
     const int64_t positions = key.shape[3];
-    const int64_t steps = std::min(tokensPerWindow > 0 ? tokensPerWindow : 224, positions);
+    const int64_t steps = std::min(predictionsPerWindow.contains(size) ? predictionsPerWindow[size] : 224, positions);
     const auto audio = windowAudio();
     double seconds = 0;
     for (auto _ : state) {
