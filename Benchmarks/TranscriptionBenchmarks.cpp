@@ -167,9 +167,11 @@ int main(int argc, char** argv) {
         options.size = *testmodels::namedSize(size);
         testmodels::writeModelFolder(root / size, options);
     }
-    for (const auto& [name, size] : {std::pair{"384x4", "tiny"}, std::pair{"512x6", "base"}}) {
+    for (const auto& model : {std::pair{"384x4", "tiny"}, std::pair{"512x6", "base"}}) {
+        // Named copies: clang 14 cannot capture structured bindings in a lambda.
+        const std::string name = model.first, size = model.second;
         const auto add = [&](const std::string& label, auto function, auto... args) {
-            benchmark::RegisterBenchmark(("Minute/" + label + "/" + name).c_str(), function, std::string(size), args...)
+            benchmark::RegisterBenchmark(("Minute/" + label + "/" + name).c_str(), function, size, args...)
                 ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5)->ReportAggregatesOnly(true);
         };
         add("sequential", BM_Facade, false);
