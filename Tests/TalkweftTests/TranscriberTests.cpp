@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "CycleSupport.hpp"
+#include "TempFolder.hpp"
 #include "TestSupport.hpp"
 #include "ZadezarIro/Core/ZadezarIro.hpp"
 
@@ -21,6 +22,7 @@ using talkweft::testing::TempDir;
 using talkweft::testing::writeFile;
 namespace fs = std::filesystem;
 namespace zi = zadezariro;
+using hubtests::errorText;
 
 namespace {
 
@@ -73,17 +75,6 @@ struct EngineMaker {
         return configs.size();
     }
 };
-
-// The description of what `body` throws, or "no error".
-template <class Body>
-std::string errorText(Body body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 // Sets an environment variable for one scope.
 class ScopedEnv {

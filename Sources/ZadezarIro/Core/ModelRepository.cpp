@@ -1,4 +1,5 @@
 #include "ZadezarIro/Core/ModelRepository.hpp"
+#include "ZadezarIro/Utilities/Extensions.hpp"
 
 #include <cstdio>
 #include <fstream>
@@ -21,15 +22,6 @@ namespace {
 
 using darori::HubApiWrapper;
 using darori::Logging;
-
-std::string listDescription(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += ", ";
-        out += "\"" + items[i] + "\"";
-    }
-    return out + "]";
-}
 
 std::string repoDescription(const HubApiWrapper::Repo& repo) {
     return "Repo(id: \"" + repo.id + "\", type: " + HubApiWrapper::rawValue(repo.type) + ")";

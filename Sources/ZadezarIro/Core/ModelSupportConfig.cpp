@@ -1,4 +1,5 @@
 #include "ZadezarIro/Core/ModelSupportConfig.hpp"
+#include "ZadezarIro/Utilities/Extensions.hpp"
 
 #include <unordered_set>
 
@@ -26,14 +27,6 @@ bool sharesIdentifier(const DeviceSupport& a, const DeviceSupport& b) {
     return false;
 }
 
-std::string listDescription(const std::vector<std::string>& items) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += ", ";
-        out += "\"" + items[i] + "\"";
-    }
-    return out + "]";
-}
 }  // namespace
 
 std::vector<DeviceSupport> mergeWithFallback(const std::vector<DeviceSupport>& remote,

@@ -283,28 +283,23 @@ void ZadezarIro::performLoad(bool prewarmMode) {
         mel->loadModel(melPath, compute.melCompute, prewarmMode);
         Logging::debug("Loaded feature extractor");
     }
-    if (auto decoder = std::dynamic_pointer_cast<WhisperMLModel>(textDecoder())) {
-        Logging::debug("Loading text decoder");
-        const auto decoderStart = std::chrono::steady_clock::now();
-        decoder->loadModel(decoderPath, compute.textDecoderCompute, prewarmMode);
-        const double elapsed = secondsSince(decoderStart);
+    // Loads one model, keeping its load time in the timings field `slot`.
+    const auto loadTimed = [&](const std::shared_ptr<WhisperMLModel>& component, const std::string& name,
+                               const fs::path& path, mlruntime::ComputeUnits units, double TranscriptionTimings::*slot) {
+        Logging::debug("Loading " + name);
+        const auto start = std::chrono::steady_clock::now();
+        component->loadModel(path, units, prewarmMode);
+        const double elapsed = secondsSince(start);
         {
             std::lock_guard guard(mutex_);
-            currentTimings_.decoderLoadTime = elapsed;
+            currentTimings_.*slot = elapsed;
         }
-        Logging::debug("Loaded text decoder in " + twoDecimals(elapsed) + "s");
-    }
-    if (auto encoder = std::dynamic_pointer_cast<WhisperMLModel>(audioEncoder())) {
-        Logging::debug("Loading audio encoder");
-        const auto encoderStart = std::chrono::steady_clock::now();
-        encoder->loadModel(encoderPath, compute.audioEncoderCompute, prewarmMode);
-        const double elapsed = secondsSince(encoderStart);
-        {
-            std::lock_guard guard(mutex_);
-            currentTimings_.encoderLoadTime = elapsed;
-        }
-        Logging::debug("Loaded audio encoder in " + twoDecimals(elapsed) + "s");
-    }
+        Logging::debug("Loaded " + name + " in " + twoDecimals(elapsed) + "s");
+    };
+    if (auto decoder = std::dynamic_pointer_cast<WhisperMLModel>(textDecoder()))
+        loadTimed(decoder, "text decoder", decoderPath, compute.textDecoderCompute, &TranscriptionTimings::decoderLoadTime);
+    if (auto encoder = std::dynamic_pointer_cast<WhisperMLModel>(audioEncoder()))
+        loadTimed(encoder, "audio encoder", encoderPath, compute.audioEncoderCompute, &TranscriptionTimings::encoderLoadTime);
 
     if (prewarmMode) {
         setModelState(ModelState::prewarmed);

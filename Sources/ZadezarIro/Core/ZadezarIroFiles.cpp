@@ -70,20 +70,23 @@ TranscriptionResults ZadezarIro::transcribe(const std::string& audioPath, const 
                                             const std::optional<DecodingOptions>& decodeOptions,
                                             const TranscriptionCallback& callback) {
     const AudioInputOptions options = audioInputOptions.value_or(this->audioInputOptions());
+    // Keeps the time since `start` as the audio loading time and logs it with the memory in use.
+    const auto recordAudioTime = [this](std::chrono::steady_clock::time_point start, const std::string& line,
+                                        const std::string& memoryLabel) {
+        const double elapsed = secondsElapsedSince(start);
+        {
+            std::lock_guard guard(mutex_);
+            currentTimings_.audioLoading = elapsed;
+        }
+        Logging::debug(line + plainDecimal(elapsed));
+        Logging::logCurrentMemoryUsage(memoryLabel);
+    };
 
     if (std::holds_alternative<AudioInputOptions::FullFile>(options.audioLoadingMode)) {
         reportTranscriptionState(TranscriptionState::convertingAudio);
         // The load's time excludes the state callback's.
         const auto start = std::chrono::steady_clock::now();
-        auto recordLoading = [&] {
-            const double elapsed = secondsElapsedSince(start);
-            {
-                std::lock_guard guard(mutex_);
-                currentTimings_.audioLoading = elapsed;
-            }
-            Logging::debug("Audio loading and convert time: " + plainDecimal(elapsed));
-            Logging::logCurrentMemoryUsage("Audio Loading and Convert");
-        };
+        auto recordLoading = [&] { recordAudioTime(start, "Audio loading and convert time: ", "Audio Loading and Convert"); };
         std::vector<float> samples;
         try {
             samples = AudioProcessor::loadAudioAsFloatArray(audioPath, options.channelMode, 0.0, std::nullopt);
@@ -107,15 +110,7 @@ TranscriptionResults ZadezarIro::transcribe(const std::string& audioPath, const 
 
     const auto& incremental = std::get<AudioInputOptions::Incremental>(options.audioLoadingMode);
     const auto start = std::chrono::steady_clock::now();
-    auto recordStreaming = [&] {
-        const double elapsed = secondsElapsedSince(start);
-        {
-            std::lock_guard guard(mutex_);
-            currentTimings_.audioLoading = elapsed;
-        }
-        Logging::debug("Audio streaming and transcription time: " + plainDecimal(elapsed));
-        Logging::logCurrentMemoryUsage("Audio Streaming");
-    };
+    auto recordStreaming = [&] { recordAudioTime(start, "Audio streaming and transcription time: ", "Audio Streaming"); };
     TranscriptionResults results;
     try {
         auto detector = voiceActivityDetector();

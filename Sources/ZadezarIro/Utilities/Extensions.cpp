@@ -113,4 +113,13 @@ bool contains(const std::vector<TranscriptionSegment>& segments, const Transcrip
     return std::any_of(segments.begin(), segments.end(), [&](const auto& s) { return s.start == segment.start; });
 }
 
+std::string listDescription(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out += ", ";
+        out += "\"" + items[i] + "\"";
+    }
+    return out + "]";
+}
+
 }  // namespace zadezariro

@@ -42,6 +42,9 @@ bool appendContents(PCMBuffer& destination, const PCMBuffer& source, std::int64_
 
 // The text without the special-token characters "<", "|", ">" at either end ("<|en|>" gives "en").
 std::string trimmingSpecialTokenCharacters(std::string_view text);
+
+// A list of names as the log shows it: ["a", "b"].
+std::string listDescription(const std::vector<std::string>& items);
 // Lower-cased, "-" replaced by " ", Unicode punctuation removed, runs of spaces made one, white
 // space and line breaks trimmed: "Well-known, fine!" gives "well known fine".
 std::string normalized(std::string_view text);
