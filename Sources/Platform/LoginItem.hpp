@@ -18,6 +18,9 @@ public:
     virtual void registerApp() = 0;
     // Removes that registration; throws LoginItemError on failure.
     virtual void unregisterApp() = 0;
+    // Whether the application is registered now, as the desktop reports it (a backend that cannot
+    // tell answers false).
+    virtual bool isRegistered() { return false; }
 };
 
 }  // namespace talkweft::platform

@@ -29,6 +29,7 @@ class Panel;             // Platform/Panel.hpp
 class StatusItem;        // Platform/StatusItem.hpp
 class LoginItemService;  // Platform/LoginItem.hpp
 class URLCommandSource;  // Platform/URLCommand.hpp
+class SettingsWindowSurface;  // Platform/SettingsWindow.hpp
 
 // Non-owning pointers to the services of one backend. A null member is a service the backend
 // does not offer.
@@ -47,6 +48,7 @@ struct Platform {
     LoginItemService* loginItem = nullptr;
     URLCommandSource* urlCommands = nullptr;
     audioinput::AudioSystem* audio = nullptr;  // the microphone
+    SettingsWindowSurface* settingsWindow = nullptr;  // the window showing the settings view
 };
 
 // The current platform. Throws std::logic_error when none is installed. Thread-safe.

@@ -13,6 +13,7 @@
 #include "AudioInput/AudioSystem.hpp"
 #include "Platform/LoginItem.hpp"
 #include "Platform/Platform.hpp"
+#include "Platform/SettingsWindow.hpp"
 #include "Platform/URLCommand.hpp"
 #include "Talkweft/Log.hpp"
 #include "Talkweft/Paths.hpp"
@@ -231,6 +232,8 @@ void AppDelegate::openLog() {
 void AppDelegate::openSettings() {
     if (!settingsWindow) settingsWindow = SettingsWindow{"Talkweft Settings", &settings, controller().store, 0};
     settingsWindow->presentations++;
+    if (auto* surface = platform::current().settingsWindow)
+        surface->present(settingsWindow->title, settings, settingsWindow->history);
 }
 
 void AppDelegate::quit() { platform::current().loop->quit(); }

@@ -23,8 +23,9 @@ void set(bool on);
 // Longest delay a URL command may ask for, in seconds; longer ones are cut to it.
 inline constexpr double MAX_URL_DELAY_SECONDS = 60;
 
-// The settings window, made once on first use and kept when closed. What it shows and edits (the
-// settings through the store, the stored history contexts) is drawn by the desktop backend.
+// The settings window, made once on first use and kept when closed. The platform's settings-window
+// surface shows it (the settings view edits the settings through the store and lists the stored
+// history contexts).
 struct SettingsWindow {
     std::string title = "Talkweft Settings";
     SettingsStore* store = nullptr;  // edits are written back through it

@@ -136,6 +136,12 @@ TEST_F(AppTest, MenuReflectsSettingsAndFrontApp) {
     EXPECT_EQ(app->settingsWindow->history.root, app->controller().store.root);
     EXPECT_TRUE(statusItem.click("Settings…"));
     EXPECT_EQ(app->settingsWindow->presentations, 2) << "the same window comes back";
+    // The desktop's surface shows that one window, with the application's store and history.
+    auto& surface = desktop.settingsWindow();
+    EXPECT_EQ(surface.presentations, 2);
+    EXPECT_EQ(surface.title, "Talkweft Settings");
+    EXPECT_EQ(surface.store, &app->settings);
+    EXPECT_EQ(surface.history, &app->settingsWindow->history);
 
     // The forget line shows the first 50 characters of a long subject (a family emoji is one).
     std::string family = "\U0001F469\u200D\U0001F469\u200D\U0001F467";

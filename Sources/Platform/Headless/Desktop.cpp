@@ -97,6 +97,7 @@ Desktop::Desktop(HeadlessLoop::ClockMode clock)
     platform_.keyboard = &keyboard_;
     platform_.screen = &screen_;
     platform_.defaults = &defaults_;
+    platform_.settingsWindow = &settingsWindow_;
 }
 
 Desktop::~Desktop() = default;

@@ -20,6 +20,7 @@
 #include "Platform/Headless/HeadlessScreen.hpp"
 #include "Platform/Headless/MemoryDefaults.hpp"
 #include "Platform/Headless/Nodes.hpp"
+#include "Platform/Headless/SettingsWindow.hpp"
 #include "Platform/Platform.hpp"
 
 namespace talkweft::platform::headless {
@@ -39,6 +40,7 @@ public:
     HeadlessKeyboard& keyboard() { return keyboard_; }
     HeadlessScreen& screen() { return screen_; }
     MemoryDefaults& defaults() { return defaults_; }
+    SettingsWindowSurface& settingsWindow() { return settingsWindow_; }
 
     // ---- apps and the front ----
     // Adds a running app (not frontmost). Its element is what accessibility().application(pid) gives.
@@ -79,6 +81,7 @@ private:
     HeadlessKeyboard keyboard_;
     HeadlessScreen screen_;
     MemoryDefaults defaults_;
+    SettingsWindowSurface settingsWindow_;
     std::unique_ptr<WorkspaceImpl> workspace_;
     std::unique_ptr<AccessibilityImpl> accessibility_;
     std::shared_ptr<SystemWideNode> systemWide_;

@@ -12,6 +12,7 @@ class LoginItemService : public platform::LoginItemService {
 public:
     void registerApp() override;
     void unregisterApp() override;
+    bool isRegistered() override { return registered; }
 
     bool registered = false;
     int calls = 0;                       // registerApp and unregisterApp calls
