@@ -56,7 +56,7 @@ protected:
         env.openPane = [this](const std::string& pane) { panes.push_back(pane); };
         env.reveal = [this](const std::filesystem::path& dir) { revealed.push_back(dir); };
         env.pickApp = [this] { return picked; };
-        env.appName = [this](const std::string& id) -> std::optional<std::string> {
+        env.appName = [](const std::string& id) -> std::optional<std::string> {
             if (id == "org.example.Editor") return "Editor";
             return std::nullopt;
         };
