@@ -92,6 +92,24 @@ TEST_F(AgentTab, TextFieldsAndPickerStoreWhatIsTyped) {
     QTest::keyClicks(find<QPlainTextEdit>("connectorTools"), " extra");
     EXPECT_TRUE(saved().claude.connectorTools.ends_with(" extra"));
 
+    // The instructions field grows from 4 lines with its text and stops at 10.
+    const int fewest = instructions->height();
+    auto lines = [](int n) {
+        std::string text = "line";
+        for (int i = 1; i < n; ++i) text += "\nline";
+        return text;
+    };
+    store.update([&](Settings& s) { s.agentInstructions = lines(4); });
+    EXPECT_EQ(instructions->height(), fewest);
+    store.update([&](Settings& s) { s.agentInstructions = lines(7); });
+    const int seven = instructions->height();
+    EXPECT_GT(seven, fewest);
+    store.update([&](Settings& s) { s.agentInstructions = lines(10); });
+    const int most = instructions->height();
+    EXPECT_GT(most, seven);
+    store.update([&](Settings& s) { s.agentInstructions = lines(30); });
+    EXPECT_EQ(instructions->height(), most);
+
     auto* kind = find<QComboBox>("agentKind");
     ASSERT_TRUE(kind);
     ASSERT_EQ(kind->count(), 1);

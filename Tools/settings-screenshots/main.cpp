@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include <QApplication>
+#include <QScrollArea>
 #include <QTabWidget>
 
 #include "AudioInput/TestAudioSystem.hpp"
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
     SettingsStore store(desktop.defaults());
     store.update([](Settings& s) {
         s.agentInstructions = "Keep it short. Sign emails \"Dana\".";
+        s.claude.path = "/home/dana/.local/bin/claude";
         s.claude.connectorTools = "mcp__claude_ai_Gmail__search_threads mcp__claude_ai_Calendar__list_events";
         s.noHistoryApps = {"org.gnome.Terminal", "org.mozilla.firefox"};
     });
@@ -93,6 +95,18 @@ int main(int argc, char** argv) {
         } else {
             std::printf("%s\n", file.c_str());
         }
+    }
+    // The Agent tab scrolls: its whole content as well.
+    view->tabs()->setCurrentIndex(1);
+    QApplication::processEvents();
+    if (auto* scroll = qobject_cast<QScrollArea*>(view->tabs()->widget(1))) {
+        const fs::path file = out / "settings-agent-full.png";
+        QWidget* content = scroll->widget();
+        content->resize(content->width(), content->sizeHint().height());
+        if (content->grab().save(QString::fromStdString(file.string())))
+            std::printf("%s\n", file.c_str());
+        else
+            ++failures;
     }
     std::error_code ec;
     fs::remove_all(history, ec);

@@ -1,6 +1,10 @@
 // The Agent tab: standing instructions, strategy and screenshot, connectors, the confirmed
 // connector writes, and the agent command-line settings.
+#include <algorithm>
 #include <cmath>
+
+#include <QAbstractTextDocumentLayout>
+#include <QTextDocument>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,15 +24,21 @@ namespace talkweft {
 
 namespace {
 
-// A multi-line text field showing `fewest` to `most` lines before it scrolls.
+// A multi-line text field that grows with its text from `fewest` to `most` lines, then scrolls.
 QPlainTextEdit* makeTextArea(const QString& name, int fewest, int most) {
     auto* area = new QPlainTextEdit;
     area->setObjectName(name);
     area->setTabChangesFocus(true);
-    const int line = area->fontMetrics().lineSpacing();
-    const int frame = 2 * (area->frameWidth() + static_cast<int>(area->document()->documentMargin()));
-    area->setMinimumHeight(fewest * line + frame);
-    area->setMaximumHeight(most * line + frame);
+    auto fit = [area, fewest, most] {
+        const int line = area->fontMetrics().lineSpacing();
+        const int frame = 2 * (area->frameWidth() + static_cast<int>(area->document()->documentMargin()));
+        // The plain-text layout measures the document in lines (wrapped lines included).
+        const int lines = std::clamp(static_cast<int>(area->document()->size().height()), fewest, most);
+        area->setFixedHeight(lines * line + frame);
+    };
+    QObject::connect(area->document(), &QTextDocument::contentsChanged, area, fit);
+    QObject::connect(area->document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged, area, fit);
+    fit();
     return area;
 }
 

@@ -69,8 +69,11 @@ QLabel* makeFootnote(const QString& text) {
     QFont font = label->font();
     font.setPointSizeF(font.pointSizeF() * 0.85);
     label->setFont(font);
+    // Secondary: the text colour half-way to the background, readable in light and dark themes.
     QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, palette.color(QPalette::Disabled, QPalette::WindowText));
+    const QColor fore = palette.color(QPalette::WindowText), back = palette.color(QPalette::Window);
+    palette.setColor(QPalette::WindowText, QColor((fore.red() * 3 + back.red() * 2) / 5, (fore.green() * 3 + back.green() * 2) / 5,
+                                                  (fore.blue() * 3 + back.blue() * 2) / 5));
     label->setPalette(palette);
     return label;
 }
