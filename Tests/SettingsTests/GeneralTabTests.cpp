@@ -9,6 +9,7 @@
 #include <QToolButton>
 
 #include "SettingsSupport.hpp"
+#include "Talkweft/Settings/DesktopSettings.hpp"
 
 namespace talkweft::testing {
 namespace {
@@ -194,6 +195,17 @@ TEST_F(GeneralTab, SteppersStopAtTheirBoundsAndStoreEachStep) {
         EXPECT_EQ(c.get(saved()), c.lower);
         EXPECT_FALSE(stepper->decrementButton()->isEnabled());
     }
+}
+
+TEST(PermissionPanes, TheDesktopsSettingsAppIsFoundInTheDesktopList) {
+    using Command = std::vector<std::string>;
+    EXPECT_EQ(calcSettingsPaneCommand("Privacy_Accessibility", "ubuntu:GNOME"),
+              (Command{"gnome-control-center", "universal-access"}));
+    EXPECT_EQ(calcSettingsPaneCommand("Privacy_Microphone", "KDE"), (Command{"systemsettings", "kcm_pulseaudio"}));
+    EXPECT_EQ(calcSettingsPaneCommand("Privacy_ScreenCapture", "XFCE"), (Command{"xfce4-settings-manager"}));
+    EXPECT_TRUE(calcSettingsPaneCommand("Privacy_Microphone", "GNOMEISH").empty()) << "whole names only";
+    EXPECT_TRUE(calcSettingsPaneCommand("Privacy_Microphone", "").empty());
+    EXPECT_TRUE(calcSettingsPaneCommand("Privacy_Camera", "GNOME").empty());
 }
 
 }  // namespace

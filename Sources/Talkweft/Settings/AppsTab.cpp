@@ -60,8 +60,14 @@ QWidget* SettingsView::appList(const QString& name, std::vector<std::string> Set
         const auto& ids = s.*list;
         if (ids == *shown) return;
         *shown = ids;
+        // A row may be the one whose remove button is being clicked: take it out of the window
+        // now and delete it once its click has returned.
         while (QLayoutItem* item = rows->takeAt(0)) {
-            delete item->widget();
+            if (QWidget* row = item->widget()) {
+                row->hide();
+                row->setParent(nullptr);
+                row->deleteLater();
+            }
             delete item;
         }
         for (const std::string& id : ids) {
