@@ -71,6 +71,7 @@ public:
     }
     void write(const std::filesystem::path& path) const { writeWeightsFile(path, entries_); }
     const std::vector<WeightsEntry>& entries() const { return entries_; }
+    std::vector<float>& lastValues() { return entries_.back().values; }
 
 private:
     static size_t count(const std::vector<int64_t>& shape) {
@@ -274,7 +275,15 @@ void writeCheckpoint(const std::filesystem::path& folder, const CheckpointOption
     }
     add(encoderWeights, "encoder");
     Weights decoderWeights(options.seed + 1, options.weightType);
-    drawTensors(decoderWeights, decoderTensors(decoder), decoder.width);
+    for (auto tensor : decoderTensors(decoder)) {
+        drawTensors(decoderWeights, {tensor}, decoder.width);
+        if (!options.talkative) continue;
+        auto& values = decoderWeights.lastValues();
+        if (tensor.name == POSITIONAL_EMBEDDING)
+            for (auto& v : values) v *= 20.0f;
+        else if (tensor.name == LN_POST_WEIGHT)
+            for (auto& v : values) v *= 30.0f;
+    }
     add(decoderWeights, "decoder");
 
     if (options.shards <= 1) {

@@ -79,6 +79,11 @@ struct CheckpointOptions {
     DataType weightType = DataType::Float32;  // Float16 or Float32
     int shards = 1;                           // 1 or 2
     int64_t textContext = 448;
+    // A decoder that speaks confidently: its position embeddings dominate the token embeddings and
+    // its final LayerNorm gain is large, so each position picks one token by a wide margin and
+    // neighbouring positions pick different ones. Plain random weights give nearly even logits,
+    // which the engine takes for no speech.
+    bool talkative = false;
     // tokenizer.json and tokenizer_config.json are copied from here; empty: placeholders "{}".
     std::filesystem::path tokenizerFolder;
 };
