@@ -40,7 +40,7 @@ nlohmann::json parseCheckpointJSON(std::string_view text, const std::string& whe
     }
 }
 
-int64_t dimension(const nlohmann::json& config, const char* key, int64_t limit) {
+int64_t configDimension(const nlohmann::json& config, const char* key, int64_t limit) {
     auto found = config.find(key);
     if (found == config.end()) refuseCheckpoint("config.json", std::string("missing \"") + key + "\"");
     if (!found->is_number_integer() || found->get<int64_t>() <= 0)
@@ -58,7 +58,7 @@ void requireValue(const nlohmann::json& config, const char* key, const nlohmann:
         refuseCheckpoint("config.json", std::string("\"") + key + "\" is " + jsonExcerpt(*found) + ": " + why);
 }
 
-std::string shapeText(const std::vector<int64_t>& shape) {
+std::string checkpointShapeText(const std::vector<int64_t>& shape) {
     std::string text = "[";
     for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
     return text + "]";
@@ -118,8 +118,8 @@ public:
         FoundTensor& entry = found->second;
         const std::string where = entry.file->path().string();
         if (entry.tensor->shape != shape)
-            refuseCheckpoint(where, "tensor \"" + entry.storedName + "\" has shape " + shapeText(entry.tensor->shape) +
-                                        ", config.json needs " + shapeText(shape));
+            refuseCheckpoint(where, "tensor \"" + entry.storedName + "\" has shape " + checkpointShapeText(entry.tensor->shape) +
+                                        ", config.json needs " + checkpointShapeText(shape));
         if (dataType && entry.tensor->dataType != *dataType)
             refuseCheckpoint(where, "tensor \"" + entry.storedName + "\" is " + std::string(traits(entry.tensor->dataType).name) +
                                         " but config.json's torch_dtype is " + std::string(traits(*dataType).name));
@@ -248,15 +248,15 @@ CheckpointConfig CheckpointConfig::parse(std::string_view configText, std::strin
     requireValue(config, "model_type", "whisper", "not a Whisper model");
     requireValue(config, "activation_function", "gelu", "this runtime runs the exact GELU only");
     CheckpointConfig result;
-    result.mels = dimension(config, "num_mel_bins", MAX_MELS);
-    result.width = dimension(config, "d_model", MAX_WIDTH);
-    result.encoderLayers = dimension(config, "encoder_layers", MAX_LAYERS);
-    result.encoderHeads = dimension(config, "encoder_attention_heads", MAX_HEADS);
-    result.decoderLayers = dimension(config, "decoder_layers", MAX_LAYERS);
-    result.decoderHeads = dimension(config, "decoder_attention_heads", MAX_HEADS);
-    result.vocab = dimension(config, "vocab_size", MAX_VOCAB);
-    result.textContext = dimension(config, "max_target_positions", MAX_TEXT_CTX);
-    if (dimension(config, "max_source_positions", MAX_TEXT_CTX) != AUDIO_CONTEXT)
+    result.mels = configDimension(config, "num_mel_bins", MAX_MELS);
+    result.width = configDimension(config, "d_model", MAX_WIDTH);
+    result.encoderLayers = configDimension(config, "encoder_layers", MAX_LAYERS);
+    result.encoderHeads = configDimension(config, "encoder_attention_heads", MAX_HEADS);
+    result.decoderLayers = configDimension(config, "decoder_layers", MAX_LAYERS);
+    result.decoderHeads = configDimension(config, "decoder_attention_heads", MAX_HEADS);
+    result.vocab = configDimension(config, "vocab_size", MAX_VOCAB);
+    result.textContext = configDimension(config, "max_target_positions", MAX_TEXT_CTX);
+    if (configDimension(config, "max_source_positions", MAX_TEXT_CTX) != AUDIO_CONTEXT)
         refuseCheckpoint("config.json", "\"max_source_positions\" must be " + std::to_string(AUDIO_CONTEXT) +
                                             " (30-second windows)");
     for (auto [key, heads] : {std::pair{"encoder_attention_heads", result.encoderHeads},

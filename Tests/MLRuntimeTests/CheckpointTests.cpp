@@ -31,13 +31,13 @@ std::string fileText(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void writeText(const fs::path& path, const std::string& text) {
+void writeCheckpointText(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
 }
 
 // Rewrites the header of a safetensors file through `edit`, keeping its data bytes.
-void editHeader(const fs::path& path, const std::function<void(nlohmann::json&)>& edit) {
+void editSafetensorsHeader(const fs::path& path, const std::function<void(nlohmann::json&)>& edit) {
     const std::string bytes = fileText(path);
     uint64_t length = 0;
     for (int i = 7; i >= 0; --i) length = (length << 8) | static_cast<uint8_t>(bytes[i]);
@@ -46,13 +46,13 @@ void editHeader(const fs::path& path, const std::function<void(nlohmann::json&)>
     const std::string text = header.dump();
     std::string out(8, '\0');
     for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(static_cast<uint64_t>(text.size()) >> (8 * i));
-    writeText(path, out + text + bytes.substr(8 + length));
+    writeCheckpointText(path, out + text + bytes.substr(8 + length));
 }
 
-void editJSON(const fs::path& path, const std::function<void(nlohmann::json&)>& edit) {
+void editCheckpointJSON(const fs::path& path, const std::function<void(nlohmann::json&)>& edit) {
     nlohmann::json value = nlohmann::json::parse(fileText(path));
     edit(value);
-    writeText(path, value.dump());
+    writeCheckpointText(path, value.dump());
 }
 
 std::vector<std::string> entriesOf(const fs::path& folder) {
@@ -84,7 +84,7 @@ TEST(CheckpointImport, ImportedModelsMatchTheReferenceOnTheCheckpoint) {
         testmodels::writeCheckpoint(work / "checkpoint", options);
         const fs::path target = work / "models" / "openai_whisper-test";
         fs::create_directories(target);
-        writeText(target / "stale.txt", "from an earlier import");
+        writeCheckpointText(target / "stale.txt", "from an earlier import");
 
         whisper::importCheckpoint(work / "checkpoint", target);
 
@@ -131,7 +131,7 @@ TEST(CheckpointImport, DamagedCheckpointsAreRefusedAndLeaveNothingBehind) {
          "model.decoder.layer_norm.bias\": data_offsets"},
         {"header offset past the end",
          [&](const fs::path& c) {
-             editHeader(c / firstShard, [](nlohmann::json& h) {
+             editSafetensorsHeader(c / firstShard, [](nlohmann::json& h) {
                  h["model.encoder.conv1.bias"]["data_offsets"] = {1u << 30, (1u << 30) + 256};
              });
          },
@@ -140,41 +140,41 @@ TEST(CheckpointImport, DamagedCheckpointsAreRefusedAndLeaveNothingBehind) {
          [&](const fs::path& c) {
              std::string bytes = fileText(c / firstShard);
              bytes[5] = 1;
-             writeText(c / firstShard, bytes);
+             writeCheckpointText(c / firstShard, bytes);
          },
          "truncated: header length"},
         {"missing tensor",
          [&](const fs::path& c) {
-             editHeader(c / lastShard, [](nlohmann::json& h) { h.erase("model.decoder.layers.1.fc2.bias"); });
+             editSafetensorsHeader(c / lastShard, [](nlohmann::json& h) { h.erase("model.decoder.layers.1.fc2.bias"); });
          },
          "missing tensor \"model.decoder.layers.1.fc2.bias\" that the index places here"},
         {"extra tensor",
          [&](const fs::path& c) {
-             editHeader(c / lastShard, [](nlohmann::json& h) { h["model.decoder.layers.9.fc2.bias"] = h["model.decoder.layers.1.fc2.bias"]; });
-             editJSON(c / "model.safetensors.index.json",
+             editSafetensorsHeader(c / lastShard, [](nlohmann::json& h) { h["model.decoder.layers.9.fc2.bias"] = h["model.decoder.layers.1.fc2.bias"]; });
+             editCheckpointJSON(c / "model.safetensors.index.json",
                       [&](nlohmann::json& i) { i["weight_map"]["model.decoder.layers.9.fc2.bias"] = lastShard; });
          },
          "unexpected tensor \"model.decoder.layers.9.fc2.bias\""},
         {"shape against config.json",
-         [&](const fs::path& c) { editJSON(c / "config.json", [](nlohmann::json& j) { j["vocab_size"] = 513; }); },
+         [&](const fs::path& c) { editCheckpointJSON(c / "config.json", [](nlohmann::json& j) { j["vocab_size"] = 513; }); },
          "tensor \"model.decoder.embed_tokens.weight\" has shape [512, 64], config.json needs [513, 64]"},
         {"type against config.json",
-         [&](const fs::path& c) { editJSON(c / "config.json", [](nlohmann::json& j) { j["torch_dtype"] = "float16"; }); },
+         [&](const fs::path& c) { editCheckpointJSON(c / "config.json", [](nlohmann::json& j) { j["torch_dtype"] = "float16"; }); },
          "is float32 but config.json's torch_dtype is float16"},
         {"shard outside the folder",
          [&](const fs::path& c) {
-             editJSON(c / "model.safetensors.index.json",
+             editCheckpointJSON(c / "model.safetensors.index.json",
                       [](nlohmann::json& i) { i["weight_map"]["model.encoder.conv1.bias"] = "../model.safetensors"; });
          },
          "shard \"../model.safetensors\" is not a file name in the checkpoint folder"},
         {"no tokenizer", [](const fs::path& c) { fs::remove(c / "tokenizer.json"); }, "no tokenizer.json in the checkpoint"},
         {"bad alignment head",
          [](const fs::path& c) {
-             editJSON(c / "generation_config.json", [](nlohmann::json& g) { g["alignment_heads"] = {{2, 0}}; });
+             editCheckpointJSON(c / "generation_config.json", [](nlohmann::json& g) { g["alignment_heads"] = {{2, 0}}; });
          },
          "generation_config.json: alignment head [2, 0] lies outside the decoder"},
         {"another model",
-         [](const fs::path& c) { editJSON(c / "config.json", [](nlohmann::json& j) { j["encoder_ffn_dim"] = 100; }); },
+         [](const fs::path& c) { editCheckpointJSON(c / "config.json", [](nlohmann::json& j) { j["encoder_ffn_dim"] = 100; }); },
          "config.json: \"encoder_ffn_dim\" is 100: this runtime needs 4 x d_model"},
     };
     for (const Case& c : cases) {
@@ -186,7 +186,7 @@ TEST(CheckpointImport, DamagedCheckpointsAreRefusedAndLeaveNothingBehind) {
         const fs::path target = work / "models" / "openai_whisper-test";
         fs::remove_all(work / "models");
         fs::create_directories(target);
-        writeText(target / "config.json", "the model already in place");
+        writeCheckpointText(target / "config.json", "the model already in place");
 
         const std::string error = checkpointErrorOf([&] { whisper::importCheckpoint(checkpoint, target); });
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
