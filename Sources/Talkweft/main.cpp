@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -131,7 +132,7 @@ int importModel(int argc, char** argv) {
     options.base = Paths::models();
     // Whole percents on a terminal (one line, redrawn), every tenth otherwise.
     options.progress = [&](double fraction) {
-        const int percent = static_cast<int>(fraction * 100.0);
+        const int percent = std::clamp(static_cast<int>(fraction * 100.0 + 1e-6), 0, 100);
         if (percent <= shown || (!terminal && percent % 10 != 0 && percent != 100)) return;
         shown = percent;
         std::fprintf(stderr, terminal ? "\rtalkweft: downloading %s: %d%%" : "talkweft: downloading %s: %d%%\n", source.c_str(),
