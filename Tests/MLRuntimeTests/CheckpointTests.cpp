@@ -85,10 +85,13 @@ TEST(CheckpointImport, ImportedModelsMatchTheReferenceOnTheCheckpoint) {
         const fs::path target = work / "models" / "openai_whisper-test";
         fs::create_directories(target);
         writeCheckpointText(target / "stale.txt", "from an earlier import");
+        // What an import killed halfway left behind.
+        fs::create_directories(work / "models/.openai_whisper-test.import-x1Y2z3/model");
 
         whisper::importCheckpoint(work / "checkpoint", target);
 
-        EXPECT_EQ(entriesOf(work / "models"), std::vector<std::string>{"openai_whisper-test"}) << "no staging folder left";
+        EXPECT_EQ(entriesOf(work / "models"), std::vector<std::string>{"openai_whisper-test"})
+            << "neither this import's staging folder nor an earlier one's is left";
         EXPECT_FALSE(fs::exists(target / "stale.txt")) << "an earlier model folder is replaced whole";
         for (const char* file : {"config.json", "tokenizer.json", "tokenizer_config.json", "generation_config.json",
                                  "preprocessor_config.json"})
