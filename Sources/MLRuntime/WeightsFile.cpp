@@ -158,16 +158,42 @@ std::vector<Half> WeightsFile::halves(const std::string& name, const std::vector
 }
 
 void writeWeightsFile(const std::filesystem::path& path, const std::vector<WeightsEntry>& entries) {
-    nlohmann::ordered_json header = nlohmann::ordered_json::object();
-    size_t offset = 0;
-    for (const auto& entry : entries) {
+    // Each tensor converted to its stored type first; the raw writer lays out the file.
+    std::vector<std::vector<Half>> halves(entries.size());
+    std::vector<RawWeightsEntry> raw;
+    raw.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const auto& entry = entries[i];
         if (entry.dataType != DataType::Float16 && entry.dataType != DataType::Float32)
             throw Error(Error::Code::invalidArgument, "tensor \"" + entry.name + "\": only float16 and float32 are stored");
         size_t count = 1;
         for (auto d : entry.shape) count *= static_cast<size_t>(d);
         if (count != entry.values.size())
             throw Error(Error::Code::invalidArgument, "tensor \"" + entry.name + "\": value count does not match its shape");
+        const void* bytes = entry.values.data();
+        if (entry.dataType == DataType::Float16) {
+            halves[i].resize(count);
+            floatToHalf(entry.values.data(), halves[i].data(), count);
+            bytes = halves[i].data();
+        }
+        raw.push_back({entry.name, entry.dataType, entry.shape, bytes});
+    }
+    writeRawWeightsFile(path, raw);
+}
+
+void writeRawWeightsFile(const std::filesystem::path& path, const std::vector<RawWeightsEntry>& entries) {
+    nlohmann::ordered_json header = nlohmann::ordered_json::object();
+    std::vector<size_t> byteCounts;
+    size_t offset = 0;
+    for (const auto& entry : entries) {
+        if (entry.dataType != DataType::Float16 && entry.dataType != DataType::Float32)
+            throw Error(Error::Code::invalidArgument, "tensor \"" + entry.name + "\": only float16 and float32 are stored");
+        size_t count = 1;
+        for (auto d : entry.shape) count *= static_cast<size_t>(d);
+        if (count != 0 && entry.bytes == nullptr)
+            throw Error(Error::Code::invalidArgument, "tensor \"" + entry.name + "\": no data");
         size_t byteCount = count * traits(entry.dataType).size;
+        byteCounts.push_back(byteCount);
         header[entry.name] = {{"dtype", traits(entry.dataType).name}, {"shape", entry.shape},
                               {"offsets", {offset, offset + byteCount}}};
         offset = alignUp(offset + byteCount);
@@ -183,19 +209,10 @@ void writeWeightsFile(const std::filesystem::path& path, const std::vector<Weigh
     std::string padding(alignUp(8 + text.size()) - 8 - text.size(), '\0');
     out.write(padding.data(), static_cast<std::streamsize>(padding.size()));
     size_t written = 0;
-    std::vector<Half> halves;
-    for (const auto& entry : entries) {
-        if (entry.dataType == DataType::Float32) {
-            out.write(reinterpret_cast<const char*>(entry.values.data()),
-                      static_cast<std::streamsize>(entry.values.size() * sizeof(float)));
-            written += entry.values.size() * sizeof(float);
-        } else {
-            halves.resize(entry.values.size());
-            floatToHalf(entry.values.data(), halves.data(), halves.size());
-            out.write(reinterpret_cast<const char*>(halves.data()), static_cast<std::streamsize>(halves.size() * sizeof(Half)));
-            written += halves.size() * sizeof(Half);
-        }
-        if (&entry == &entries.back()) break;  // the file ends with the last tensor's data
+    for (size_t i = 0; i < entries.size(); ++i) {
+        out.write(static_cast<const char*>(entries[i].bytes), static_cast<std::streamsize>(byteCounts[i]));
+        written += byteCounts[i];
+        if (i + 1 == entries.size()) break;  // the file ends with the last tensor's data
         std::string gap(alignUp(written) - written, '\0');
         out.write(gap.data(), static_cast<std::streamsize>(gap.size()));
         written += gap.size();

@@ -79,4 +79,17 @@ struct WeightsEntry {
 // the file when it cannot be written.
 void writeWeightsFile(const std::filesystem::path& path, const std::vector<WeightsEntry>& entries);
 
+// One tensor to write from raw little-endian data of its type (Float16 or Float32): `bytes` must
+// hold exactly the shape's elements and stay valid until the write returns. Lets a converter
+// stream tensors from a mapped file without holding them in memory.
+struct RawWeightsEntry {
+    std::string name;
+    DataType dataType = DataType::Float32;
+    std::vector<int64_t> shape;
+    const void* bytes = nullptr;
+};
+
+// As above, from raw data.
+void writeRawWeightsFile(const std::filesystem::path& path, const std::vector<RawWeightsEntry>& entries);
+
 }  // namespace mlruntime

@@ -6,7 +6,9 @@
 
 #include "MLRuntime/Error.hpp"
 #include "MLRuntime/ModelFile.hpp"
+#include "MLRuntime/Safetensors.hpp"
 #include "MLRuntime/WeightsFile.hpp"
+#include "MLRuntime/WhisperCheckpoint.hpp"
 
 namespace mlruntime::testmodels {
 
@@ -68,6 +70,8 @@ public:
         entries_.push_back({name, type_, std::move(shape), std::move(values)});
     }
     void write(const std::filesystem::path& path) const { writeWeightsFile(path, entries_); }
+    const std::vector<WeightsEntry>& entries() const { return entries_; }
+    std::vector<float>& lastValues() { return entries_.back().values; }
 
 private:
     static size_t count(const std::vector<int64_t>& shape) {
@@ -232,6 +236,94 @@ void writeModelFolder(const std::filesystem::path& folder, const FolderOptions& 
         {"max_source_positions", AUDIO_CONTEXT}, {"max_target_positions", options.textContext},
     };
     writeJSON(folder / "config.json", config);
+}
+
+namespace {
+
+std::string storedBytes(const WeightsEntry& entry) {
+    std::string bytes;
+    if (entry.dataType == DataType::Float32) {
+        bytes.assign(reinterpret_cast<const char*>(entry.values.data()), entry.values.size() * sizeof(float));
+    } else {
+        std::vector<Half> halves(entry.values.size());
+        floatToHalf(entry.values.data(), halves.data(), halves.size());
+        bytes.assign(reinterpret_cast<const char*>(halves.data()), halves.size() * sizeof(Half));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+void writeCheckpoint(const std::filesystem::path& folder, const CheckpointOptions& options) {
+    makeFolder(folder);
+    const ModelSize& size = options.size;
+    const EncoderConfig encoder = encoderConfig(size);
+    DecoderConfig decoder = decoderConfig(size, options.textContext);
+
+    std::vector<SafetensorsEntry> tensors;
+    auto add = [&](const Weights& weights, std::string_view side) {
+        for (const auto& entry : weights.entries())
+            tensors.push_back({"model." + whisper::checkpointTensorName(side, entry.name), entry.dataType, entry.shape,
+                               storedBytes(entry)});
+    };
+    Weights encoderWeights(options.seed, options.weightType);
+    for (const auto& tensor : encoderTensors(encoder)) {
+        if (tensor.name == POSITIONAL_EMBEDDING)
+            encoderWeights.fixed(tensor.name, tensor.shape, sinusoids(encoder.audioContext, encoder.width));
+        else
+            drawTensors(encoderWeights, {tensor}, encoder.width);
+    }
+    add(encoderWeights, "encoder");
+    Weights decoderWeights(options.seed + 1, options.weightType);
+    for (auto tensor : decoderTensors(decoder)) {
+        drawTensors(decoderWeights, {tensor}, decoder.width);
+        if (!options.talkative) continue;
+        auto& values = decoderWeights.lastValues();
+        if (tensor.name == POSITIONAL_EMBEDDING)
+            for (auto& v : values) v *= 20.0f;
+        else if (tensor.name == LN_POST_WEIGHT)
+            for (auto& v : values) v *= 30.0f;
+    }
+    add(decoderWeights, "decoder");
+
+    if (options.shards <= 1) {
+        writeSafetensorsFile(folder / "model.safetensors", tensors);
+    } else {
+        const size_t half = tensors.size() / 2;
+        const std::string names[2] = {"model-00001-of-00002.safetensors", "model-00002-of-00002.safetensors"};
+        nlohmann::ordered_json map = nlohmann::ordered_json::object();
+        for (size_t i = 0; i < tensors.size(); ++i) map[tensors[i].name] = names[i < half ? 0 : 1];
+        writeSafetensorsFile(folder / names[0], {tensors.begin(), tensors.begin() + static_cast<std::ptrdiff_t>(half)});
+        writeSafetensorsFile(folder / names[1], {tensors.begin() + static_cast<std::ptrdiff_t>(half), tensors.end()});
+        writeJSON(folder / "model.safetensors.index.json", {{"metadata", {{"total_size", 0}}}, {"weight_map", map}});
+    }
+
+    const bool half = options.weightType == DataType::Float16;
+    writeJSON(folder / "config.json",
+              {{"_name_or_path", "openai/whisper-test"}, {"architectures", {"WhisperForConditionalGeneration"}},
+               {"model_type", "whisper"}, {"activation_function", "gelu"}, {"d_model", size.width},
+               {"encoder_layers", size.layers}, {"encoder_attention_heads", size.heads},
+               {"encoder_ffn_dim", 4 * size.width}, {"decoder_layers", size.layers},
+               {"decoder_attention_heads", size.heads}, {"decoder_ffn_dim", 4 * size.width},
+               {"num_mel_bins", size.mels}, {"vocab_size", size.vocab}, {"max_source_positions", AUDIO_CONTEXT},
+               {"max_target_positions", options.textContext}, {"scale_embedding", false},
+               {"torch_dtype", half ? "float16" : "float32"}});
+    nlohmann::ordered_json heads = nlohmann::ordered_json::array();
+    for (auto [layer, head] : decoder.alignmentHeads) heads.push_back({layer, head});
+    writeJSON(folder / "generation_config.json", {{"alignment_heads", heads}, {"decoder_start_token_id", endToken(size.vocab) + 1}});
+    writeJSON(folder / "preprocessor_config.json",
+              {{"feature_extractor_type", "WhisperFeatureExtractor"}, {"feature_size", size.mels}, {"hop_length", HOP_LENGTH},
+               {"n_fft", N_FFT}, {"sampling_rate", SAMPLE_RATE}, {"chunk_length", 30}});
+    for (const char* name : {"tokenizer.json", "tokenizer_config.json"}) {
+        if (options.tokenizerFolder.empty()) {
+            writeJSON(folder / name, nlohmann::ordered_json::object());
+        } else {
+            std::error_code error;
+            std::filesystem::copy_file(options.tokenizerFolder / name, folder / name,
+                                       std::filesystem::copy_options::overwrite_existing, error);
+            if (error) throw Error(Error::Code::invalidModel, (folder / name).string() + ": cannot copy: " + error.message());
+        }
+    }
 }
 
 }  // namespace mlruntime::testmodels

@@ -68,6 +68,27 @@ void writeScriptedDecoderModel(const std::filesystem::path& folder, const whispe
 // and config.json.
 void writeModelFolder(const std::filesystem::path& folder, const FolderOptions& options);
 
+// A Whisper checkpoint in the model hub's standard layout, as the public ones are published:
+// config.json, generation_config.json (with alignment heads), preprocessor_config.json, the
+// tokenizer files and random weights (drawn as for the model folders above) under the checkpoint's
+// tensor names ("model.encoder.layers.0.self_attn.q_proj.weight", ...), in one model.safetensors
+// or in two shards listed by model.safetensors.index.json.
+struct CheckpointOptions {
+    ModelSize size;
+    uint64_t seed = 1;
+    DataType weightType = DataType::Float32;  // Float16 or Float32
+    int shards = 1;                           // 1 or 2
+    int64_t textContext = 448;
+    // A decoder that speaks confidently: its position embeddings dominate the token embeddings and
+    // its final LayerNorm gain is large, so each position picks one token by a wide margin and
+    // neighbouring positions pick different ones. Plain random weights give nearly even logits,
+    // which the engine takes for no speech.
+    bool talkative = false;
+    // tokenizer.json and tokenizer_config.json are copied from here; empty: placeholders "{}".
+    std::filesystem::path tokenizerFolder;
+};
+void writeCheckpoint(const std::filesystem::path& folder, const CheckpointOptions& options);
+
 whisper::EncoderConfig encoderConfig(const ModelSize& size);
 whisper::DecoderConfig decoderConfig(const ModelSize& size, int64_t textContext = 224);
 

@@ -2,16 +2,19 @@
 //
 //   talkweft                 starts the application (one instance per user session)
 //   talkweft 'talkweft://run?mode=agent&text=...'   hands a URL command to the running instance
+//   talkweft --import-model SOURCE [NAME]            converts a Whisper checkpoint into a speech model
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -28,6 +31,7 @@
 #include "Talkweft/Log.hpp"
 #include "Talkweft/Paths.hpp"
 #include "TalkweftCore/ProcessTree.hpp"
+#include "ZadezarIro/Core/ModelImport.hpp"
 
 namespace {
 
@@ -45,14 +49,20 @@ void onQuitSignal(int) {
 }
 
 constexpr const char* USAGE =
-    "usage: talkweft [--help | --version | URL]\n"
+    "usage: talkweft [--help | --version | --import-model SOURCE [NAME] | URL]\n"
     "\n"
     "Hold a chord of modifier keys, speak and release: the speech is transcribed on this machine\n"
     "and typed into the focused text field (dictation), or handed to a coding agent as an\n"
     "instruction about that field (agent mode).\n"
     "\n"
     "With a URL (talkweft://run?mode=agent|dictate&text=...&delay=S, talkweft://probe?delay=S),\n"
-    "hands the command to the running instance and exits.\n";
+    "hands the command to the running instance and exits.\n"
+    "\n"
+    "With --import-model, makes a Whisper checkpoint a speech model of this machine: SOURCE is a\n"
+    "checkpoint folder (config.json, model.safetensors, tokenizer files) or a model hub repository\n"
+    "such as openai/whisper-base, downloaded first (an interrupted download resumes). The model is\n"
+    "stored as NAME, by default the repository's name with \"_\" for \"/\" (openai_whisper-base).\n"
+    "Exits 0 when the model is in place, 1 when the import failed, 2 for wrong arguments.\n";
 
 // $XDG_RUNTIME_DIR/talkweft, else a private folder in the temporary folder.
 fs::path runtimeDir() {
@@ -105,6 +115,39 @@ void addScratchpad(platform::headless::Desktop& desktop) {
     window->addChild(field);
     app->focus(field);
     desktop.activate(::getpid());
+}
+
+// --import-model SOURCE [NAME]: the model lands in the application's model folder, where the
+// transcriber and the settings find it.
+int importModel(int argc, char** argv) {
+    if (argc < 3 || argc > 4 || argv[2][0] == '\0') {
+        std::fprintf(stderr, "talkweft: --import-model needs SOURCE and at most a NAME\n\n%s", USAGE);
+        return 2;
+    }
+    const std::string source = argv[2];
+    const std::optional<std::string> name = argc == 4 ? std::optional<std::string>(argv[3]) : std::nullopt;
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    int shown = -1;
+    zadezariro::ModelImport::Options options;
+    options.base = Paths::models();
+    // Whole percents on a terminal (one line, redrawn), every tenth otherwise.
+    options.progress = [&](double fraction) {
+        const int percent = std::clamp(static_cast<int>(fraction * 100.0 + 1e-6), 0, 100);
+        if (percent <= shown || (!terminal && percent % 10 != 0 && percent != 100)) return;
+        shown = percent;
+        std::fprintf(stderr, terminal ? "\rtalkweft: downloading %s: %d%%" : "talkweft: downloading %s: %d%%\n", source.c_str(),
+                     percent);
+        if (terminal && percent == 100) std::fputc('\n', stderr);
+    };
+    try {
+        const fs::path folder = zadezariro::ModelImport::importModel(source, name, options);
+        std::printf("talkweft: imported speech model \"%s\" into %s\n", folder.filename().c_str(), folder.c_str());
+        return 0;
+    } catch (const std::exception& e) {
+        if (terminal && shown >= 0 && shown < 100) std::fputc('\n', stderr);
+        std::fprintf(stderr, "talkweft: import failed: %s\n", e.what());
+        return 1;
+    }
 }
 
 int runApplication() {
@@ -214,6 +257,7 @@ int main(int argc, char** argv) {
         std::printf("talkweft %s\n\n%s", TALKWEFT_VERSION, USAGE);
         return 0;
     }
+    if (argc > 1 && std::strcmp(argv[1], "--import-model") == 0) return importModel(argc, argv);
     if (argc > 1 && std::strstr(argv[1], "://")) return sendCommand(argv[1]);
     if (argc > 1) {
         std::fprintf(stderr, "talkweft: unknown argument: %s\n\n%s", argv[1], USAGE);

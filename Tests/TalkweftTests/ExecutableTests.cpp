@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "HubServer.hpp"
+#include "MLRuntime/WhisperTestModels.hpp"
 #include "Platform/URLCommand.hpp"
 
 extern char** environ;
@@ -239,12 +241,12 @@ TEST_F(ExecutableTest, HelpVersionAndUnknownArguments) {
     for (const char* arg : {"--help", "-h"}) {
         auto [code, out] = run({arg});
         EXPECT_EQ(code, 0) << arg;
-        EXPECT_EQ(out.rfind(version + "\nusage: talkweft [--help | --version | URL]\n", 0), 0u) << out;
+        EXPECT_EQ(out.rfind(version + "\nusage: talkweft [--help | --version | --import-model SOURCE [NAME] | URL]\n", 0), 0u) << out;
         EXPECT_NE(out.find("talkweft://run?mode=agent|dictate&text=...&delay=S"), std::string::npos) << out;
     }
     auto [code, out] = run({"--frobnicate"});
     EXPECT_EQ(code, 2);
-    EXPECT_EQ(out.rfind("talkweft: unknown argument: --frobnicate\n\nusage: talkweft [--help | --version | URL]\n", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("talkweft: unknown argument: --frobnicate\n\nusage: talkweft [--help | --version | --import-model SOURCE [NAME] | URL]\n", 0), 0u) << out;
     // None of them starts an instance.
     EXPECT_FALSE(fs::exists(tmp / "xdg" / "talkweft" / "talkweft.sock"));
     EXPECT_FALSE(fs::exists(tmp / "log"));
@@ -271,4 +273,44 @@ TEST_F(ExecutableTest, ADamagedDefaultsFileIsMovedAsideAtLaunch) {
         }
     }
     EXPECT_EQ(aside, 1);
+}
+
+// The model import command: a local checkpoint, a repository of the hub (HUB_ENDPOINT), a damaged
+// checkpoint and wrong arguments, each with its exit status and message.
+TEST_F(ExecutableTest, ImportModelCommand) {
+    const fs::path models = tmp / "support/Models/zadezariro/models/zevidirev/zadezariro-coreml";
+    mlruntime::testmodels::CheckpointOptions options;
+    options.size = *mlruntime::testmodels::namedSize("test");
+    mlruntime::testmodels::writeCheckpoint(tmp / "checkpoint", options);
+
+    auto [code, out] = run({"--import-model", (tmp / "checkpoint").string()});
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_EQ(out, "talkweft: imported speech model \"openai_whisper-test\" into " + (models / "openai_whisper-test").string() + "\n");
+    EXPECT_TRUE(fs::exists(models / "openai_whisper-test/TextDecoder.mlmodelc/weights.bin"));
+
+    hubtests::HubServer hub;
+    for (const auto& entry : fs::directory_iterator(tmp / "checkpoint"))
+        hub.addFile("owner/whisper-hub", entry.path().filename().string(), readFile(entry.path()));
+    std::erase_if(env, [](const std::string& e) { return e.rfind("HUB_ENDPOINT=", 0) == 0; });
+    env.push_back("HUB_ENDPOINT=" + hub.endpoint());
+    std::tie(code, out) = run({"--import-model", "owner/whisper-hub"});
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("talkweft: downloading owner/whisper-hub: 100%\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("talkweft: imported speech model \"owner_whisper-hub\""), std::string::npos) << out;
+    EXPECT_TRUE(fs::exists(models / "owner_whisper-hub/config.json"));
+
+    fs::resize_file(tmp / "checkpoint/model.safetensors", fs::file_size(tmp / "checkpoint/model.safetensors") - 10);
+    std::tie(code, out) = run({"--import-model", (tmp / "checkpoint").string(), "broken"});
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(out.rfind("talkweft: import failed: " + (tmp / "checkpoint/model.safetensors").string() + ": tensor \"", 0), 0u) << out;
+    EXPECT_NE(out.find("lie past the end of the data"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(models / "broken"));
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--import-model"},
+                                                 std::vector<std::string>{"--import-model", "a", "b", "c"}}) {
+        std::tie(code, out) = run(args);
+        EXPECT_EQ(code, 2);
+        EXPECT_EQ(out.rfind("talkweft: --import-model needs SOURCE and at most a NAME\n\nusage: ", 0), 0u) << out;
+    }
+    EXPECT_FALSE(fs::exists(tmp / "xdg" / "talkweft" / "talkweft.sock")) << "no instance is started";
 }

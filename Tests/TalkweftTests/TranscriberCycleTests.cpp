@@ -10,6 +10,7 @@
 #include "CycleFixture.hpp"
 #include "HubServer.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
+#include "ZadezarIro/Core/ModelImport.hpp"
 #include "TestSupport.hpp"
 #include "ZadezarIro/Core/ZadezarIro.hpp"
 #include "ZadezarIro/Core/ZadezarIroConfig.hpp"
@@ -108,6 +109,59 @@ TEST_F(EngineCycleTest, HeldChordSpeechIsTranscribedByTheEngineAndPasted) {
     settle();
     EXPECT_EQ(field->text(), "Hello Hello world.") << log.text();
     EXPECT_TRUE(log.contains("transcript: 12 chars"));
+    EXPECT_EQ(log.count("whisper: loading"), 1) << "the prepared engine serves the recording";
+}
+
+// Voiced, speech-like sound at the microphone's 48 kHz: a 120 Hz voice with falling harmonics
+// shaped into four syllables a second.
+std::vector<float> speechLikeSound(double seconds) {
+    std::vector<float> samples(static_cast<std::size_t>(seconds * 48000));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double t = static_cast<double>(i) / 48000.0;
+        double voice = 0;
+        for (int harmonic = 1; harmonic <= 20; ++harmonic) voice += std::sin(2 * M_PI * 120.0 * harmonic * t) / harmonic;
+        const double syllables = std::max(0.0, std::sin(2 * M_PI * 4.0 * t));
+        samples[i] = static_cast<float>(0.2 * syllables * voice);
+    }
+    return samples;
+}
+
+// A checkpoint in the hub's layout (random weights, the tiny.en dimensions with one layer, float16)
+// imported as the model the settings name: the held chord's speech goes through the imported mel,
+// encoder and decoder and the tokenizer copied beside them. Random weights say something random,
+// so the test follows the path, not the words.
+TEST_F(EngineCycleTest, AnImportedCheckpointTranscribesAHeldChordsSpeech) {
+    fs::remove_all(Paths::models());  // neither the scripted model nor the tokenizer folder stays
+    mlruntime::testmodels::CheckpointOptions options;
+    options.size = *mlruntime::testmodels::namedSize("tiny");
+    options.size.layers = 1;
+    options.weightType = mlruntime::DataType::Float16;
+    options.tokenizerFolder = TOKENIZER_FIXTURE;
+    options.talkative = true;
+    mlruntime::testmodels::writeCheckpoint(tmp / "checkpoint", options);
+    zadezariro::ModelImport::Options importOptions;
+    importOptions.base = Paths::models();
+    ASSERT_EQ(zadezariro::ModelImport::importModel((tmp / "checkpoint").string(), MODEL, importOptions), modelFolder(MODEL));
+
+    // Loading this model (twice: prewarm, then load) and decoding a full window of tokens take a
+    // few seconds, and on a loaded machine more than the loop's usual 20-second guard.
+    desktop.loop().setRunUntilLimit(std::chrono::minutes(3));
+    LogTail log;
+    controller->prepareTranscriber();
+    controller->waitForIdle();
+    ASSERT_EQ(statuses, (std::vector<std::string>{"Loading speech model…", "Ready"})) << log.text();
+    EXPECT_TRUE(log.contains("whisper: loading openai_whisper-tiny.en local=true"));
+
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    ASSERT_TRUE(controller->isRecording());
+    audio.play(speechLikeSound(1.5));
+    desktop.loop().advance(platform::seconds(1.5));
+    desktop.keyboard().sendFlags(0);
+    settle();
+    ASSERT_TRUE(log.contains("transcript: ")) << log.text();
+    EXPECT_FALSE(log.contains("transcript: 0 chars")) << log.text();
+    EXPECT_EQ(field->text().rfind("Hello ", 0), 0u) << "the transcript follows the field's text";
+    EXPECT_GT(field->text().size(), std::string("Hello ").size()) << "and was pasted";
     EXPECT_EQ(log.count("whisper: loading"), 1) << "the prepared engine serves the recording";
 }
 

@@ -11,7 +11,10 @@ Reads a model folder's model.json and weights.bin directly and computes, in floa
                                                                      -> OUT/logits.f32 [T, vocab],
                         OUT/keys.f32 and OUT/values.f32 [T, layers*width], OUT/alignment.f32 [T, 1500]
 Inputs and outputs are raw little-endian float32 files. Each model kind is read from its own
-folder: --mel-model, --encoder-model, --decoder-model.
+folder: --mel-model, --encoder-model, --decoder-model; or all three from a Whisper checkpoint in
+the model hub's layout with --checkpoint DIR (config.json, generation_config.json and
+model.safetensors or the shards of model.safetensors.index.json, read here directly; the mel
+filterbank is then built from num_mel_bins).
 """
 import argparse
 import json
@@ -39,6 +42,71 @@ def load_model(folder):
         tensors[name] = np.frombuffer(blob, dtype=dtype, count=(end - begin) // np.dtype(dtype).itemsize,
                                       offset=start + begin).astype(np.float64).reshape(entry["shape"])
     return meta, tensors
+
+
+def read_safetensors(path):
+    with open(path, "rb") as f:
+        blob = f.read()
+    (length,) = struct.unpack("<Q", blob[:8])
+    header = json.loads(blob[8:8 + length])
+    tensors = {}
+    for name, entry in header.items():
+        if name == "__metadata__":
+            continue
+        dtype = {"F16": "<f2", "F32": "<f4"}[entry["dtype"]]
+        begin, end = entry["data_offsets"]
+        tensors[name] = np.frombuffer(blob[8 + length + begin:8 + length + end], dtype=dtype).astype(
+            np.float64).reshape(entry["shape"])
+    return tensors
+
+
+# Checkpoint names (after "model.encoder." or "model.decoder.") -> the names this reference uses.
+_LAYER_NAMES = [
+    ("self_attn_layer_norm.", "attn_ln."), ("self_attn.q_proj.", "attn.query."), ("self_attn.k_proj.", "attn.key."),
+    ("self_attn.v_proj.", "attn.value."), ("self_attn.out_proj.", "attn.out."),
+    ("encoder_attn_layer_norm.", "cross_attn_ln."), ("encoder_attn.q_proj.", "cross_attn.query."),
+    ("encoder_attn.k_proj.", "cross_attn.key."), ("encoder_attn.v_proj.", "cross_attn.value."),
+    ("encoder_attn.out_proj.", "cross_attn.out."), ("final_layer_norm.", "mlp_ln."), ("fc1.", "mlp.fc1."),
+    ("fc2.", "mlp.fc2."),
+]
+
+
+def _reference_name(name):
+    if name.startswith("layers."):
+        layer, rest = name[len("layers."):].split(".", 1)
+        for old, new in _LAYER_NAMES:
+            if rest.startswith(old):
+                return "blocks.%s.%s%s" % (layer, new, rest[len(old):])
+        raise KeyError(name)
+    return {"embed_positions.weight": "positional_embedding", "embed_tokens.weight": "token_embedding",
+            "layer_norm.weight": "ln_post.weight", "layer_norm.bias": "ln_post.bias"}.get(name, name)
+
+
+def load_checkpoint(folder):
+    """(encoder meta, encoder weights), (decoder meta, decoder weights) and n_mels of a checkpoint."""
+    config = json.load(open(os.path.join(folder, "config.json")))
+    tensors = {}
+    if os.path.exists(os.path.join(folder, "model.safetensors")):
+        tensors.update(read_safetensors(os.path.join(folder, "model.safetensors")))
+    else:
+        index = json.load(open(os.path.join(folder, "model.safetensors.index.json")))
+        for shard in sorted(set(index["weight_map"].values())):
+            tensors.update(read_safetensors(os.path.join(folder, shard)))
+    sides = {"encoder": {}, "decoder": {}}
+    for name, array in tensors.items():
+        name = name[len("model."):] if name.startswith("model.") else name
+        side, rest = name.split(".", 1)
+        if side in sides:
+            sides[side][_reference_name(rest)] = array
+    heads = []
+    generation = os.path.join(folder, "generation_config.json")
+    if os.path.exists(generation):
+        heads = json.load(open(generation)).get("alignment_heads") or []
+    enc = ({"hyperparameters": {"n_layer": config["encoder_layers"], "n_head": config["encoder_attention_heads"]}},
+           sides["encoder"])
+    dec = ({"hyperparameters": {"n_layer": config["decoder_layers"], "n_head": config["decoder_attention_heads"]},
+            "alignment_heads": heads}, sides["decoder"])
+    return enc, dec, config["num_mel_bins"]
 
 
 def read_f32(path, shape):
@@ -72,9 +140,7 @@ def slaney_filters(n_mels, sample_rate=16000):
     return np.maximum(0.0, np.minimum(rising, falling)) * (2.0 / (upper - lower))
 
 
-def mel(folder, audio):
-    meta, w = load_model(folder)
-    filters = w["mel_filters"]
+def mel(filters, audio):
     padded = np.pad(audio, N_FFT // 2, mode="reflect")
     window = 0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N_FFT) / N_FFT)
     count = 1 + (len(padded) - N_FFT) // HOP
@@ -161,8 +227,8 @@ def mlp(x, w, layer):
     return h @ w[base + ".fc2.weight"].T + w[base + ".fc2.bias"]
 
 
-def encoder(folder, features):
-    meta, w = load_model(folder)
+def encoder(model, features):
+    meta, w = model
     hp = meta["hyperparameters"]
     x = gelu(conv3(features.T, w["conv1.weight"], w["conv1.bias"], 1))
     x = gelu(conv3(x, w["conv2.weight"], w["conv2.bias"], 2))
@@ -173,8 +239,8 @@ def encoder(folder, features):
     return layer_norm(x, w["ln_post.weight"], w["ln_post.bias"]).T
 
 
-def decoder(folder, encoded, tokens):
-    meta, w = load_model(folder)
+def decoder(model, encoded, tokens):
+    meta, w = model
     hp = meta["hyperparameters"]
     heads = hp["n_head"]
     count = len(tokens)
@@ -203,6 +269,7 @@ def main():
     parser.add_argument("--mel-model")
     parser.add_argument("--encoder-model")
     parser.add_argument("--decoder-model")
+    parser.add_argument("--checkpoint")
     parser.add_argument("--filters", action="store_true")
     parser.add_argument("--audio")
     parser.add_argument("--mel-input")
@@ -210,23 +277,28 @@ def main():
     parser.add_argument("--tokens", help="comma-separated token ids")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
+    if args.checkpoint:
+        enc_model, dec_model, n_mels = load_checkpoint(args.checkpoint)
+        filters = slaney_filters(n_mels)
+    else:
+        enc_model = load_model(args.encoder_model) if args.encoder_model else None
+        dec_model = load_model(args.decoder_model) if args.decoder_model else None
+        filters = load_model(args.mel_model)[1]["mel_filters"] if args.mel_model and args.audio else None
+        n_mels = enc_model[0]["hyperparameters"]["n_mels"] if enc_model else None
     if args.filters:
         n_mels = json.load(open(os.path.join(args.mel_model, "model.json")))["hyperparameters"]["n_mels"]
         write_f32(os.path.join(args.out, "filters.f32"), slaney_filters(n_mels))
     if args.audio:
-        write_f32(os.path.join(args.out, "mel.f32"), mel(args.mel_model, read_f32(args.audio, (N_SAMPLES,))))
+        write_f32(os.path.join(args.out, "mel.f32"), mel(filters, read_f32(args.audio, (N_SAMPLES,))))
     if args.mel_input:
-        hp = json.load(open(os.path.join(args.encoder_model, "model.json")))["hyperparameters"]
-        features = read_f32(args.mel_input, (hp["n_mels"], 2 * hp["n_audio_ctx"]))
-        write_f32(os.path.join(args.out, "encoder.f32"), encoder(args.encoder_model, features))
+        features = read_f32(args.mel_input, (n_mels, 2 * 1500))
+        write_f32(os.path.join(args.out, "encoder.f32"), encoder(enc_model, features))
     if args.encoder_input:
-        hp = json.load(open(os.path.join(args.decoder_model, "model.json")))["hyperparameters"]
-        encoded = read_f32(args.encoder_input, (hp["n_state"], hp["n_audio_ctx"]))
+        encoded = read_f32(args.encoder_input, (-1, 1500))
         tokens = [int(t) for t in args.tokens.split(",")]
-        logits, keys, values, alignment = decoder(args.decoder_model, encoded, tokens)
+        logits, keys, values, alignment = decoder(dec_model, encoded, tokens)
         for name, array in (("logits", logits), ("keys", keys), ("values", values), ("alignment", alignment)):
             write_f32(os.path.join(args.out, name + ".f32"), array)
-
 
 if __name__ == "__main__":
     main()

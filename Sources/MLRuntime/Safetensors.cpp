@@ -1,0 +1,168 @@
+#include "MLRuntime/Safetensors.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "MLRuntime/Error.hpp"
+#include "MLRuntime/JsonExcerpt.hpp"
+
+namespace mlruntime {
+
+namespace {
+
+[[noreturn]] void refuseSafetensors(const std::string& name, const std::string& problem) {
+    throw Error(Error::Code::invalidModel, name + ": " + problem);
+}
+
+std::optional<DataType> safetensorsType(const std::string& dtype) {
+    if (dtype == "F32") return DataType::Float32;
+    if (dtype == "F16") return DataType::Float16;
+    return std::nullopt;
+}
+
+const char* safetensorsTypeName(DataType type) { return type == DataType::Float16 ? "F16" : "F32"; }
+
+}  // namespace
+
+std::map<std::string, SafetensorsFile::Tensor> SafetensorsFile::parse(const uint8_t* bytes, size_t size,
+                                                                      const std::string& name) {
+    if (size < 8)
+        refuseSafetensors(name, "truncated: " + std::to_string(size) + " bytes, too short for the header length");
+    uint64_t headerLength = 0;
+    for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | bytes[i];
+    if (headerLength > size - 8)
+        refuseSafetensors(name, "truncated: header length " + std::to_string(headerLength) + " exceeds the file size " +
+                                    std::to_string(size));
+    if (headerLength > MAX_HEADER_BYTES)
+        refuseSafetensors(name, "header of " + std::to_string(headerLength) + " bytes is larger than " +
+                                    std::to_string(MAX_HEADER_BYTES));
+    const size_t dataSize = size - 8 - static_cast<size_t>(headerLength);
+
+    nlohmann::json header;
+    try {
+        header = nlohmann::json::parse(bytes + 8, bytes + 8 + headerLength);
+    } catch (const nlohmann::json::exception& error) {
+        refuseSafetensors(name, "malformed header: " + textExcerpt(error.what(), 200));
+    }
+    if (!header.is_object()) refuseSafetensors(name, "malformed header: not a JSON object");
+
+    std::map<std::string, Tensor> tensors;
+    for (const auto& item : header.items()) {
+        const std::string& tensorName = item.key();
+        if (tensorName == "__metadata__") continue;
+        const nlohmann::json& entry = item.value();
+        auto bad = [&](const std::string& what) {
+            refuseSafetensors(name, "tensor \"" + textExcerpt(tensorName) + "\": " + what);
+        };
+        if (!entry.is_object()) bad("entry is not an object");
+        auto dtype = entry.find("dtype");
+        if (dtype == entry.end() || !dtype->is_string()) bad("missing dtype");
+        auto type = safetensorsType(dtype->get<std::string>());
+        if (!type) bad("unsupported dtype \"" + textExcerpt(dtype->get<std::string>()) + "\" (F16 and F32 are read)");
+        Tensor tensor;
+        tensor.dataType = *type;
+        auto shape = entry.find("shape");
+        if (shape == entry.end() || !shape->is_array()) bad("missing shape");
+        uint64_t count = 1;
+        for (const auto& dim : *shape) {
+            if (!dim.is_number_unsigned()) bad("shape entries must be non-negative integers");
+            uint64_t d = dim.get<uint64_t>();
+            if (d > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
+                (d != 0 && count > (std::numeric_limits<uint64_t>::max() / 8) / d))
+                bad("shape too large");
+            count *= d;
+            tensor.shape.push_back(static_cast<int64_t>(d));
+        }
+        auto offsets = entry.find("data_offsets");
+        if (offsets == entry.end() || !offsets->is_array() || offsets->size() != 2 || !(*offsets)[0].is_number_unsigned() ||
+            !(*offsets)[1].is_number_unsigned())
+            bad("data_offsets must be two non-negative integers");
+        uint64_t begin = (*offsets)[0].get<uint64_t>();
+        uint64_t end = (*offsets)[1].get<uint64_t>();
+        if (begin > end) bad("data_offsets decrease");
+        if (end > dataSize)
+            bad("data_offsets [" + std::to_string(begin) + ", " + std::to_string(end) + "] lie past the end of the data (" +
+                std::to_string(dataSize) + " bytes)");
+        uint64_t expected = count * traits(tensor.dataType).size;
+        if (end - begin != expected)
+            bad("holds " + std::to_string(end - begin) + " bytes but " + safetensorsTypeName(tensor.dataType) +
+                " shape needs " + std::to_string(expected));
+        tensor.begin = static_cast<size_t>(begin);
+        tensor.byteCount = static_cast<size_t>(expected);
+        tensors.emplace(tensorName, std::move(tensor));
+    }
+    return tensors;
+}
+
+std::shared_ptr<const SafetensorsFile> SafetensorsFile::open(const std::filesystem::path& path) {
+    std::shared_ptr<SafetensorsFile> file(new SafetensorsFile());
+    file->path_ = path;
+    const std::string name = path.string();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) refuseSafetensors(name, std::string("cannot open: ") + std::strerror(errno));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        refuseSafetensors(name, "not a regular file");
+    }
+    const size_t size = static_cast<size_t>(info.st_size);
+    if (size < 8) {
+        ::close(fd);
+        refuseSafetensors(name, "truncated: " + std::to_string(size) + " bytes, too short for the header length");
+    }
+    void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (mapping == MAP_FAILED) refuseSafetensors(name, std::string("cannot map: ") + std::strerror(errno));
+    file->mapping_ = mapping;
+    file->mappingSize_ = size;
+    const auto* bytes = static_cast<const uint8_t*>(mapping);
+    file->tensors_ = parse(bytes, size, name);
+    uint64_t headerLength = 0;
+    for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | bytes[i];
+    file->data_ = bytes + 8 + headerLength;
+    return file;
+}
+
+SafetensorsFile::~SafetensorsFile() {
+    if (mapping_ != nullptr) ::munmap(mapping_, mappingSize_);
+}
+
+void writeSafetensorsFile(const std::filesystem::path& path, const std::vector<SafetensorsEntry>& entries) {
+    nlohmann::ordered_json header = nlohmann::ordered_json::object();
+    header["__metadata__"] = {{"format", "pt"}};
+    size_t offset = 0;
+    for (const auto& entry : entries) {
+        if (entry.dataType != DataType::Float16 && entry.dataType != DataType::Float32)
+            throw Error(Error::Code::invalidArgument, "tensor \"" + entry.name + "\": only F16 and F32 are written");
+        size_t count = 1;
+        for (auto d : entry.shape) count *= static_cast<size_t>(d);
+        if (count * traits(entry.dataType).size != entry.bytes.size())
+            throw Error(Error::Code::invalidArgument, "tensor \"" + entry.name + "\": byte count does not match its shape");
+        header[entry.name] = {{"dtype", safetensorsTypeName(entry.dataType)},
+                              {"shape", entry.shape},
+                              {"data_offsets", {offset, offset + entry.bytes.size()}}};
+        offset += entry.bytes.size();
+    }
+    std::string text = header.dump();
+    // Padded with blanks to a multiple of 8, as the hub's writers do, so the data stays aligned.
+    text.append((8 - text.size() % 8) % 8, ' ');
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw Error(Error::Code::invalidModel, path.string() + ": cannot create file");
+    uint8_t prefix[8];
+    for (int i = 0; i < 8; ++i) prefix[i] = static_cast<uint8_t>(static_cast<uint64_t>(text.size()) >> (8 * i));
+    out.write(reinterpret_cast<const char*>(prefix), 8);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    for (const auto& entry : entries) out.write(entry.bytes.data(), static_cast<std::streamsize>(entry.bytes.size()));
+    out.flush();
+    if (!out) throw Error(Error::Code::invalidModel, path.string() + ": cannot write file");
+}
+
+}  // namespace mlruntime
