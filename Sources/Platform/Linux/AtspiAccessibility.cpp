@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/Linux/AtspiOffsets.hpp"
 #include "Unicode/Unicode.hpp"
 
 namespace talkweft::platform::linuxdesktop {
@@ -60,46 +61,7 @@ struct GFreeString {
     ~GFreeString() { g_free(s); }
 };
 
-enum class Units { codePoints, utf16 };
-
-// A text field's text with the offset maps of its toolkit's units.
-struct ToolkitText {
-    std::string utf8;
-    std::size_t utf16Length = 0;
-    std::vector<std::int64_t> cpStart;  // UTF-16 offset of each code point, plus the end
-    Units units = Units::codePoints;
-
-    std::int64_t length() const {
-        return units == Units::utf16 ? static_cast<std::int64_t>(utf16Length) : static_cast<std::int64_t>(cpStart.size()) - 1;
-    }
-    // A toolkit offset as a UTF-16 offset, clamped to the text.
-    std::int64_t toUTF16(std::int64_t offset) const {
-        offset = std::clamp<std::int64_t>(offset, 0, length());
-        return units == Units::utf16 ? offset : cpStart[static_cast<std::size_t>(offset)];
-    }
-    // A UTF-16 offset as a toolkit offset (one inside a surrogate pair moves past the character);
-    // absent outside the text.
-    std::optional<std::int64_t> fromUTF16(std::int64_t offset) const {
-        if (offset < 0 || offset > static_cast<std::int64_t>(utf16Length)) return std::nullopt;
-        if (units == Units::utf16) return offset;
-        return std::lower_bound(cpStart.begin(), cpStart.end(), offset) - cpStart.begin();
-    }
-};
-
-ToolkitText makeText(std::string utf8, Units units) {
-    ToolkitText t;
-    t.utf8 = unicode::repairUTF8(utf8);
-    t.units = units;
-    std::int64_t u = 0;
-    for (std::size_t i = 0; i < t.utf8.size();) {
-        t.cpStart.push_back(u);
-        const char32_t cp = unicode::decodeAt(t.utf8, i);
-        u += cp > 0xFFFF ? 2 : 1;
-    }
-    t.cpStart.push_back(u);
-    t.utf16Length = static_cast<std::size_t>(u);
-    return t;
-}
+using Units = OffsetUnits;
 
 std::string roleText(AtspiRole role, bool multiLine, bool topLevel) {
     switch (role) {
@@ -145,7 +107,6 @@ struct AtspiAccessibility::State {
     std::thread thread;
     std::thread::id threadId;
     bool connected = false;
-    GDBusConnection* sessionBus = nullptr;  // for org.a11y.Status; thread-safe
 
     // Only on the AT-SPI thread:
     AtspiEventListener* listener = nullptr;
@@ -337,12 +298,10 @@ std::optional<ToolkitText> readText(StatePtr state, AtspiAccessible* acc, Call& 
         return std::nullopt;
     }
     GFreeString s(raw);
-    ToolkitText t = makeText(s.s != nullptr ? s.s : "", Units::codePoints);
-    const auto cps = static_cast<std::int64_t>(t.cpStart.size()) - 1;
-    const auto units16 = static_cast<std::int64_t>(t.utf16Length);
-    if (cps != units16 && (count == cps || count == units16)) {
+    ToolkitText t = makeToolkitText(s.s != nullptr ? s.s : "", Units::codePoints);
+    if (auto told = detectUnits(count, t)) {
         // The field tells: remember it for the app.
-        t.units = count == units16 ? Units::utf16 : Units::codePoints;
+        t.units = *told;
         state->appUnits[busName(acc)] = t.units;
     } else {
         t.units = unitsGuess(state, acc);
@@ -866,20 +825,23 @@ std::optional<bool> readIsEnabled(GDBusConnection* bus, int timeoutMs) {
 
 // ---- the service ----
 
-AtspiAccessibility::AtspiAccessibility(std::chrono::milliseconds callTimeout) : state_(std::make_shared<State>(callTimeout)) {
-    State* s = state_.get();
-    const int timeoutMs = static_cast<int>(callTimeout.count());
-    GError* e = nullptr;
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &e);
-    if (address != nullptr) {
-        s->sessionBus = g_dbus_connection_new_for_address_sync(
-            address, static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &e);
-        g_free(address);
-    }
-    if (e != nullptr) g_error_free(e);
-    if (s->sessionBus == nullptr) return;  // no session: nothing to connect to
+namespace {
 
+// libatspi keeps its connection for the whole process (it does not connect again after
+// atspi_exit), so its thread is started once and stays until the process ends.
+std::shared_ptr<AtspiAccessibility::State> startAtspiThread(std::chrono::milliseconds callTimeout) {
+    static std::mutex mutex;
+    static std::shared_ptr<AtspiAccessibility::State> shared;
+    std::lock_guard lock(mutex);
+    if (shared) {
+        const int ms = static_cast<int>(callTimeout.count());
+        shared->timeout = callTimeout;
+        shared->post([ms] { atspi_set_timeout(ms, ms); });
+        return shared;
+    }
+    auto state = std::make_shared<AtspiAccessibility::State>(callTimeout);
+    AtspiAccessibility::State* s = state.get();
+    const int timeoutMs = static_cast<int>(callTimeout.count());
     s->context = g_main_context_new();
     s->loop = g_main_loop_new(s->context, FALSE);
     std::promise<bool> started;
@@ -889,7 +851,6 @@ AtspiAccessibility::AtspiAccessibility(std::chrono::milliseconds callTimeout) : 
         const int init = atspi_init();
         if (init != 0 && init != 1) {
             started.set_value(false);
-            g_main_context_pop_thread_default(s->context);
             return;
         }
         atspi_set_main_context(s->context);
@@ -900,55 +861,49 @@ AtspiAccessibility::AtspiAccessibility(std::chrono::milliseconds callTimeout) : 
         if (err != nullptr) g_error_free(err);
         started.set_value(true);
         g_main_loop_run(s->loop);
-        if (s->listener != nullptr) {
-            GError* derr = nullptr;
-            atspi_event_listener_deregister(s->listener, "object:state-changed:focused", &derr);
-            if (derr != nullptr) g_error_free(derr);
-            g_object_unref(s->listener);
-        }
-        s->focused = GRef<AtspiAccessible>();
-        // Release what elements gave back before the end.
-        while (g_main_context_iteration(s->context, FALSE)) {
-        }
-        atspi_exit();
-        g_main_context_pop_thread_default(s->context);
     });
     s->threadId = s->thread.get_id();
     s->connected = ready.get();
+    s->thread.detach();
+    if (s->connected) shared = state;
+    return state;
+}
+
+}  // namespace
+
+AtspiAccessibility::AtspiAccessibility(std::chrono::milliseconds callTimeout) {
+    GError* e = nullptr;
+    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &e);
+    if (address != nullptr) {
+        sessionBus_ = g_dbus_connection_new_for_address_sync(
+            address, static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &e);
+        g_free(address);
+    }
+    if (e != nullptr) g_error_free(e);
+    if (sessionBus_ == nullptr) {
+        // No session: nothing to connect to; every read gives nothing.
+        state_ = std::make_shared<State>(callTimeout);
+        return;
+    }
+    state_ = startAtspiThread(callTimeout);
 }
 
 AtspiAccessibility::~AtspiAccessibility() {
-    State* s = state_.get();
-    if (s->thread.joinable()) {
-        // Elements still held by the application keep the state, but not the thread: their
-        // reads fail from now on.
-        g_main_context_invoke(s->context, [](gpointer loop) -> gboolean {
-            g_main_loop_quit(static_cast<GMainLoop*>(loop));
-            return G_SOURCE_REMOVE;
-        }, s->loop);
-        s->thread.join();
-    }
-    s->connected = false;
-    if (s->loop != nullptr) g_main_loop_unref(s->loop);
-    if (s->context != nullptr) g_main_context_unref(s->context);
-    s->loop = nullptr;
-    s->context = nullptr;
-    if (s->sessionBus != nullptr) g_object_unref(s->sessionBus);
-    s->sessionBus = nullptr;
+    if (sessionBus_ != nullptr) g_object_unref(sessionBus_);
 }
 
 bool AtspiAccessibility::connected() const { return state_->connected; }
 
 bool AtspiAccessibility::isProcessTrusted(bool prompt) {
-    State* s = state_.get();
-    if (s->sessionBus == nullptr) return false;
-    const int timeoutMs = static_cast<int>(s->timeout.count());
-    const auto enabled = readIsEnabled(s->sessionBus, timeoutMs);
+    if (sessionBus_ == nullptr) return false;
+    const int timeoutMs = static_cast<int>(state_->timeout.count());
+    const auto enabled = readIsEnabled(sessionBus_, timeoutMs);
     if (enabled == true) return true;
     if (!prompt) return false;
     GError* e = nullptr;
     GVariant* reply = g_dbus_connection_call_sync(
-        s->sessionBus, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
+        sessionBus_, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
         g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs,
         nullptr, &e);
     if (reply != nullptr) g_variant_unref(reply);
@@ -959,7 +914,7 @@ bool AtspiAccessibility::isProcessTrusted(bool prompt) {
         g_error_free(e);
         return false;
     }
-    return readIsEnabled(s->sessionBus, timeoutMs) == true;
+    return readIsEnabled(sessionBus_, timeoutMs) == true;
 }
 
 AXElementRef AtspiAccessibility::systemWide() { return std::make_shared<AtspiElement>(state_, Kind::systemWide, 0, nullptr); }

@@ -1,7 +1,7 @@
 // Accessibility on a Linux desktop through AT-SPI (libatspi): the fields of GTK and Qt apps.
 //
-// libatspi is not thread-safe, so all of it runs on one thread of its own with a private GLib main
-// loop, which also follows "object:state-changed:focused" events to know the focused object. Calls
+// libatspi is not thread-safe, so all of it runs on one thread of its own (one per process, kept
+// to the end) with a private GLib main loop, which also follows "object:state-changed:focused" events to know the focused object. Calls
 // from the main thread are handed to that thread and waited for, never longer than the call
 // timeout (plus a little): a hung app makes reads fail, it never hangs the caller. An app that let a
 // call time out is skipped (every read of it fails at once) for a few seconds.
@@ -21,13 +21,15 @@
 
 #include "Platform/Accessibility.hpp"
 
+struct _GDBusConnection;
+
 namespace talkweft::platform::linuxdesktop {
 
 class AtspiAccessibility final : public Accessibility {
 public:
     // Connects to the accessibility bus of the session named by DBUS_SESSION_BUS_ADDRESS. Without
-    // one the service still works: it is not trusted and every read gives nothing. One instance
-    // per process at a time.
+    // one the service still works: it is not trusted and every read gives nothing. Instances share
+    // the process's one connection to the first session's accessibility bus.
     explicit AtspiAccessibility(std::chrono::milliseconds callTimeout = std::chrono::milliseconds(1500));
     ~AtspiAccessibility() override;
     AtspiAccessibility(const AtspiAccessibility&) = delete;
@@ -44,6 +46,7 @@ public:
 
 private:
     std::shared_ptr<State> state_;
+    _GDBusConnection* sessionBus_ = nullptr;  // for org.a11y.Status
 };
 
 }  // namespace talkweft::platform::linuxdesktop
