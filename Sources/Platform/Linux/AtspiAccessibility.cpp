@@ -737,6 +737,10 @@ bool AtspiElement::setAttribute(std::string_view name, const AXValue& value) {
                    const bool* on = std::get_if<bool>(&v);
                    if (on == nullptr) return false;
                    if (!*on) return true;  // focus cannot be given away, only taken
+                   // Focused already: grabbing it again would select all of a GTK entry's text,
+                   // and a paste would then replace the whole field.
+                   auto now = states(acc);
+                   if (now && atspi_state_set_contains(now.get(), ATSPI_STATE_FOCUSED)) return true;
                    GRef<AtspiComponent> component(atspi_accessible_get_component_iface(acc));
                    const bool done = atspi_component_grab_focus(component.get(), &e);
                    return call.ok(e) && done;

@@ -37,7 +37,9 @@ LinuxDesktop::LinuxDesktop(const std::string& displayName) : displayName_(resolv
             if (alive->load()) workspace_->notifySleep();
         });
     });
+    accessibility_ = std::make_unique<AtspiAccessibility>();
     platform_.loop = &loop_;
+    platform_.accessibility = accessibility_.get();
     platform_.workspace = workspace_.get();
     platform_.pasteboard = pasteboard_.get();
     platform_.keys = keyboard_.get();
