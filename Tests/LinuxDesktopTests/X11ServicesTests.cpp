@@ -150,7 +150,9 @@ TEST_F(X11Desktop, CurrentFlagsReadTheHeldKeysWithoutEvents) {
 // The paste chord goes out with the exact keycodes: Control_L + v, and Shift too into a terminal.
 TEST_F(X11Desktop, PasteChordIsControlVAndControlShiftVInTerminals) {
     TALKWEFT_NEED_DESKTOP();
-    for (const auto& [cls, shift] : {std::pair{std::string("TalkweftNotes"), false}, std::pair{std::string("XTerm"), true}}) {
+    for (const auto& terminalCase : {std::pair{std::string("TalkweftNotes"), false}, std::pair{std::string("XTerm"), true}}) {
+        const std::string& cls = terminalCase.first;
+        const bool shift = terminalCase.second;
         SCOPED_TRACE(cls);
         const pid_t app = startApp({"window", cls + " window", cls, "200", "100", "808080"}, cls);
         ASSERT_GT(app, 0);

@@ -30,7 +30,8 @@ LinuxDesktop::LinuxDesktop(const std::string& displayName) : displayName_(resolv
     workspace_ = std::make_unique<LinuxWorkspace>(*events_, *requests_, loop_);
     keyboard_ = std::make_unique<LinuxKeyboard>(*events_, *requests_, loop_, [this] { return workspace_->frontClass(); });
     pasteboard_ = std::make_unique<X11Pasteboard>(*events_);
-    screen_ = std::make_unique<X11ScreenCapture>(*requests_);
+    captureRequests_ = std::make_unique<XRequests>(displayName_);
+    screen_ = std::make_unique<X11ScreenCapture>(*captureRequests_);
     sleep_ = std::make_unique<LogindSleep>([this, alive = alive_](bool sleeping) {
         if (!sleeping) return;  // waking needs nothing: the next chord starts afresh
         loop_.post([this, alive] {

@@ -48,6 +48,7 @@ private:
     std::string displayName_;
     headless::HeadlessLoop loop_{headless::HeadlessLoop::ClockMode::realClock};
     std::unique_ptr<XRequests> requests_;
+    std::unique_ptr<XRequests> captureRequests_;  // a capture waits for the raise: it holds no one else up
     std::unique_ptr<XEventThread> events_;
     std::unique_ptr<LinuxWorkspace> workspace_;
     std::unique_ptr<LinuxKeyboard> keyboard_;

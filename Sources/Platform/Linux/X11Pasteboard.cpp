@@ -257,9 +257,9 @@ bool X11Pasteboard::writeItems(const std::vector<PasteboardItem>& items) {
     auto served = std::make_shared<Served>();
     bool hint = false;
     for (const auto& item : items)
-        for (const auto& [type, bytes] : item.entries) {
-            if (std::any_of(served->entries.begin(), served->entries.end(), [&](const auto& e) { return e.first == type; })) continue;
-            served->entries.emplace_back(type, bytes);
+        for (const auto& entry : item.entries) {
+            if (std::any_of(served->entries.begin(), served->entries.end(), [&](const auto& e) { return e.first == entry.first; })) continue;
+            served->entries.push_back(entry);
         }
     return events_.call([&] {
         Display* d = events_.display();
