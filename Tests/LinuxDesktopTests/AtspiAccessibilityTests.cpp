@@ -123,6 +123,39 @@ TEST_F(AtspiAccessibilityTest, ReadsAndSelectsInGtkAndQtFields) {
     }
 }
 
+// Writing the value and the selected text: offsets and the inserted text's length are in each
+// toolkit's own units (bytes for GTK's insertion, UTF-16 units for Qt's).
+TEST_F(AtspiAccessibilityTest, WritesValueAndSelectedTextInGtkAndQtFields) {
+    TALKWEFT_NEED_DESKTOP();
+    struct WriteCase {
+        const char* name;
+        const char* script;
+        const char* field;
+    };
+    AtspiAccessibility ax;
+    for (const WriteCase& c : {WriteCase{"gtk-entry-w", "gtk_fields.py", "entry"}, WriteCase{"gtk-view-w", "gtk_fields.py", "view"},
+                               WriteCase{"qt-plain-w", "qt_fields.py", "plain"}, WriteCase{"qt-line-w", "qt_fields.py", "line"}}) {
+        SCOPED_TRACE(c.name);
+        // "wörld" after the emoji is selected.
+        FieldApp app(*session(), c.script, {std::string("--") + c.field, SINGLE, "--focus", c.field, "--select", "9", "5"}, c.name);
+        ASSERT_TRUE(app.waitReady());
+        auto field = waitForFocus(ax, app.pid());
+        ASSERT_TRUE(field);
+        ASSERT_TRUE(field->isSettable(AX_SELECTED_TEXT));
+        ASSERT_TRUE(field->isSettable(AX_VALUE));
+
+        const std::string replaced = "h\xC3\xA9llo \xF0\x9F\x98\x80 m\xC3\xB6nde \xF0\x9F\x8E\x89";  // "héllo 😀 mönde 🎉"
+        EXPECT_TRUE(field->setAttribute(AX_SELECTED_TEXT, AXValue(std::string("m\xC3\xB6nde \xF0\x9F\x8E\x89"))));
+        EXPECT_TRUE(app.waitForText(c.field, replaced)) << app.lastText(c.field).value_or("(no change)");
+        EXPECT_EQ(attr(field, AX_VALUE), AXValue(replaced));
+
+        const std::string whole = "nouveau \xE2\x9C\x93 \xF0\x9F\x98\x80";  // "nouveau ✓ 😀"
+        EXPECT_TRUE(field->setAttribute(AX_VALUE, AXValue(whole)));
+        EXPECT_TRUE(app.waitForText(c.field, whole)) << app.lastText(c.field).value_or("(no change)");
+        EXPECT_FALSE(field->setAttribute(AX_VALUE, AXValue(std::int64_t{3})));  // a value of the wrong kind
+    }
+}
+
 TEST_F(AtspiAccessibilityTest, PasswordFieldIsSecureAndAnswersNoText) {
     TALKWEFT_NEED_DESKTOP();
     AtspiAccessibility ax;
