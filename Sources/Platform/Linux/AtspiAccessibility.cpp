@@ -212,14 +212,23 @@ public:
     bool skipped() const { return skip_; }
     // Consumes an error of the last call: true when there was none.
     bool ok(GError* error) {
-        if (error == nullptr) return !skip_;
+        if (error == nullptr) {
+            started_ = Clock::now();
+            return !skip_;
+        }
         g_error_free(error);
         state_->noteFailure(acc_, started_);
         if (state_->hung(acc_)) skip_ = true;
         started_ = Clock::now();
         return false;
     }
-    void restart() { started_ = Clock::now(); }
+    // For calls that report no error: true unless the last one took the whole timeout.
+    bool answered() {
+        state_->noteFailure(acc_, started_);
+        if (state_->hung(acc_)) skip_ = true;
+        started_ = Clock::now();
+        return !skip_;
+    }
 
 private:
     StatePtr state_;
@@ -228,16 +237,18 @@ private:
     bool skip_ = false;
 };
 
-GRef<AtspiStateSet> states(AtspiAccessible* acc) { return GRef<AtspiStateSet>(atspi_accessible_get_state_set(acc)); }
-
-bool hasState(AtspiAccessible* acc, AtspiStateType s) {
-    auto set = states(acc);
-    return set && atspi_state_set_contains(set.get(), s);
+// The object's states (libatspi reports no error here: a call that took the whole timeout counts
+// as unanswered).
+GRef<AtspiStateSet> states(AtspiAccessible* acc, Call& call) {
+    if (call.skipped()) return {};
+    GRef<AtspiStateSet> set(atspi_accessible_get_state_set(acc));
+    if (!call.answered()) return {};
+    return set;
 }
 
-bool isAlive(AtspiAccessible* acc) {
-    auto set = states(acc);
-    return set && !atspi_state_set_contains(set.get(), ATSPI_STATE_DEFUNCT);
+bool hasState(AtspiAccessible* acc, AtspiStateType s, Call& call) {
+    auto set = states(acc, call);
+    return set && atspi_state_set_contains(set.get(), s);
 }
 
 std::optional<AtspiRole> roleOf(AtspiAccessible* acc, Call& call) {
@@ -396,7 +407,7 @@ bool isSecureRole(AtspiAccessible* acc, Call& call) { return roleOf(acc, call) =
 // The first object with the focused state at or below `acc` (showing objects only).
 GRef<AtspiAccessible> searchFocused(AtspiAccessible* acc, Call& call, int depth, int& budget) {
     if (call.skipped() || depth > SEARCH_DEPTH || --budget < 0) return {};
-    auto set = states(acc);
+    auto set = states(acc, call);
     if (!set) return {};
     if (atspi_state_set_contains(set.get(), ATSPI_STATE_FOCUSED)) return GRef<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(acc)));
     if (depth > 0 && !atspi_state_set_contains(set.get(), ATSPI_STATE_SHOWING)) return {};
@@ -417,7 +428,7 @@ GRef<AtspiAccessible> frontWindow(AtspiAccessible* app, Call& call) {
     for (int i = 0; i < n && !call.skipped(); ++i) {
         auto w = childAt(app, i, call);
         if (!w) continue;
-        auto set = states(w.get());
+        auto set = states(w.get(), call);
         if (!set) continue;
         if (atspi_state_set_contains(set.get(), ATSPI_STATE_ACTIVE)) return w;
         if (!showing && atspi_state_set_contains(set.get(), ATSPI_STATE_SHOWING)) showing = std::move(w);
@@ -431,7 +442,10 @@ GRef<AtspiAccessible> trackedFocus(StatePtr state, AtspiAccessible* app) {
     if (f == nullptr || state->hung(f)) return {};
     if (app != nullptr && busName(f) != busName(app)) return {};
     atspi_accessible_clear_cache(f);
-    if (!hasState(f, ATSPI_STATE_FOCUSED) || !isAlive(f)) return {};
+    Call call(state, f);
+    auto set = states(f, call);
+    if (!set || !atspi_state_set_contains(set.get(), ATSPI_STATE_FOCUSED) || atspi_state_set_contains(set.get(), ATSPI_STATE_DEFUNCT))
+        return {};
     return GRef<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(f)));
 }
 
@@ -569,7 +583,7 @@ std::optional<AXValue> readObject(const std::shared_ptr<AtspiAccessibility::Stat
             auto parent = parentOf(acc, call);
             topLevel = parent && roleOf(parent.get(), call) == ATSPI_ROLE_APPLICATION;
         }
-        return AXValue(roleText(*role, hasState(acc, ATSPI_STATE_MULTI_LINE), topLevel));
+        return AXValue(roleText(*role, hasState(acc, ATSPI_STATE_MULTI_LINE, call), topLevel));
     }
     if (name == AX_TITLE) {
         GError* e = nullptr;
@@ -583,7 +597,11 @@ std::optional<AXValue> readObject(const std::shared_ptr<AtspiAccessibility::Stat
         if (!parent) return std::nullopt;
         return AXValue(wrap(self, std::move(parent)));
     }
-    if (name == AX_FOCUSED) return AXValue(hasState(acc, ATSPI_STATE_FOCUSED));
+    if (name == AX_FOCUSED) {
+        auto set = states(acc, call);
+        if (!set) return std::nullopt;
+        return AXValue(atspi_state_set_contains(set.get(), ATSPI_STATE_FOCUSED) != 0);
+    }
     if (name == AX_POSITION || name == AX_SIZE) {
         AtspiComponent* component = atspi_accessible_get_component_iface(acc);
         if (component == nullptr) return std::nullopt;
@@ -659,7 +677,7 @@ std::optional<AXValue> AtspiElement::attribute(std::string_view name) const {
                     const int windows = std::min(childCount(app.get(), appCall), SEARCH_CHILDREN);
                     for (int w = 0; w < windows && !found && !appCall.skipped(); ++w) {
                         auto window = childAt(app.get(), w, appCall);
-                        if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE)) continue;
+                        if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE, appCall)) continue;
                         int budget = SEARCH_NODES;
                         found = searchFocused(window.get(), appCall, 0, budget);
                     }
@@ -705,7 +723,7 @@ bool AtspiElement::isSettable(std::string_view name) const {
                Call call(s, acc);
                if (call.skipped()) return false;
                atspi_accessible_clear_cache(acc);
-               auto set = states(acc);
+               auto set = states(acc, call);
                if (!set || atspi_state_set_contains(set.get(), ATSPI_STATE_DEFUNCT)) return false;
                if (key == AX_FOCUSED) {
                    GRef<AtspiComponent> component(atspi_accessible_get_component_iface(acc));
