@@ -156,6 +156,25 @@ TEST_F(AtspiAccessibilityTest, WritesValueAndSelectedTextInGtkAndQtFields) {
     }
 }
 
+// Taking the focus keeps the field's caret (a GTK entry would select all of its text), and a field
+// that has the focus already is left alone.
+TEST_F(AtspiAccessibilityTest, FocusWriteKeepsTheSelection) {
+    TALKWEFT_NEED_DESKTOP();
+    AtspiAccessibility ax;
+    FieldApp app(*session(), "gtk_fields.py", {"--entry", SINGLE, "--focus", "entry", "--caret", "8"}, "gtk-refocus");
+    ASSERT_TRUE(app.waitReady());
+    auto entry = waitForFocus(ax, app.pid());
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(entry->setAttribute(AX_FOCUSED, AXValue(true)));
+    EXPECT_EQ(attr(entry, AX_SELECTED_TEXT_RANGE), AXValue(AXRange{8, 0}));
+    // Tab moves the focus to the text view; the entry takes it back through its focus flag.
+    session()->run({"xdotool", "key", "Tab"});
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return attr(entry, AX_FOCUSED) == AXValue(false); }));
+    EXPECT_TRUE(entry->setAttribute(AX_FOCUSED, AXValue(true)));
+    EXPECT_EQ(attr(entry, AX_FOCUSED), AXValue(true));
+    EXPECT_EQ(attr(entry, AX_SELECTED_TEXT_RANGE), AXValue(AXRange{8, 0}));
+}
+
 TEST_F(AtspiAccessibilityTest, PasswordFieldIsSecureAndAnswersNoText) {
     TALKWEFT_NEED_DESKTOP();
     AtspiAccessibility ax;

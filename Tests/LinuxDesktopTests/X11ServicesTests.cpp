@@ -1,8 +1,13 @@
 // The X11 services of the Linux desktop against a real X server: keys made with XTest and seen
 // through XInput2, the clipboard served and put back, the active window, a window's image.
+// GoogleTest first: Xlib's macros (None, Bool ...) would break its headers when this file opens a
+// unity batch.
+#include <gtest/gtest.h>
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -309,6 +314,24 @@ TEST_F(X11Desktop, TalkweftRunsOnTheX11DesktopWhenADisplayAnswers) {
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()).find(line) != std::string::npos;
     })) << line;
     session()->stop(app);
+}
+
+}  // namespace
+}  // namespace desktoptest
+
+namespace desktoptest {
+namespace {
+
+// logind's PrepareForSleep reaches us (here a stand-in owning logind's name on the session bus).
+TEST_F(X11Desktop, SleepNoticeFromLogind) {
+    TALKWEFT_NEED_DESKTOP();
+    std::atomic<int> notices{0};
+    lx::LogindSleep sleep([&](bool sleeping) { notices += sleeping ? 1 : 0; }, session()->environment().at("DBUS_SESSION_BUS_ADDRESS"));
+    ASSERT_TRUE(sleep.listening());
+    const pid_t logind = session()->spawn({"/usr/bin/python3", TALKWEFT_TEST_DATA "/apps/fake_logind.py"}, "fake-logind");
+    ASSERT_GT(logind, 0);
+    EXPECT_TRUE(DesktopSession::waitFor([&] { return notices > 0; }));
+    session()->stop(logind);
 }
 
 }  // namespace

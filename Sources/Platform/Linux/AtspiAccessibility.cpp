@@ -343,6 +343,32 @@ std::optional<std::pair<std::int64_t, std::int64_t>> readSelection(AtspiAccessib
     return std::pair<std::int64_t, std::int64_t>{caret, caret};
 }
 
+// Selects [start, end) in toolkit offsets (an empty range: puts the caret there).
+bool selectRange(AtspiAccessible* acc, std::int64_t start, std::int64_t end, Call& call) {
+    GRef<AtspiText> text(atspi_accessible_get_text_iface(acc));
+    if (!text) return false;
+    GError* e = nullptr;
+    const int n = atspi_text_get_n_selections(text.get(), &e);
+    if (!call.ok(e)) return false;
+    if (start == end) {
+        for (int i = 0; i < n; ++i) {
+            atspi_text_remove_selection(text.get(), 0, &e);
+            if (!call.ok(e) && call.skipped()) return false;
+        }
+        const bool done = atspi_text_set_caret_offset(text.get(), static_cast<gint>(start), &e);
+        return call.ok(e) && done;
+    }
+    const auto a = static_cast<gint>(start), b = static_cast<gint>(end);
+    bool done = n > 0 ? atspi_text_set_selection(text.get(), 0, a, b, &e) : atspi_text_add_selection(text.get(), a, b, &e);
+    if (!call.ok(e)) done = false;
+    if (!done && !call.skipped()) {
+        // Some fields take only the other of the two calls.
+        done = n > 0 ? atspi_text_add_selection(text.get(), a, b, &e) : atspi_text_set_selection(text.get(), 0, a, b, &e);
+        if (!call.ok(e)) done = false;
+    }
+    return done;
+}
+
 std::optional<Rect> toRect(AtspiRect* r) {
     if (r == nullptr) return std::nullopt;
     Rect out{static_cast<double>(r->x), static_cast<double>(r->y), static_cast<double>(r->width), static_cast<double>(r->height)};
@@ -755,9 +781,18 @@ bool AtspiElement::setAttribute(std::string_view name, const AXValue& value) {
                    const bool* on = std::get_if<bool>(&v);
                    if (on == nullptr) return false;
                    if (!*on) return true;  // focus cannot be given away, only taken
+                   // Focused already: grabbing it again would select all of a GTK entry's text,
+                   // and a paste would then replace the whole field.
+                   auto now = states(acc, call);
+                   if (now && atspi_state_set_contains(now.get(), ATSPI_STATE_FOCUSED)) return true;
+                   // A GTK entry also selects all of its text when it takes the focus: the
+                   // selection it had is put back.
+                   const auto before = readSelection(acc, call);
                    GRef<AtspiComponent> component(atspi_accessible_get_component_iface(acc));
                    const bool done = atspi_component_grab_focus(component.get(), &e);
-                   return call.ok(e) && done;
+                   if (!call.ok(e) || !done) return false;
+                   if (before && readSelection(acc, call) != before) selectRange(acc, before->first, before->second, call);
+                   return true;
                }
                if (key == AX_SELECTED_TEXT_RANGE) {
                    const AXRange* r = std::get_if<AXRange>(&v);
@@ -769,26 +804,7 @@ bool AtspiElement::setAttribute(std::string_view name, const AXValue& value) {
                    const auto start = t->fromUTF16(r->location);
                    const auto end = t->fromUTF16(r->location + r->length);
                    if (!start || !end) return false;
-                   GRef<AtspiText> text(atspi_accessible_get_text_iface(acc));
-                   const int n = atspi_text_get_n_selections(text.get(), &e);
-                   if (!call.ok(e)) return false;
-                   if (*start == *end) {
-                       for (int i = 0; i < n; ++i) {
-                           atspi_text_remove_selection(text.get(), 0, &e);
-                           if (!call.ok(e) && call.skipped()) return false;
-                       }
-                       const bool done = atspi_text_set_caret_offset(text.get(), static_cast<gint>(*start), &e);
-                       return call.ok(e) && done;
-                   }
-                   const auto a = static_cast<gint>(*start), b = static_cast<gint>(*end);
-                   bool done = n > 0 ? atspi_text_set_selection(text.get(), 0, a, b, &e) : atspi_text_add_selection(text.get(), a, b, &e);
-                   if (!call.ok(e)) done = false;
-                   if (!done && !call.skipped()) {
-                       // Some fields take only the other of the two calls.
-                       done = n > 0 ? atspi_text_add_selection(text.get(), a, b, &e) : atspi_text_set_selection(text.get(), 0, a, b, &e);
-                       if (!call.ok(e)) done = false;
-                   }
-                   return done;
+                   return selectRange(acc, *start, *end, call);
                }
                if (key == AX_VALUE) {
                    const std::string* text = std::get_if<std::string>(&v);

@@ -31,7 +31,15 @@ LinuxDesktop::LinuxDesktop(const std::string& displayName) : displayName_(resolv
     keyboard_ = std::make_unique<LinuxKeyboard>(*events_, *requests_, loop_, [this] { return workspace_->frontClass(); });
     pasteboard_ = std::make_unique<X11Pasteboard>(*events_);
     screen_ = std::make_unique<X11ScreenCapture>(*requests_);
+    sleep_ = std::make_unique<LogindSleep>([this, alive = alive_](bool sleeping) {
+        if (!sleeping) return;  // waking needs nothing: the next chord starts afresh
+        loop_.post([this, alive] {
+            if (alive->load()) workspace_->notifySleep();
+        });
+    });
+    accessibility_ = std::make_unique<AtspiAccessibility>();
     platform_.loop = &loop_;
+    platform_.accessibility = accessibility_.get();
     platform_.workspace = workspace_.get();
     platform_.pasteboard = pasteboard_.get();
     platform_.keys = keyboard_.get();
@@ -41,6 +49,9 @@ LinuxDesktop::LinuxDesktop(const std::string& displayName) : displayName_(resolv
     platform_.accessibility = accessibility_.get();
 }
 
-LinuxDesktop::~LinuxDesktop() = default;
+LinuxDesktop::~LinuxDesktop() {
+    alive_->store(false);
+    sleep_.reset();
+}
 
 }  // namespace talkweft::platform::linuxdesktop

@@ -1,10 +1,10 @@
 // The real Linux desktop on X11: a main loop on the real clock, and the keyboard, key synthesis,
-// workspace, clipboard and screen capture of the X server. X events are read on an event thread of
-// their own and handed to the main loop.
+// workspace, clipboard and screen capture of the X server, and the fields of other apps through
+// AT-SPI. X events are read on an event thread of
+// their own and handed to the main loop; logind's sleep notices reach the workspace's observers.
 //
 // A LinuxDesktop owns its services; platform() gathers them. Services it does not build (defaults,
-// sounds, panel, status item, login item, microphone) are attached by its owner. Accessibility is
-// the session's AT-SPI bus (AtspiAccessibility.hpp).
+// sounds, panel, status item, login item, microphone) are attached by its owner.
 // Create it on the thread that will run the loop.
 #pragma once
 
@@ -15,6 +15,7 @@
 #include "Platform/Linux/AtspiAccessibility.hpp"
 #include "Platform/Linux/LinuxKeyboard.hpp"
 #include "Platform/Linux/LinuxWorkspace.hpp"
+#include "Platform/Linux/LogindSleep.hpp"
 #include "Platform/Linux/X11Pasteboard.hpp"
 #include "Platform/Linux/X11ScreenCapture.hpp"
 #include "Platform/Linux/XConnection.hpp"
@@ -39,6 +40,7 @@ public:
     LinuxWorkspace& workspace() { return *workspace_; }
     X11Pasteboard& pasteboard() { return *pasteboard_; }
     X11ScreenCapture& screen() { return *screen_; }
+    LogindSleep& sleepNotices() { return *sleep_; }
     AtspiAccessibility& accessibility() { return *accessibility_; }
     const std::string& displayName() const { return displayName_; }
 
@@ -51,7 +53,9 @@ private:
     std::unique_ptr<LinuxKeyboard> keyboard_;
     std::unique_ptr<X11Pasteboard> pasteboard_;
     std::unique_ptr<X11ScreenCapture> screen_;
+    std::unique_ptr<LogindSleep> sleep_;
     std::unique_ptr<AtspiAccessibility> accessibility_;
+    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
     Platform platform_;
 };
 

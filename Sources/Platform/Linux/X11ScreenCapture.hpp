@@ -1,5 +1,5 @@
 // Screen capture on X11: the window manager's client list (front to back) and one window's image
-// read with XGetImage. Without compositing, the parts of a window under other windows hold no
+// read with XGetImage. Without compositing, whatever of a window lies under other windows holds no
 // picture: the top-level windows are redirected to off-screen storage (Composite, automatic: the
 // server still draws the screen), and a window is raised before its capture in any case.
 // X11 needs no permission. Thread-safe.
