@@ -1,5 +1,9 @@
 // The X11 services of the Linux desktop against a real X server: keys made with XTest and seen
 // through XInput2, the clipboard served and put back, the active window, a window's image.
+// GoogleTest first: Xlib's macros (None, Bool ...) would break its headers when this file opens a
+// unity batch.
+#include <gtest/gtest.h>
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 

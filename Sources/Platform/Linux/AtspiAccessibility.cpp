@@ -212,14 +212,23 @@ public:
     bool skipped() const { return skip_; }
     // Consumes an error of the last call: true when there was none.
     bool ok(GError* error) {
-        if (error == nullptr) return !skip_;
+        if (error == nullptr) {
+            started_ = Clock::now();
+            return !skip_;
+        }
         g_error_free(error);
         state_->noteFailure(acc_, started_);
         if (state_->hung(acc_)) skip_ = true;
         started_ = Clock::now();
         return false;
     }
-    void restart() { started_ = Clock::now(); }
+    // For calls that report no error: true unless the last one took the whole timeout.
+    bool answered() {
+        state_->noteFailure(acc_, started_);
+        if (state_->hung(acc_)) skip_ = true;
+        started_ = Clock::now();
+        return !skip_;
+    }
 
 private:
     StatePtr state_;
@@ -228,16 +237,18 @@ private:
     bool skip_ = false;
 };
 
-GRef<AtspiStateSet> states(AtspiAccessible* acc) { return GRef<AtspiStateSet>(atspi_accessible_get_state_set(acc)); }
-
-bool hasState(AtspiAccessible* acc, AtspiStateType s) {
-    auto set = states(acc);
-    return set && atspi_state_set_contains(set.get(), s);
+// The object's states (libatspi reports no error here: a call that took the whole timeout counts
+// as unanswered).
+GRef<AtspiStateSet> states(AtspiAccessible* acc, Call& call) {
+    if (call.skipped()) return {};
+    GRef<AtspiStateSet> set(atspi_accessible_get_state_set(acc));
+    if (!call.answered()) return {};
+    return set;
 }
 
-bool isAlive(AtspiAccessible* acc) {
-    auto set = states(acc);
-    return set && !atspi_state_set_contains(set.get(), ATSPI_STATE_DEFUNCT);
+bool hasState(AtspiAccessible* acc, AtspiStateType s, Call& call) {
+    auto set = states(acc, call);
+    return set && atspi_state_set_contains(set.get(), s);
 }
 
 std::optional<AtspiRole> roleOf(AtspiAccessible* acc, Call& call) {
@@ -332,6 +343,32 @@ std::optional<std::pair<std::int64_t, std::int64_t>> readSelection(AtspiAccessib
     return std::pair<std::int64_t, std::int64_t>{caret, caret};
 }
 
+// Selects [start, end) in toolkit offsets (an empty range: puts the caret there).
+bool selectRange(AtspiAccessible* acc, std::int64_t start, std::int64_t end, Call& call) {
+    GRef<AtspiText> text(atspi_accessible_get_text_iface(acc));
+    if (!text) return false;
+    GError* e = nullptr;
+    const int n = atspi_text_get_n_selections(text.get(), &e);
+    if (!call.ok(e)) return false;
+    if (start == end) {
+        for (int i = 0; i < n; ++i) {
+            atspi_text_remove_selection(text.get(), 0, &e);
+            if (!call.ok(e) && call.skipped()) return false;
+        }
+        const bool done = atspi_text_set_caret_offset(text.get(), static_cast<gint>(start), &e);
+        return call.ok(e) && done;
+    }
+    const auto a = static_cast<gint>(start), b = static_cast<gint>(end);
+    bool done = n > 0 ? atspi_text_set_selection(text.get(), 0, a, b, &e) : atspi_text_add_selection(text.get(), a, b, &e);
+    if (!call.ok(e)) done = false;
+    if (!done && !call.skipped()) {
+        // Some fields take only the other of the two calls.
+        done = n > 0 ? atspi_text_add_selection(text.get(), a, b, &e) : atspi_text_set_selection(text.get(), 0, a, b, &e);
+        if (!call.ok(e)) done = false;
+    }
+    return done;
+}
+
 std::optional<Rect> toRect(AtspiRect* r) {
     if (r == nullptr) return std::nullopt;
     Rect out{static_cast<double>(r->x), static_cast<double>(r->y), static_cast<double>(r->width), static_cast<double>(r->height)};
@@ -396,7 +433,7 @@ bool isSecureRole(AtspiAccessible* acc, Call& call) { return roleOf(acc, call) =
 // The first object with the focused state at or below `acc` (showing objects only).
 GRef<AtspiAccessible> searchFocused(AtspiAccessible* acc, Call& call, int depth, int& budget) {
     if (call.skipped() || depth > SEARCH_DEPTH || --budget < 0) return {};
-    auto set = states(acc);
+    auto set = states(acc, call);
     if (!set) return {};
     if (atspi_state_set_contains(set.get(), ATSPI_STATE_FOCUSED)) return GRef<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(acc)));
     if (depth > 0 && !atspi_state_set_contains(set.get(), ATSPI_STATE_SHOWING)) return {};
@@ -417,7 +454,7 @@ GRef<AtspiAccessible> frontWindow(AtspiAccessible* app, Call& call) {
     for (int i = 0; i < n && !call.skipped(); ++i) {
         auto w = childAt(app, i, call);
         if (!w) continue;
-        auto set = states(w.get());
+        auto set = states(w.get(), call);
         if (!set) continue;
         if (atspi_state_set_contains(set.get(), ATSPI_STATE_ACTIVE)) return w;
         if (!showing && atspi_state_set_contains(set.get(), ATSPI_STATE_SHOWING)) showing = std::move(w);
@@ -431,7 +468,10 @@ GRef<AtspiAccessible> trackedFocus(StatePtr state, AtspiAccessible* app) {
     if (f == nullptr || state->hung(f)) return {};
     if (app != nullptr && busName(f) != busName(app)) return {};
     atspi_accessible_clear_cache(f);
-    if (!hasState(f, ATSPI_STATE_FOCUSED) || !isAlive(f)) return {};
+    Call call(state, f);
+    auto set = states(f, call);
+    if (!set || !atspi_state_set_contains(set.get(), ATSPI_STATE_FOCUSED) || atspi_state_set_contains(set.get(), ATSPI_STATE_DEFUNCT))
+        return {};
     return GRef<AtspiAccessible>(static_cast<AtspiAccessible*>(g_object_ref(f)));
 }
 
@@ -569,7 +609,7 @@ std::optional<AXValue> readObject(const std::shared_ptr<AtspiAccessibility::Stat
             auto parent = parentOf(acc, call);
             topLevel = parent && roleOf(parent.get(), call) == ATSPI_ROLE_APPLICATION;
         }
-        return AXValue(roleText(*role, hasState(acc, ATSPI_STATE_MULTI_LINE), topLevel));
+        return AXValue(roleText(*role, hasState(acc, ATSPI_STATE_MULTI_LINE, call), topLevel));
     }
     if (name == AX_TITLE) {
         GError* e = nullptr;
@@ -583,7 +623,11 @@ std::optional<AXValue> readObject(const std::shared_ptr<AtspiAccessibility::Stat
         if (!parent) return std::nullopt;
         return AXValue(wrap(self, std::move(parent)));
     }
-    if (name == AX_FOCUSED) return AXValue(hasState(acc, ATSPI_STATE_FOCUSED));
+    if (name == AX_FOCUSED) {
+        auto set = states(acc, call);
+        if (!set) return std::nullopt;
+        return AXValue(atspi_state_set_contains(set.get(), ATSPI_STATE_FOCUSED) != 0);
+    }
     if (name == AX_POSITION || name == AX_SIZE) {
         AtspiComponent* component = atspi_accessible_get_component_iface(acc);
         if (component == nullptr) return std::nullopt;
@@ -659,7 +703,7 @@ std::optional<AXValue> AtspiElement::attribute(std::string_view name) const {
                     const int windows = std::min(childCount(app.get(), appCall), SEARCH_CHILDREN);
                     for (int w = 0; w < windows && !found && !appCall.skipped(); ++w) {
                         auto window = childAt(app.get(), w, appCall);
-                        if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE)) continue;
+                        if (!window || !hasState(window.get(), ATSPI_STATE_ACTIVE, appCall)) continue;
                         int budget = SEARCH_NODES;
                         found = searchFocused(window.get(), appCall, 0, budget);
                     }
@@ -705,7 +749,7 @@ bool AtspiElement::isSettable(std::string_view name) const {
                Call call(s, acc);
                if (call.skipped()) return false;
                atspi_accessible_clear_cache(acc);
-               auto set = states(acc);
+               auto set = states(acc, call);
                if (!set || atspi_state_set_contains(set.get(), ATSPI_STATE_DEFUNCT)) return false;
                if (key == AX_FOCUSED) {
                    GRef<AtspiComponent> component(atspi_accessible_get_component_iface(acc));
@@ -739,11 +783,16 @@ bool AtspiElement::setAttribute(std::string_view name, const AXValue& value) {
                    if (!*on) return true;  // focus cannot be given away, only taken
                    // Focused already: grabbing it again would select all of a GTK entry's text,
                    // and a paste would then replace the whole field.
-                   auto now = states(acc);
+                   auto now = states(acc, call);
                    if (now && atspi_state_set_contains(now.get(), ATSPI_STATE_FOCUSED)) return true;
+                   // A GTK entry also selects all of its text when it takes the focus: the
+                   // selection it had is put back.
+                   const auto before = readSelection(acc, call);
                    GRef<AtspiComponent> component(atspi_accessible_get_component_iface(acc));
                    const bool done = atspi_component_grab_focus(component.get(), &e);
-                   return call.ok(e) && done;
+                   if (!call.ok(e) || !done) return false;
+                   if (before && readSelection(acc, call) != before) selectRange(acc, before->first, before->second, call);
+                   return true;
                }
                if (key == AX_SELECTED_TEXT_RANGE) {
                    const AXRange* r = std::get_if<AXRange>(&v);
@@ -755,26 +804,7 @@ bool AtspiElement::setAttribute(std::string_view name, const AXValue& value) {
                    const auto start = t->fromUTF16(r->location);
                    const auto end = t->fromUTF16(r->location + r->length);
                    if (!start || !end) return false;
-                   GRef<AtspiText> text(atspi_accessible_get_text_iface(acc));
-                   const int n = atspi_text_get_n_selections(text.get(), &e);
-                   if (!call.ok(e)) return false;
-                   if (*start == *end) {
-                       for (int i = 0; i < n; ++i) {
-                           atspi_text_remove_selection(text.get(), 0, &e);
-                           if (!call.ok(e) && call.skipped()) return false;
-                       }
-                       const bool done = atspi_text_set_caret_offset(text.get(), static_cast<gint>(*start), &e);
-                       return call.ok(e) && done;
-                   }
-                   const auto a = static_cast<gint>(*start), b = static_cast<gint>(*end);
-                   bool done = n > 0 ? atspi_text_set_selection(text.get(), 0, a, b, &e) : atspi_text_add_selection(text.get(), a, b, &e);
-                   if (!call.ok(e)) done = false;
-                   if (!done && !call.skipped()) {
-                       // Some fields take only the other of the two calls.
-                       done = n > 0 ? atspi_text_add_selection(text.get(), a, b, &e) : atspi_text_set_selection(text.get(), 0, a, b, &e);
-                       if (!call.ok(e)) done = false;
-                   }
-                   return done;
+                   return selectRange(acc, *start, *end, call);
                }
                if (key == AX_VALUE) {
                    const std::string* text = std::get_if<std::string>(&v);

@@ -46,6 +46,8 @@ LinuxDesktop::LinuxDesktop(const std::string& displayName) : displayName_(resolv
     platform_.keys = keyboard_.get();
     platform_.keyboard = keyboard_.get();
     platform_.screen = screen_.get();
+    accessibility_ = std::make_unique<AtspiAccessibility>();
+    platform_.accessibility = accessibility_.get();
 }
 
 LinuxDesktop::~LinuxDesktop() {

@@ -13,7 +13,11 @@ import sys
 import gi
 
 gi.require_version("Gtk", "3.0")
-from gi.repository import GLib, Gtk  # noqa: E402
+from gi.repository import GLib  # noqa: E402
+
+# Before GTK starts, so that the window's class (the app id) is this name.
+GLib.set_prgname("talkweft-gtk-fields")
+from gi.repository import Gtk  # noqa: E402
 
 
 def code_points(text, utf16_offset):
@@ -32,7 +36,6 @@ def main():
     p.add_argument("--select", type=int, nargs=2)
     a = p.parse_args()
 
-    GLib.set_prgname("talkweft-gtk-fields")
     win = Gtk.Window(title=a.title)
     win.set_default_size(500, 300)
     win.connect("destroy", Gtk.main_quit)
