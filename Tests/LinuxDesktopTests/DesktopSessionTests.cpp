@@ -1,11 +1,14 @@
+// GoogleTest first: Xlib's macros (None, Bool ...) would break its headers when this file opens a
+// unity batch.
+#include <gtest/gtest.h>
+
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "DesktopSession.hpp"

@@ -3,6 +3,10 @@
 // the speech engine with a scripted test model transcribing, the text pasted into a GTK 3 entry, a
 // GTK 3 text view and a Qt 6 plain text edit, read back through AT-SPI at the caret, and the user's
 // clipboard (text and an image) served again afterwards.
+// GoogleTest first: Xlib's macros (None, Bool ...) would break its headers when this file opens a
+// unity batch.
+#include <gtest/gtest.h>
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
