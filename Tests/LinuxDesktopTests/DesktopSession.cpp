@@ -55,9 +55,11 @@ std::vector<std::string> flatten(const std::map<std::string, std::string>& env) 
     return out;
 }
 
-// posix_spawnp with a clean signal state; `fds` maps child fds to ours (-1: /dev/null).
+// posix_spawnp with a clean signal state. `files` opens files on child fds (appending, or
+// truncated), then `dups` sets child fds from fds the child has then (-1: /dev/null).
 pid_t spawnWith(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                const std::vector<std::pair<int, int>>& dups, const std::vector<std::pair<int, std::string>>& files) {
+                const std::vector<std::pair<int, int>>& dups, const std::vector<std::pair<int, std::string>>& files,
+                bool truncate = false) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -69,7 +71,7 @@ pid_t spawnWith(const std::vector<std::string>& argv, const std::map<std::string
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (const auto& [child, path] : files)
-        posix_spawn_file_actions_addopen(&actions, child, path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_addopen(&actions, child, path.c_str(), O_WRONLY | O_CREAT | O_APPEND | (truncate ? O_TRUNC : 0), 0600);
     for (const auto& [child, ours] : dups) {
         if (ours < 0)
             posix_spawn_file_actions_addopen(&actions, child, "/dev/null", O_RDWR, 0);
@@ -256,7 +258,8 @@ void DesktopSession::startPulse() {
 pid_t DesktopSession::spawn(const std::vector<std::string>& argv, const std::string& logName) {
     const std::string name = logName.empty() ? fs::path(argv.at(0)).filename().string() : logName;
     const std::string log = (run_ / "logs" / (name + ".log")).string();
-    const pid_t pid = spawnWith(argv, env_, {{0, -1}}, {{1, log}, {2, log}});
+    // A fresh log: a later process of the same name must not find its predecessor's lines.
+    const pid_t pid = spawnWith(argv, env_, {{0, -1}, {2, 1}}, {{1, log}}, true);  // standard error joins it
     if (pid > 0) children_.push_back(pid);
     return pid;
 }
@@ -426,9 +429,17 @@ void DesktopSession::restoreEnvironment() {
 std::unique_ptr<DesktopSession> DesktopSuite::session_;
 std::string DesktopSuite::startError_;
 
+namespace {
+// Ends the program's session after the last test.
+class SessionEnd : public ::testing::Environment {
+public:
+    void TearDown() override { DesktopSuite::endSession(); }
+};
+[[maybe_unused]] ::testing::Environment* const g_sessionEnd = ::testing::AddGlobalTestEnvironment(new SessionEnd);
+}  // namespace
+
 void DesktopSuite::SetUpTestSuite() {
-    startError_.clear();
-    if (!DesktopSession::available()) return;
+    if (session_ || !startError_.empty() || !DesktopSession::available()) return;
     try {
         session_ = std::make_unique<DesktopSession>();
     } catch (const std::exception& e) {
@@ -436,6 +447,8 @@ void DesktopSuite::SetUpTestSuite() {
     }
 }
 
-void DesktopSuite::TearDownTestSuite() { session_.reset(); }
+void DesktopSuite::TearDownTestSuite() {}
+
+void DesktopSuite::endSession() { session_.reset(); }
 
 }  // namespace desktoptest

@@ -113,12 +113,17 @@ private:
     bool keepRunFolder_ = false;
 };
 
-// A test suite sharing one session between its tests. Tests call TALKWEFT_NEED_DESKTOP() first:
-// it skips when there is no X server on the machine and fails when the session did not start.
+// A test suite on the program's desktop session. Tests call TALKWEFT_NEED_DESKTOP() first: it skips
+// when there is no X server on the machine and fails when the session did not start.
+// The session is started by the first suite that needs it and ended when the program's tests end
+// (not with each suite): libatspi keeps its first accessibility bus for the whole process, so
+// every suite of one program must see the same session. (ctest runs each test in a process of its
+// own, each with its own session.)
 class DesktopSuite : public ::testing::Test {
 public:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
+    static void endSession();
 
 protected:
     static DesktopSession* session() { return session_.get(); }

@@ -18,6 +18,7 @@
 #include "Platform/Linux/LinuxDesktop.hpp"
 #include "Platform/PNG.hpp"
 #include "Talkweft/Clipboard.hpp"
+#include "Talkweft/Hotkeys.hpp"
 #include "TalkweftCore/Chord.hpp"
 
 namespace desktoptest {
@@ -140,15 +141,25 @@ TEST_F(X11Desktop, ModifierKeysReachTheMonitorsLeftAndRightApart) {
     desktop_->keyboard().removeMonitor(*id);
 }
 
-// A release the monitors never saw (no monitor at all here) is found by reading the keyboard.
-TEST_F(X11Desktop, CurrentFlagsReadTheHeldKeysWithoutEvents) {
+// A release the monitors never saw is found by the hotkeys' poll, which reads the live keyboard.
+TEST_F(X11Desktop, ReleaseMissedByTheMonitorsIsFoundByPolling) {
     TALKWEFT_NEED_DESKTOP();
+    talkweft::Hotkeys hotkeys(talkweft::ChordTracker({ModKey::rightOption}, {ModKey::rightOption, ModKey::rightCommand}));
+    std::vector<talkweft::ChordEvent> chords;
+    hotkeys.onChord = [&](const talkweft::ChordEvent& e) { chords.push_back(e); };
+    hotkeys.start();
     key(KEYCODE_ALT_R, true);
+    ASSERT_TRUE(runUntil([&] { return !chords.empty(); }));
+    EXPECT_EQ(chords[0], talkweft::ChordEvent::start(talkweft::Mode::dictate));
     key(KEYCODE_SUPER_L, true);
     EXPECT_EQ(talkweft::calcHeldKeys(desktop_->keyboard().currentFlags()), (talkweft::ModKeySet{ModKey::rightOption, ModKey::leftCommand}));
+
+    hotkeys.stop();  // the monitors miss the releases
     key(KEYCODE_SUPER_L, false);
     key(KEYCODE_ALT_R, false);
     EXPECT_EQ(desktop_->keyboard().currentFlags(), 0u);
+    hotkeys.poll();
+    EXPECT_EQ(chords.back(), talkweft::ChordEvent::stop(talkweft::Mode::dictate));
 }
 
 // The paste chord goes out with the exact keycodes: Control_L + v, and Shift too into a terminal.
