@@ -349,3 +349,30 @@ TEST_F(X11Desktop, SleepNoticeFromLogind) {
 
 }  // namespace
 }  // namespace desktoptest
+
+namespace desktoptest {
+namespace {
+
+// Desktop entries name the app: only the main group counts, localized names and other groups do
+// not, a hidden entry is no app; the window is matched by GTK id, StartupWMClass, then file name.
+TEST(DesktopEntries, ParseAndMatch) {
+    const auto entry = lx::parseDesktopEntry(
+        "# comment\r\n[Desktop Entry]\r\nName[de]=Notizen\r\nName = Notes\r\nStartupWMClass=NotesWin\r\n"
+        "[Desktop Action New]\r\nName=New Note\r\n",
+        "org.example.Notes");
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->name, "Notes");
+    EXPECT_EQ(entry->startupWMClass, "NotesWin");
+    EXPECT_FALSE(lx::parseDesktopEntry("[Desktop Entry]\nName=Gone\nHidden=true\n", "gone"));
+    EXPECT_EQ(lx::parseDesktopEntry("Name=Outside\n[Other]\nName=X", "x")->name, "");
+
+    const std::vector<lx::DesktopEntry> entries = {{"org.gnome.gedit", "Text Editor", ""}, {"org.example.Notes", "Notes", "NotesWin"},
+                                                   {"firefox", "Firefox", ""}};
+    EXPECT_EQ(lx::findDesktopEntry(entries, "org.gnome.gedit", "Gedit", "gedit")->id, "org.gnome.gedit");
+    EXPECT_EQ(lx::findDesktopEntry(entries, "", "NotesWin", "notes")->id, "org.example.Notes");
+    EXPECT_EQ(lx::findDesktopEntry(entries, "", "Firefox", "Navigator")->id, "firefox");
+    EXPECT_FALSE(lx::findDesktopEntry(entries, "", "XTerm", "xterm"));
+}
+
+}  // namespace
+}  // namespace desktoptest

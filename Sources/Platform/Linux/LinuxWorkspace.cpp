@@ -31,14 +31,23 @@ std::string lowercase(std::string s) {
 }
 
 std::optional<DesktopEntry> parseDesktopFile(const fs::path& file, std::string id) {
-    std::ifstream in(file);
+    std::ifstream in(file, std::ios::binary);
     if (!in) return std::nullopt;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return parseDesktopEntry(text, std::move(id));
+}
+
+}  // namespace
+
+std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string id) {
     DesktopEntry entry;
     entry.id = std::move(id);
     bool inMain = false, hidden = false;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty() || line[0] == '#') continue;
         if (line[0] == '[') {
             inMain = line == "[Desktop Entry]";
@@ -46,10 +55,10 @@ std::optional<DesktopEntry> parseDesktopFile(const fs::path& file, std::string i
         }
         if (!inMain) continue;
         const auto eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        while (!key.empty() && key.back() == ' ') key.pop_back();
-        while (!value.empty() && value.front() == ' ') value.erase(value.begin());
+        if (eq == std::string_view::npos) continue;
+        std::string_view key = line.substr(0, eq), value = line.substr(eq + 1);
+        while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
+        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
         if (key == "Name") entry.name = value;
         else if (key == "StartupWMClass") entry.startupWMClass = value;
         else if (key == "Hidden" && value == "true") hidden = true;
@@ -57,8 +66,6 @@ std::optional<DesktopEntry> parseDesktopFile(const fs::path& file, std::string i
     if (hidden) return std::nullopt;
     return entry;
 }
-
-}  // namespace
 
 std::vector<DesktopEntry> readDesktopEntries() {
     std::vector<fs::path> dirs;

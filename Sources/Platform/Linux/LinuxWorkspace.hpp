@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform/MainLoop.hpp"
@@ -29,6 +30,9 @@ struct DesktopEntry {
     std::string name;
     std::string startupWMClass;
 };
+
+// The entry of a desktop file's text (its [Desktop Entry] group); absent for a hidden entry.
+std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string id);
 
 // The entries of the applications folders of $XDG_DATA_HOME and $XDG_DATA_DIRS (earlier folders win).
 std::vector<DesktopEntry> readDesktopEntries();
