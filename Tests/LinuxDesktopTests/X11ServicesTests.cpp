@@ -6,6 +6,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <fstream>
@@ -306,6 +307,18 @@ TEST_F(X11Clipboard, TargetThatNeverReadsIsGivenUpOnAndOurTextIsNotLeft) {
     ASSERT_TRUE(runUntil([&] { return desktop_->loop().now() - start > 4s; }));
     EXPECT_EQ(XGetSelectionOwner(fakes_, clipboard), ours);
     expectUserContents();
+}
+
+// An owner that does not answer (stopped) costs the paste one bounded wait, not a hang.
+TEST_F(X11Clipboard, HungOwnerDoesNotHoldUpThePaste) {
+    TALKWEFT_NEED_DESKTOP();
+    ASSERT_GT(owner_, 0);
+    ASSERT_EQ(kill(owner_, SIGSTOP), 0);
+    const auto start = desktop_->loop().now();
+    EXPECT_TRUE(talkweft::Clipboard::paste("while hung"));
+    EXPECT_LT(desktop_->loop().now() - start, 4s);
+    EXPECT_EQ(clip("UTF8_STRING"), "while hung");
+    kill(owner_, SIGCONT);
 }
 
 }  // namespace

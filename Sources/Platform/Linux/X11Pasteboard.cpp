@@ -180,8 +180,13 @@ std::shared_ptr<const X11Pasteboard::Served> X11Pasteboard::ownedContents() {
 std::optional<std::string> X11Pasteboard::convert(const std::string& target) {
     auto conversion = std::make_shared<Conversion>();
     auto future = conversion->result.get_future();
-    events_.call([&] {
+    Window owner = None;
+    const bool started = events_.call([&] {
         Display* d = events_.display();
+        owner = XGetSelectionOwner(d, clipboard_);
+        // An owner that let a request time out just now is not asked again at once: saving its
+        // contents would otherwise wait the whole timeout once for every target it offers.
+        if (owner == None || (owner == unresponsiveOwner_ && std::chrono::steady_clock::now() < unresponsiveUntil_)) return false;
         if (conversion_) conversion_->finish(std::nullopt);
         conversion->id = nextConversion_++;
         conversion->target = XInternAtom(d, target.c_str(), False);
@@ -189,12 +194,16 @@ std::optional<std::string> X11Pasteboard::convert(const std::string& target) {
         XDeleteProperty(d, window_, property_);
         XConvertSelection(d, clipboard_, conversion->target, property_, window_, CurrentTime);
         XFlush(d);
+        return true;
     });
+    if (!started) return std::nullopt;
     if (future.wait_for(readTimeout_) == std::future_status::ready) return future.get();
     // The owner did not answer in time: forget the request (a late answer is dropped).
     events_.call([&] {
         if (conversion_ == conversion) conversion_.reset();
         conversion->finish(std::nullopt);
+        unresponsiveOwner_ = owner;
+        unresponsiveUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     });
     return future.get();
 }

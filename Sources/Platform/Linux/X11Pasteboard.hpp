@@ -6,7 +6,9 @@
 // ("x-kde-passwordManagerHint" = "secret") so that clipboard managers do not keep them.
 //
 // Reading another owner's data converts the selection (INCR transfers included) and waits a
-// bounded time for the answer. Main thread (the serving runs on the event thread).
+// bounded time for the answer; an owner that let a request time out is not asked again for a few
+// seconds, so saving a hung app's clipboard costs one timeout, not one per target. Main thread
+// (the serving runs on the event thread).
 #pragma once
 
 #include <X11/Xlib.h>
@@ -63,6 +65,8 @@ private:
     Time ownedSince_ = CurrentTime;
     std::shared_ptr<Conversion> conversion_;
     std::uint64_t nextConversion_ = 1;
+    Window unresponsiveOwner_ = None;  // the last owner that let a request time out, and until when
+    std::chrono::steady_clock::time_point unresponsiveUntil_{};
     std::shared_ptr<std::atomic<bool>> fetched_ = std::make_shared<std::atomic<bool>>(true);
 };
 
