@@ -61,7 +61,7 @@ public:
     // True when the machine has an X server to start (Xvfb on PATH).
     static bool available();
 
-    // Starts the session. Throws std::runtime_error naming the part that did not come up (its log
+    // Starts the session. Throws std::runtime_error naming the service that did not come up (its log
     // is in the run folder, kept when a session fails to start).
     explicit DesktopSession(SessionOptions options = {});
     // Ends every process of the session and removes the run folder; restores the environment.
