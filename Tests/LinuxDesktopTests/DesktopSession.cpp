@@ -138,7 +138,7 @@ DesktopSession::DesktopSession(SessionOptions options) {
 
     try {
         startX();
-        applyEnvironment();
+        if (options.environment) applyEnvironment();
         if (options.accessibility) startBus();
         if (options.windowManager) startWindowManager();
         if (options.pulse) startPulse();
@@ -152,7 +152,6 @@ DesktopSession::DesktopSession(SessionOptions options) {
 
 DesktopSession::~DesktopSession() {
     endAll();
-    restoreEnvironment();
     if (!keepRunFolder_) {
         std::error_code ignored;
         fs::remove_all(run_, ignored);

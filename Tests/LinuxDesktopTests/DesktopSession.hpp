@@ -8,9 +8,10 @@
 // variable unique to the session; at the end exactly the processes whose environment holds it are
 // ended (also those the session bus started, which are not our children). Nothing else is touched.
 //
-// While a session is open, this process's environment points at it (DISPLAY, the bus, PulseAudio,
-// HOME, XDG_*), so the code under test and the session's helpers find it; the old values come back
-// at its end. One session per test program at a time (one per test suite is the intended use).
+// A session started with `environment` points this process's environment at it (DISPLAY, the bus,
+// PulseAudio, HOME, XDG_*), so the code under test finds it. The old values are not put back at
+// its end: other threads (GLib's, libatspi's) read the environment at any time, and changing it
+// under them can crash the process. The test suites share one such session per program.
 #pragma once
 
 #include <sys/types.h>
@@ -47,6 +48,7 @@ struct SessionOptions {
     bool accessibility = true;  // session bus + accessibility bus, enabled
     bool windowManager = true;  // openbox
     bool pulse = true;          // PulseAudio with null sink, virtual_mic, keep-alive stream
+    bool environment = true;    // point this process's environment at the session
 };
 
 // What a finished command left.
@@ -64,7 +66,7 @@ public:
     // Starts the session. Throws std::runtime_error naming the service that did not come up (its log
     // is in the run folder, kept when a session fails to start).
     explicit DesktopSession(SessionOptions options = {});
-    // Ends every process of the session and removes the run folder; restores the environment.
+    // Ends every process of the session and removes the run folder.
     ~DesktopSession();
     DesktopSession(const DesktopSession&) = delete;
     DesktopSession& operator=(const DesktopSession&) = delete;

@@ -54,8 +54,8 @@ TEST(DesktopSessionEndTest, EndsExactlyTheProcessesItStarted) {
     std::vector<pid_t> first;
     pid_t outsider = -1;
     {
-        DesktopSession a;
-        DesktopSession b(SessionOptions{.accessibility = true, .windowManager = false, .pulse = false});
+        DesktopSession a(SessionOptions{.environment = false});
+        DesktopSession b(SessionOptions{.accessibility = true, .windowManager = false, .pulse = false, .environment = false});
         EXPECT_NE(a.display(), b.display());
         EXPECT_NE(a.runFolder(), b.runFolder());
         // The bus's own services (the accessibility bus's daemon) carry the marker too.
