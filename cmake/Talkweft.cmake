@@ -15,12 +15,16 @@ function(talkweft_unity target)
   endif()
 endfunction()
 
-# talkweft_library(<name> [DEPS <targets>...])
-# A static library from every .cpp below the calling folder; headers sit next to their sources and
-# are included relative to the Sources/ folder (#include "TalkweftCore/Chord.hpp").
+# talkweft_library(<name> [DEPS <targets>...] [EXCLUDE_DIRS <subfolders>...])
+# A static library from every .cpp below the calling folder, except those in EXCLUDE_DIRS (folders
+# that build libraries of their own); headers sit next to their sources and are included relative
+# to the Sources/ folder (#include "TalkweftCore/Chord.hpp").
 function(talkweft_library name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE_DIRS" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(dir ${ARG_EXCLUDE_DIRS})
+    list(FILTER srcs EXCLUDE REGEX "^${CMAKE_CURRENT_SOURCE_DIR}/${dir}/")
+  endforeach()
   add_library(${name} STATIC ${srcs})
   talkweft_unity(${name})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/Sources)

@@ -42,6 +42,10 @@ public:
 
     // Appends the items (after clear() they are the whole content). False when the desktop refused.
     virtual bool writeItems(const std::vector<PasteboardItem>& items) = 0;
+
+    // True once another app has read data of what the last writeItems put on the pasteboard (a
+    // paste waits for it before the user's contents come back). A desktop that cannot tell says true.
+    virtual bool contentsFetched() { return true; }
 };
 
 }  // namespace talkweft::platform

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "Platform/Platform.hpp"
+#include "Talkweft/Log.hpp"
 
 namespace talkweft::Clipboard {
 
@@ -12,6 +13,10 @@ namespace {
 
 constexpr double SETTLE_SECONDS = 0.12;
 constexpr double RESTORE_SECONDS = 0.6;
+// After the restore delay, the longest wait for the target to read the pasted text, and how often
+// the pasteboard is asked meanwhile.
+constexpr double FETCH_WAIT_SECONDS = 3.0;
+constexpr double FETCH_CHECK_SECONDS = 0.05;
 
 // Pending-restore state: idle (nothing saved, no timer) -> pasting (saved) -> restore pending
 // (timer) -> idle.
@@ -19,12 +24,13 @@ struct State {
     std::uint64_t generation = 0;
     std::optional<std::vector<pf::PasteboardItem>> saved;
     std::optional<pf::TimerId> restoreTask;
+    pf::TimePoint fetchDeadline{};
 };
 
 State& state() {
     static State s;
     // A new platform: the old one's pending restore belongs to a loop that is gone.
-    if (s.generation != pf::currentGeneration()) s = State{pf::currentGeneration(), std::nullopt, std::nullopt};
+    if (s.generation != pf::currentGeneration()) s = State{pf::currentGeneration(), std::nullopt, std::nullopt, {}};
     return s;
 }
 
@@ -42,6 +48,24 @@ void restore() {
     pf::Pasteboard& pb = *pf::current().pasteboard;
     pb.clear();
     if (!items.empty()) pb.writeItems(items);
+}
+
+// The user's items come back only once the target has read the pasted text (so it never pastes
+// them instead); a target that never reads it is given up on after a bounded wait, and the user's
+// items replace our text all the same.
+void restoreWhenFetched() {
+    State& s = state();
+    s.restoreTask.reset();
+    if (!s.saved) return;
+    pf::Platform& platform = pf::current();
+    if (!platform.pasteboard->contentsFetched()) {
+        if (platform.loop->now() < s.fetchDeadline) {
+            s.restoreTask = platform.loop->addTimer(pf::seconds(FETCH_CHECK_SECONDS), [] { restoreWhenFetched(); });
+            return;
+        }
+        Log::write("clipboard: the pasted text was not read by the target; the clipboard is put back");
+    }
+    restore();
 }
 
 }  // namespace
@@ -84,7 +108,8 @@ bool paste(const std::string& text) {
 
     State& after = state();  // the loop ran meanwhile; read the state afresh
     cancelRestore(after);
-    after.restoreTask = platform.loop->addTimer(pf::seconds(RESTORE_SECONDS), [] { restore(); });
+    after.fetchDeadline = platform.loop->now() + pf::seconds(RESTORE_SECONDS + FETCH_WAIT_SECONDS);
+    after.restoreTask = platform.loop->addTimer(pf::seconds(RESTORE_SECONDS), [] { restoreWhenFetched(); });
     return posted;
 }
 

@@ -15,7 +15,9 @@ namespace talkweft::Clipboard {
 // Saves the user's pasteboard items (unless a restore from an earlier paste is still pending: the
 // items saved first are kept), puts `text` on one item as plain text with the transient and
 // auto-generated markers, posts Command-V, waits 0.12 s on the main loop (which keeps running),
-// then schedules the restore of the saved items 0.6 s later and returns.
+// then schedules the restore of the saved items 0.6 s later and returns. The restore waits further
+// until the target has read the pasted text (Pasteboard::contentsFetched), at most 3 s; then it
+// gives up and puts the saved items back all the same, so our text is never left behind.
 // Returns true when the keystroke was posted; false when it could not be made or the pasteboard
 // refused the text (then nothing is posted). It cannot tell whether the target took the text.
 // Main thread.

@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "AudioInput/PulseAudioSystem.hpp"
 #include "AudioInput/TestAudioSystem.hpp"
 #include "Platform/FileDefaults.hpp"
 #include "Platform/Headless/Desktop.hpp"
@@ -26,6 +27,7 @@
 #include "Platform/Headless/Panel.hpp"
 #include "Platform/Headless/Sound.hpp"
 #include "Platform/Headless/StatusItem.hpp"
+#include "Platform/Linux/LinuxDesktop.hpp"
 #include "Platform/URLCommand.hpp"
 #include "Talkweft/AppDelegate.hpp"
 #include "Talkweft/Log.hpp"
@@ -190,33 +192,64 @@ int runApplication() {
     sigaction(SIGINT, &quitAction, nullptr);
     sigaction(SIGTERM, &quitAction, nullptr);
 
-    platform::headless::Desktop desktop(platform::headless::HeadlessLoop::ClockMode::realClock);
+    // The real X11 desktop when a display answers, else the simulated one.
+    std::unique_ptr<platform::linuxdesktop::LinuxDesktop> linux;
+    std::unique_ptr<platform::headless::Desktop> simulated;
+    std::string desktopLine;
+    if (platform::linuxdesktop::displayAnswers()) {
+        try {
+            linux = std::make_unique<platform::linuxdesktop::LinuxDesktop>();
+            desktopLine = "desktop: the X11 desktop on display " + linux->displayName();
+        } catch (const std::exception& e) {
+            desktopLine = std::string("desktop: the simulated desktop (the X11 desktop failed: ") + e.what() + ")";
+        }
+    } else {
+        desktopLine = "desktop: the simulated desktop (no X display answers)";
+    }
+    if (!linux) simulated = std::make_unique<platform::headless::Desktop>(platform::headless::HeadlessLoop::ClockMode::realClock);
+    Log::write(desktopLine);
+    std::fprintf(stderr, "talkweft: %s\n", desktopLine.c_str());
+    platform::headless::HeadlessLoop& loop = linux ? linux->loop() : simulated->loop();
     platform::FileDefaults defaults(Paths::defaultsFile(), [](const std::string& line) { Log::write(line); });
     platform::headless::SoundPlayer sounds;
     platform::headless::Panel panel;
     platform::headless::StatusItem statusItem;
     platform::headless::LoginItemService loginItem;
-    audioinput::TestAudioSystem audio;
-    audio.addDevice("Simulated microphone", {16000, 1});
-    platform::UnixSocketURLCommandSource urls(desktop.loop(), socketPath().string());
-    auto& p = desktop.platform();
+    std::unique_ptr<audioinput::AudioSystem> audio;
+    if (linux) {
+        try {
+            audio = std::make_unique<audioinput::PulseAudioSystem>();
+        } catch (const std::exception& e) {
+            Log::write(std::string("audio: ") + e.what());
+            std::fprintf(stderr, "talkweft: %s\n", e.what());
+        }
+    }
+    if (!audio) {
+        auto test = std::make_unique<audioinput::TestAudioSystem>();
+        if (!linux) test->addDevice("Simulated microphone", {16000, 1});
+        audio = std::move(test);
+    }
+    platform::UnixSocketURLCommandSource urls(loop, socketPath().string());
+    auto& p = linux ? linux->platform() : simulated->platform();
     p.defaults = &defaults;
     p.sounds = &sounds;
     p.panel = &panel;
     p.statusItem = &statusItem;
     p.loginItem = &loginItem;
-    p.audio = &audio;
+    p.audio = audio.get();
     p.urlCommands = &urls;
     platform::ScopedPlatform scope(p);
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name) desktop.userName = pw->pw_name;
-    addScratchpad(desktop);
+    if (simulated) {
+        if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name) simulated->userName = pw->pw_name;
+        addScratchpad(*simulated);
+    }
 
-    std::jthread signalWaiter([&desktop, quitSignals](std::stop_token) {
+    std::jthread signalWaiter([&loop, quitSignals](std::stop_token) {
         pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
         char byte = 0;
         while (::read(g_quitPipe[0], &byte, 1) < 0 && errno == EINTR) {
         }
-        if (byte == 'q') desktop.loop().quit();
+        if (byte == 'q') loop.quit();
     });
 
     {
@@ -228,7 +261,7 @@ int runApplication() {
         app.applicationDidFinishLaunching();
         std::printf("talkweft: listening for URL commands on %s\n", socketPath().c_str());
         std::fflush(stdout);
-        desktop.loop().run();
+        loop.run();
         // Quitting drops a recording, stops the work in progress (an agent may run for minutes) and
         // the speech model's preparation (a download may run for minutes too), then lets the
         // history writes already under way finish.

@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "Talkweft/DesktopEntries.hpp"
+#include "Platform/DesktopEntries.hpp"
 #include "TestSupport.hpp"
 
 namespace talkweft::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace platform;
 
 TEST(DesktopEntries, ParsesTheMainGroupOnly) {
     auto entry = parseDesktopEntry(
@@ -18,12 +19,13 @@ TEST(DesktopEntries, ParsesTheMainGroupOnly) {
         "Name=Second name ignored\n"
         "not a key line\n"
         "NoDisplay=false\n"
+        "StartupWMClass = Editor-Win\n"
         "[Desktop Action new]\n"
         "Name=New Window\n"
         "Hidden=true\n",
         "org.example.Editor");
     ASSERT_TRUE(entry);
-    EXPECT_EQ(*entry, (DesktopEntry{"org.example.Editor", "Text Editor\\Pro", true, false, false}));
+    EXPECT_EQ(*entry, (DesktopEntry{"org.example.Editor", "Text Editor\\Pro", true, false, false, "Editor-Win"}));
 
     EXPECT_FALSE(parseDesktopEntry("[Other]\nName=x\n", "a")) << "no main group";
     EXPECT_FALSE(parseDesktopEntry("[Desktop Entry]\nType=Application\n", "a")) << "no name";

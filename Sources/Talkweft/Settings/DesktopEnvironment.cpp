@@ -17,7 +17,7 @@
 #include <QVBoxLayout>
 
 #include "Platform/Platform.hpp"
-#include "Talkweft/DesktopEntries.hpp"
+#include "Platform/DesktopEntries.hpp"
 #include "Talkweft/Log.hpp"
 #include "Talkweft/Paths.hpp"
 #include "Talkweft/Settings/SettingsView.hpp"
@@ -90,7 +90,7 @@ std::optional<std::string> pickInstalledApp(QWidget* parent) {
     filter->setPlaceholderText("Search");
     filter->setClearButtonEnabled(true);
     auto* list = new QListWidget;
-    for (const auto& app : listPickableApps(calcApplicationDirs(envValue, Paths::home()))) {
+    for (const auto& app : platform::listPickableApps(platform::calcApplicationDirs(envValue, Paths::home()))) {
         auto* item = new QListWidgetItem(QString::fromStdString(app.name + "  (" + app.id + ")"), list);
         item->setData(Qt::UserRole, QString::fromStdString(app.id));
     }
@@ -144,7 +144,7 @@ SettingsEnvironment makeDesktopEnvironment(QWidget* parent) {
     env.openPane = openDesktopPane;
     env.reveal = [parent](const std::filesystem::path& folder) { revealFolder(parent, folder); };
     env.pickApp = [parent] { return pickInstalledApp(parent); };
-    env.appName = [](const std::string& id) { return findAppName(calcApplicationDirs(envValue, Paths::home()), id); };
+    env.appName = [](const std::string& id) { return platform::findAppName(platform::calcApplicationDirs(envValue, Paths::home()), id); };
     env.now = [] { return std::chrono::system_clock::now(); };
     return env;
 }

@@ -10,9 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "Talkweft/Paths.hpp"
+#include <functional>
 
-namespace talkweft {
+namespace talkweft::platform {
+
+// Reads an environment variable (absent when unset); tests pass their own.
+using EnvLookup = std::function<std::optional<std::string>(const char* name)>;
 
 struct DesktopEntry {
     std::string id;
@@ -20,12 +23,13 @@ struct DesktopEntry {
     bool application = false;  // Type=Application
     bool noDisplay = false;    // NoDisplay=true: not for menus
     bool hidden = false;       // Hidden=true: the entry counts as deleted
+    std::string startupWMClass;     // StartupWMClass: the WM_CLASS of the app's windows
 
     bool operator==(const DesktopEntry&) const = default;
 };
 
 // Reads the [Desktop Entry] group of a desktop file's text: Type, Name (the untranslated one),
-// NoDisplay and Hidden; other groups and keys, comments and malformed lines are skipped; the
+// StartupWMClass, NoDisplay and Hidden; other groups and keys, comments and malformed lines are skipped; the
 // escapes \s \n \t \r \\ of string values are decoded. Absent when the text has no such group or
 // the group has no Name.
 std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string id);
@@ -53,4 +57,4 @@ std::vector<DesktopEntry> listPickableApps(const std::vector<std::filesystem::pa
 // has one, unless hidden; absent when none. Blocks on the disk (a few file reads).
 std::optional<std::string> findAppName(const std::vector<std::filesystem::path>& dirs, std::string_view id);
 
-}  // namespace talkweft
+}  // namespace talkweft::platform

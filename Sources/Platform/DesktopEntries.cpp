@@ -1,4 +1,4 @@
-#include "Talkweft/DesktopEntries.hpp"
+#include "Platform/DesktopEntries.hpp"
 
 #include <algorithm>
 #include <fstream>
@@ -6,7 +6,7 @@
 #include <set>
 #include <sstream>
 
-namespace talkweft {
+namespace talkweft::platform {
 
 namespace fs = std::filesystem;
 
@@ -77,6 +77,8 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string
         if (key == "Name" && !sawName) {
             entry.name = value;
             sawName = true;
+        } else if (key == "StartupWMClass") {
+            entry.startupWMClass = value;
         } else if (key == "Type") {
             entry.application = value == "Application";
         } else if (key == "NoDisplay") {
@@ -172,4 +174,4 @@ std::optional<std::string> findAppName(const std::vector<fs::path>& dirs, std::s
     return std::nullopt;
 }
 
-}  // namespace talkweft
+}  // namespace talkweft::platform
