@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace mlruntime {
@@ -86,12 +87,14 @@ public:
 
     private:
         friend class ThreadBudget;
-        Lease(ThreadBudget* budget, int threads, int wanted, Share share, std::vector<int> workers)
-            : budget_(budget), threads_(threads), wanted_(wanted), share_(share), workers_(std::move(workers)) {}
+        Lease(ThreadBudget* budget, int threads, int wanted, Share share, std::thread::id owner, std::vector<int> workers)
+            : budget_(budget), threads_(threads), wanted_(wanted), share_(share), owner_(owner),
+              workers_(std::move(workers)) {}
         ThreadBudget* budget_;
         mutable int threads_;
         int wanted_;
         Share share_;
+        std::thread::id owner_;  // the thread that acquired it
         mutable std::vector<int> workers_;  // pool workers reserved for this lease (threads_ - 1 of them)
     };
 
@@ -101,6 +104,12 @@ private:
     void rebalance(const Lease& lease);
     // Whether a holding lease is out or ended within the step grace (lock-free).
     bool stepsAbout() const noexcept;
+    // Counts a holding lease of thread `self` in its step loop (adding the loop if new) and
+    // forgets loops whose last lease ended before the step grace. Requires mutex_.
+    void noteStepLoop(std::thread::id self, int64_t now);
+    // The share of a holding lease: the threads that yielding leases do not hold, split evenly
+    // over the step loops about. Requires mutex_.
+    int stepShare() const;
     // Marks free workers as leased and hands them to `lease`, up to `count`. Requires mutex_.
     void grantWorkers(std::vector<int>& workers, int count);
 
@@ -111,6 +120,14 @@ private:
     int leased_ = 0;                  // guarded by mutex_
     int leases_ = 0;                  // guarded by mutex_: leases out
     std::vector<bool> workerLeased_;  // guarded by mutex_
+    int yieldingLeased_ = 0;          // guarded by mutex_: threads of yielding leases
+    // Guarded by mutex_: the step loops about, one per thread that takes holding leases.
+    struct StepLoop {
+        std::thread::id thread;
+        int holding;      // its holding leases out
+        int64_t lastEnd;  // when its last one ended (steady clock, nanoseconds)
+    };
+    std::vector<StepLoop> stepLoops_;
     // Mirrors for rebalance's lock-free look: threads blocked in acquire, holding leases out, and
     // when the last holding lease ended (steady clock, nanoseconds).
     std::atomic<int> waiting_{0};
