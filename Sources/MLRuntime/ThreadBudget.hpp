@@ -28,6 +28,13 @@ namespace mlruntime {
 // There it gives threads back while anyone waits for a lease, down to an even share of the
 // budget; while short steps run, or ran within the step grace, it keeps half the budget free for
 // them; otherwise it takes freed threads back, up to what it asked for.
+//
+// Short steps come in loops (one decoding loop per transcription, each on its own thread, a
+// holding lease per token). A holding lease gets at most an even share of what yielding leases
+// leave: that divided by the step loops about (threads with a holding lease out, waiting for one,
+// or whose last one ended within the step grace). So concurrent loops each find their share free
+// at every step instead of handing the whole budget from one step to the other through acquire;
+// a loop alone gets all it asks for. A new loop may wait once, for the first lease released.
 class ThreadBudget {
 public:
     class Lease;
@@ -42,7 +49,8 @@ public:
 
     // A budget of `threads` threads (at least 1), with its own worker pool of threads-1 workers.
     // `stepGrace`: how long after a holding lease ends yielding leases still keep half the budget
-    // free, so that the next step of a decoding loop finds its threads at once.
+    // free, and its loop still counts in the other loops' shares, so that the next step of a
+    // decoding loop finds its threads at once.
     explicit ThreadBudget(int threads, std::chrono::milliseconds stepGrace = DEFAULT_STEP_GRACE);
     ~ThreadBudget();
     ThreadBudget(const ThreadBudget&) = delete;
@@ -60,7 +68,8 @@ public:
 
     // Takes up to `wanted` threads (0 or less: all the budget has). Blocks while every thread is
     // leased; returns as soon as at least one is free. A yielding lease starts with at most half
-    // the budget while short steps are about. Thread-safe. The lease returns its threads when
+    // the budget while short steps are about; a holding one gets at most its loop's even share
+    // (see above). Thread-safe. The lease returns its threads when
     // destroyed. A thread holding a lease must not acquire another (it could wait forever).
     Lease acquire(int wanted = 0, Share share = Share::holds);
 
