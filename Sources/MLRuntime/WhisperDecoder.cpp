@@ -108,7 +108,9 @@ size_t WhisperDecoder::Context::bytes() const noexcept {
     for (const auto& values : crossValuesT) floats += values.size();
     for (const auto* scratch : {&encoderT, &crossTmp, &x, &h, &qkv, &attn, &hidden, &scores, &cacheRows})
         floats += scratch->size();
-    return floats * sizeof(float) + encoderBytes.capacity();
+    // The copy of the encoder output it holds: at most one float per value.
+    floats += encoderT.size();
+    return floats * sizeof(float);
 }
 
 std::unique_ptr<WhisperDecoder::Context> WhisperDecoder::makeContext() const {

@@ -59,7 +59,7 @@ public:
     public:
         // Whether the keys and values are those of `encoder` (compared byte for byte).
         bool holds(const MultiArray& encoder) const;
-        // Bytes this context takes.
+        // Bytes this context takes once it holds an encoder output.
         size_t bytes() const noexcept;
 
     private:

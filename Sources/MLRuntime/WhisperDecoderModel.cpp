@@ -81,7 +81,7 @@ private:
             Slot* oldestFree = nullptr;
             for (auto& slot : contexts_) {
                 if (slot.busy) continue;
-                if (slot.lastUser == self) own = &slot;
+                if (slot.lastUser == self && (own == nullptr || slot.lastUse > own->lastUse)) own = &slot;
                 if (oldestFree == nullptr || slot.lastUse < oldestFree->lastUse) oldestFree = &slot;
             }
             Slot* chosen = own;
