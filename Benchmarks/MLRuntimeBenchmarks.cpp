@@ -4,6 +4,9 @@
 //   values, the MLP) through OpenBLAS's own threaded sgemm, the two run alternately.
 // - DecoderStep/<size>: one token, alone and with an encoder running beside it (median, 99th
 //   percentile and worst step of many).
+// - DecoderLoops/<size>: two decoding loops (one decoder model, two encoder outputs) at once on
+//   two threads against the same predictions one after another; BudgetStepLoops: the same for
+//   short holding leases of parallelFor loops on the budget alone.
 // - Mel/30s, the two kernels the encoder spends most in, and a square sgemm on OpenBLAS's threads.
 // - Memory added by loading the three models, measured in a freshly started copy of this program.
 // Times are medians over repetitions. Models are generated into a temporary folder at start.
@@ -21,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -279,6 +283,72 @@ void BM_DecoderStep(benchmark::State& state, std::string size, bool besideEncode
     if (besideEncoder) state.counters["windows"] = windows.load();
 }
 
+// Decoding loops at once, as concurrent transcriptions run them: `loops` threads each run
+// `steps` predictions on one decoder model, each loop with its own encoder output. Beside it
+// (loops 1) the same predictions of both loops one after another on one thread. Reports the
+// wall time of all the loops and the summed time of each loop's predictions.
+void BM_DecoderLoops(benchmark::State& state, std::string size, int loops) {
+    constexpr int STEPS = 100, LOOPS_COMPARED = 2;
+    auto s = *testmodels::namedSize(size);
+    auto decoder = Model::load(folderFor(size) / "TextDecoder.mlmodelc", ComputeUnits::cpuOnly);
+    std::vector<std::unique_ptr<DecoderStepInputs>> inputs;
+    for (int loop = 0; loop < LOOPS_COMPARED; ++loop) {
+        inputs.push_back(std::make_unique<DecoderStepInputs>(s));
+        inputs.back()->encoder.fill(Half(0.1f + 0.05f * static_cast<float>(loop)));
+    }
+    for (auto& input : inputs) decoder->predict(input->provider);  // warm
+    double summed = 0;
+    for (auto _ : state) {
+        std::vector<double> loopSeconds(LOOPS_COMPARED, 0);
+        auto runLoop = [&](int loop) {
+            auto start = Clock::now();
+            for (int step = 0; step < STEPS; ++step) benchmark::DoNotOptimize(decoder->predict(inputs[loop]->provider));
+            loopSeconds[static_cast<size_t>(loop)] = std::chrono::duration<double>(Clock::now() - start).count();
+        };
+        if (loops == 1) {
+            // Sequential transcriptions: each loop's steps run on while its window lasts.
+            for (int loop = 0; loop < LOOPS_COMPARED; ++loop) runLoop(loop);
+        } else {
+            std::vector<std::thread> threads;
+            for (int loop = 0; loop < LOOPS_COMPARED; ++loop) threads.emplace_back(runLoop, loop);
+            for (auto& thread : threads) thread.join();
+        }
+        summed = 0;
+        for (double seconds : loopSeconds) summed += seconds;
+    }
+    state.counters["summed_loop_ms"] = summed * 1e3;
+    state.counters["steps_per_loop"] = STEPS;
+}
+
+// The budget alone: `loops` threads each take a holding lease per step and run a few short
+// parallelFor loops in it, as decoder steps do; beside it the same steps on one thread.
+void BM_BudgetStepLoops(benchmark::State& state, int loops) {
+    constexpr int STEPS = 2000, LOOPS_COMPARED = 2, KERNELS = 20;
+    auto& budget = ThreadBudget::shared();
+    const int wanted = std::max(4, budget.capacity() / 2);
+    std::vector<std::vector<float>> data(LOOPS_COMPARED, std::vector<float>(64 * 1024, 1.0f));
+    for (auto _ : state) {
+        auto runLoop = [&](int loop) {
+            auto& values = data[static_cast<size_t>(loop)];
+            for (int step = 0; step < STEPS; ++step) {
+                auto lease = budget.acquire(wanted);
+                for (int kernel = 0; kernel < KERNELS; ++kernel)
+                    lease.parallelFor(values.size(), 2048, [&](size_t begin, size_t end) {
+                        for (size_t i = begin; i < end; ++i) values[i] = values[i] * 0.999f + 0.001f;
+                    });
+            }
+        };
+        if (loops == 1) {
+            for (int loop = 0; loop < LOOPS_COMPARED; ++loop) runLoop(loop);
+        } else {
+            std::vector<std::thread> threads;
+            for (int loop = 0; loop < LOOPS_COMPARED; ++loop) threads.emplace_back(runLoop, loop);
+            for (auto& thread : threads) thread.join();
+        }
+    }
+    state.counters["steps_per_loop"] = STEPS;
+}
+
 void BM_Mel(benchmark::State& state) {
     auto model = Model::load(folderFor("tiny") / "MelSpectrogram.mlmodelc", ComputeUnits::cpuOnly);
     MultiArray audio({whisper::N_SAMPLES}, DataType::Float32);
@@ -381,6 +451,17 @@ int main(int argc, char** argv) {
                 ->UseRealTime()
                 ->Iterations(beside ? 2000 : 1000);
     }
+    for (const char* size : {"tiny", "base"}) {
+        auto s = *testmodels::namedSize(size);
+        std::string shape = std::to_string(s.width) + "x" + std::to_string(s.layers);
+        for (int loops : {1, 2})
+            benchmark::RegisterBenchmark(("DecoderLoops/" + shape + (loops == 1 ? "/one-after-another" : "/two-at-once")).c_str(),
+                                         BM_DecoderLoops, std::string(size), loops)
+                ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(5)->ReportAggregatesOnly(true);
+    }
+    for (int loops : {1, 2})
+        repeated(benchmark::RegisterBenchmark(loops == 1 ? "BudgetStepLoops/one-after-another" : "BudgetStepLoops/two-at-once",
+                                              BM_BudgetStepLoops, loops), 1, 5);
     // Last: OpenBLAS's own threads keep spinning for a while after their calls.
     repeated(benchmark::RegisterBenchmark("Sgemm/2048/openblas", BM_Sgemm), 5, 15);
 

@@ -46,9 +46,10 @@ size_t matvecGrain(size_t rows, size_t cols) {
 }  // namespace
 
 void linear(const ThreadBudget::Lease& lease, const float* a, size_t rows, size_t inWidth, size_t lda,
-            const float* weight, const float* bias, size_t outWidth, float* c, size_t ldc, Epilogue epilogue) {
+            const float* weight, const float* bias, size_t outWidth, float* c, size_t ldc, Epilogue epilogue,
+            int blocks) {
     if (rows == 0 || outWidth == 0) return;
-    const Tiling t = tiling(rows, outWidth, lease.threads());
+    const Tiling t = tiling(rows, outWidth, blocks > 0 ? blocks : lease.threads());
     lease.parallelFor(t.rowTiles * t.colTiles, 1, [&](size_t begin, size_t end) {
         for (size_t tile = begin; tile < end; ++tile) {
             size_t row0 = (tile / t.colTiles) * t.rowsPerTile, col0 = (tile % t.colTiles) * t.colsPerTile;

@@ -17,10 +17,12 @@ namespace mlruntime::kernels {
 enum class Epilogue { none, gelu, accumulate };
 
 // C[m, n] = sum_k A[m, k] * W[n, k] + bias[n] (bias may be null), then the epilogue. A has row
-// stride lda, C row stride ldc. Uses OpenBLAS sgemm on row blocks spread over the lease.
+// stride lda, C row stride ldc. Uses OpenBLAS sgemm on blocks spread over the lease: as many
+// blocks as the lease has threads, or `blocks` when given (sgemm may round a block's sums
+// differently by its shape, so a fixed count gives the same result on any number of threads).
 void linear(const ThreadBudget::Lease& lease, const float* a, size_t rows, size_t inWidth, size_t lda,
             const float* weight, const float* bias, size_t outWidth, float* c, size_t ldc,
-            Epilogue epilogue = Epilogue::none);
+            Epilogue epilogue = Epilogue::none, int blocks = 0);
 
 // y[r] = dot(W[r, :], x) + bias[r] (bias may be null) for float32 or half weights. Bound by
 // memory bandwidth: rows are spread over the lease, weights are read once.

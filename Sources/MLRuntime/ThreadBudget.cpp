@@ -181,24 +181,56 @@ void ThreadBudget::grantWorkers(std::vector<int>& workers, int count) {
         }
 }
 
+void ThreadBudget::noteStepLoop(std::thread::id self, int64_t now) {
+    // Forget loops whose last step ended before the grace; count this one's lease.
+    bool known = false;
+    for (size_t i = 0; i < stepLoops_.size();) {
+        StepLoop& loop = stepLoops_[i];
+        if (loop.thread == self) {
+            known = true;
+            ++loop.holding;
+        } else if (loop.holding == 0 && now - loop.lastEnd >= stepGrace_.count()) {
+            loop = stepLoops_.back();
+            stepLoops_.pop_back();
+            continue;
+        }
+        ++i;
+    }
+    if (!known) stepLoops_.push_back({self, 1, now});
+}
+
+int ThreadBudget::stepShare() const {
+    const int loops = std::max(1, static_cast<int>(stepLoops_.size()));
+    return std::max(1, (capacity_ - yieldingLeased_) / loops);
+}
+
 ThreadBudget::Lease ThreadBudget::acquire(int wanted, Share share) {
     if (wanted <= 0 || wanted > capacity_) wanted = capacity_;
+    const auto self = std::this_thread::get_id();
     std::unique_lock<std::mutex> lock(mutex_);
+    // A step loop counts from its first acquire, waiting or not, so that the loops already
+    // running leave it its share from their next step on.
+    if (share == Share::holds) noteStepLoop(self, nowNanoseconds());
     if (leased_ >= capacity_) {
         ++waiting_;
         freed_.wait(lock, [this] { return leased_ < capacity_; });
         --waiting_;
     }
     int granted = std::min(wanted, capacity_ - leased_);
-    if (share == Share::yields && stepsAbout()) granted = std::min(granted, std::max(1, capacity_ - capacity_ / 2));
+    if (share == Share::yields) {
+        if (stepsAbout()) granted = std::min(granted, std::max(1, capacity_ - capacity_ / 2));
+        yieldingLeased_ += granted;
+    } else {
+        granted = std::min(granted, stepShare());
+        ++holding_;
+    }
     leased_ += granted;
     ++leases_;
-    if (share == Share::holds) ++holding_;
     // The calling thread is one of the granted threads; the rest are free pool workers. With
     // leased_ <= capacity_ there are always enough of them.
     std::vector<int> workers;
     grantWorkers(workers, granted - 1);
-    return Lease(this, granted, wanted, share, std::move(workers));
+    return Lease(this, granted, wanted, share, self, std::move(workers));
 }
 
 void ThreadBudget::release(const Lease& lease) {
@@ -208,8 +240,18 @@ void ThreadBudget::release(const Lease& lease) {
         --leases_;
         for (int i : lease.workers_) workerLeased_[static_cast<size_t>(i)] = false;
         if (lease.share_ == Share::holds) {
-            lastStepEnd_.store(nowNanoseconds(), std::memory_order_relaxed);
+            const int64_t now = nowNanoseconds();
+            lastStepEnd_.store(now, std::memory_order_relaxed);
             --holding_;
+            // The lease may be released on another thread than the one that took it (moved).
+            for (StepLoop& loop : stepLoops_)
+                if (loop.thread == lease.owner_ && loop.holding > 0) {
+                    --loop.holding;
+                    loop.lastEnd = now;
+                    break;
+                }
+        } else {
+            yieldingLeased_ -= lease.threads_;
         }
     }
     freed_.notify_all();
@@ -234,11 +276,13 @@ void ThreadBudget::rebalance(const Lease& lease) {
             }
             lease.threads_ = target;
             leased_ -= given;
+            yieldingLeased_ -= given;
         } else if (target > lease.threads_ && waiters == 0) {
             int taken = std::min(target - lease.threads_, capacity_ - leased_);
             grantWorkers(lease.workers_, taken);
             lease.threads_ += taken;
             leased_ += taken;
+            yieldingLeased_ += taken;
         }
     }
     if (given > 0) freed_.notify_all();
@@ -246,7 +290,7 @@ void ThreadBudget::rebalance(const Lease& lease) {
 
 ThreadBudget::Lease::Lease(Lease&& other) noexcept
     : budget_(other.budget_), threads_(other.threads_), wanted_(other.wanted_), share_(other.share_),
-      workers_(std::move(other.workers_)) {
+      owner_(other.owner_), workers_(std::move(other.workers_)) {
     other.budget_ = nullptr;
     other.threads_ = 0;
 }

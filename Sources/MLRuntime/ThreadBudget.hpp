@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace mlruntime {
@@ -27,6 +28,13 @@ namespace mlruntime {
 // There it gives threads back while anyone waits for a lease, down to an even share of the
 // budget; while short steps run, or ran within the step grace, it keeps half the budget free for
 // them; otherwise it takes freed threads back, up to what it asked for.
+//
+// Short steps come in loops (one decoding loop per transcription, each on its own thread, a
+// holding lease per token). A holding lease gets at most an even share of what yielding leases
+// leave: that divided by the step loops about (threads with a holding lease out, waiting for one,
+// or whose last one ended within the step grace). So concurrent loops each find their share free
+// at every step instead of handing the whole budget from one step to the other through acquire;
+// a loop alone gets all it asks for. A new loop may wait once, for the first lease released.
 class ThreadBudget {
 public:
     class Lease;
@@ -41,7 +49,8 @@ public:
 
     // A budget of `threads` threads (at least 1), with its own worker pool of threads-1 workers.
     // `stepGrace`: how long after a holding lease ends yielding leases still keep half the budget
-    // free, so that the next step of a decoding loop finds its threads at once.
+    // free, and its loop still counts in the other loops' shares, so that the next step of a
+    // decoding loop finds its threads at once.
     explicit ThreadBudget(int threads, std::chrono::milliseconds stepGrace = DEFAULT_STEP_GRACE);
     ~ThreadBudget();
     ThreadBudget(const ThreadBudget&) = delete;
@@ -59,7 +68,8 @@ public:
 
     // Takes up to `wanted` threads (0 or less: all the budget has). Blocks while every thread is
     // leased; returns as soon as at least one is free. A yielding lease starts with at most half
-    // the budget while short steps are about. Thread-safe. The lease returns its threads when
+    // the budget while short steps are about; a holding one gets at most its loop's even share
+    // (see above). Thread-safe. The lease returns its threads when
     // destroyed. A thread holding a lease must not acquire another (it could wait forever).
     Lease acquire(int wanted = 0, Share share = Share::holds);
 
@@ -86,12 +96,14 @@ public:
 
     private:
         friend class ThreadBudget;
-        Lease(ThreadBudget* budget, int threads, int wanted, Share share, std::vector<int> workers)
-            : budget_(budget), threads_(threads), wanted_(wanted), share_(share), workers_(std::move(workers)) {}
+        Lease(ThreadBudget* budget, int threads, int wanted, Share share, std::thread::id owner, std::vector<int> workers)
+            : budget_(budget), threads_(threads), wanted_(wanted), share_(share), owner_(owner),
+              workers_(std::move(workers)) {}
         ThreadBudget* budget_;
         mutable int threads_;
         int wanted_;
         Share share_;
+        std::thread::id owner_;  // the thread that acquired it
         mutable std::vector<int> workers_;  // pool workers reserved for this lease (threads_ - 1 of them)
     };
 
@@ -101,6 +113,12 @@ private:
     void rebalance(const Lease& lease);
     // Whether a holding lease is out or ended within the step grace (lock-free).
     bool stepsAbout() const noexcept;
+    // Counts a holding lease of thread `self` in its step loop (adding the loop if new) and
+    // forgets loops whose last lease ended before the step grace. Requires mutex_.
+    void noteStepLoop(std::thread::id self, int64_t now);
+    // The share of a holding lease: the threads that yielding leases do not hold, split evenly
+    // over the step loops about. Requires mutex_.
+    int stepShare() const;
     // Marks free workers as leased and hands them to `lease`, up to `count`. Requires mutex_.
     void grantWorkers(std::vector<int>& workers, int count);
 
@@ -111,6 +129,14 @@ private:
     int leased_ = 0;                  // guarded by mutex_
     int leases_ = 0;                  // guarded by mutex_: leases out
     std::vector<bool> workerLeased_;  // guarded by mutex_
+    int yieldingLeased_ = 0;          // guarded by mutex_: threads of yielding leases
+    // Guarded by mutex_: the step loops about, one per thread that takes holding leases.
+    struct StepLoop {
+        std::thread::id thread;
+        int holding;      // its holding leases out
+        int64_t lastEnd;  // when its last one ended (steady clock, nanoseconds)
+    };
+    std::vector<StepLoop> stepLoops_;
     // Mirrors for rebalance's lock-free look: threads blocked in acquire, holding leases out, and
     // when the last holding lease ended (steady clock, nanoseconds).
     std::atomic<int> waiting_{0};

@@ -1,5 +1,6 @@
 #include "MLRuntime/WhisperDecoder.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -75,40 +76,70 @@ WhisperDecoder::WhisperDecoder(const DecoderConfig& config, const WeightsFile& f
         layer.fc1Bias = file.floats(m.fc1Bias, {4 * d});
         layer.fc2 = loadMatrix(file, {m.fc2Weight}, d, 4 * d);
         layer.fc2Bias = file.floats(m.fc2Bias, {d});
-        layer.crossKeys.resize(static_cast<size_t>(config.audioContext * d));
-        layer.crossValuesT.resize(layer.crossKeys.size());
         layers_.push_back(std::move(layer));
     }
     lnPostWeight_ = file.floats(LN_POST_WEIGHT, {d});
     lnPostBias_ = file.floats(LN_POST_BIAS, {d});
     alignmentHead_.assign(static_cast<size_t>(config.layers), std::vector<bool>(static_cast<size_t>(config.heads), false));
     for (auto [layer, head] : config.alignmentHeads) alignmentHead_[layer][head] = true;
-
-    const size_t W = static_cast<size_t>(config.audioContext), S = static_cast<size_t>(config.textContext);
-    const size_t width = static_cast<size_t>(d);
-    encoderT_.resize(W * width);
-    crossTmp_.resize(W * width);
-    x_.resize(width);
-    h_.resize(width);
-    qkv_.resize(3 * width);
-    attn_.resize(width);
-    hidden_.resize(4 * width);
-    scores_.resize(static_cast<size_t>(config.heads) * std::max(W, S));
-    cacheRows_.resize(2 * width * S);
 }
 
-void WhisperDecoder::setEncoderOutput(const ThreadBudget::Lease& lease, const MultiArray& array) {
+namespace {
+
+// Blocks of the cross-attention key and value products: enough to spread over the threads a
+// step gets.
+constexpr int CROSS_BLOCKS = 8;
+
+// A contiguous array as it is; anything else as a contiguous copy.
+MultiArray contiguousEncoder(const MultiArray& array) { return array.isContiguous() ? array : array.clone(); }
+
+}  // namespace
+
+bool WhisperDecoder::Context::holds(const MultiArray& array) const {
+    if (!haveEncoder || encoderType != array.dataType()) return false;
+    MultiArray contiguous = contiguousEncoder(array);
+    const size_t byteCount = static_cast<size_t>(contiguous.count()) * traits(contiguous.dataType()).size;
+    return encoderBytes.size() == byteCount && std::memcmp(encoderBytes.data(), contiguous.data(), byteCount) == 0;
+}
+
+size_t WhisperDecoder::Context::bytes() const noexcept {
+    size_t floats = 0;
+    for (const auto& keys : crossKeys) floats += keys.size();
+    for (const auto& values : crossValuesT) floats += values.size();
+    for (const auto* scratch : {&encoderT, &crossTmp, &x, &h, &qkv, &attn, &hidden, &scores, &cacheRows})
+        floats += scratch->size();
+    // The copy of the encoder output it holds: at most one float per value.
+    floats += encoderT.size();
+    return floats * sizeof(float);
+}
+
+std::unique_ptr<WhisperDecoder::Context> WhisperDecoder::makeContext() const {
+    const size_t W = static_cast<size_t>(config_.audioContext), S = static_cast<size_t>(config_.textContext);
+    const size_t width = static_cast<size_t>(config_.width);
+    auto context = std::make_unique<Context>();
+    context->crossKeys.assign(layers_.size(), std::vector<float>(W * width));
+    context->crossValuesT.assign(layers_.size(), std::vector<float>(W * width));
+    context->encoderT.resize(W * width);
+    context->crossTmp.resize(W * width);
+    context->x.resize(width);
+    context->h.resize(width);
+    context->qkv.resize(3 * width);
+    context->attn.resize(width);
+    context->hidden.resize(4 * width);
+    context->scores.resize(static_cast<size_t>(config_.heads) * std::max(W, S));
+    context->cacheRows.resize(2 * width * S);
+    return context;
+}
+
+void WhisperDecoder::setEncoderOutput(const ThreadBudget::Lease& lease, Context& context, const MultiArray& array) const {
     const size_t d = static_cast<size_t>(config_.width), W = static_cast<size_t>(config_.audioContext);
-    // A contiguous array is compared as it is; anything else through a contiguous copy.
-    MultiArray contiguous = array.isContiguous() ? array : array.clone();
+    if (context.holds(array)) return;
+    MultiArray contiguous = contiguousEncoder(array);
     const auto* bytes = static_cast<const uint8_t*>(contiguous.data());
     const size_t byteCount = static_cast<size_t>(contiguous.count()) * traits(contiguous.dataType()).size;
-    if (haveEncoder_ && encoderType_ == contiguous.dataType() && encoderBytes_.size() == byteCount &&
-        std::memcmp(encoderBytes_.data(), bytes, byteCount) == 0)
-        return;
-    haveEncoder_ = false;  // stays false if anything below is interrupted
-    encoderBytes_.assign(bytes, bytes + byteCount);
-    encoderType_ = contiguous.dataType();
+    context.haveEncoder = false;  // stays false if anything below is interrupted
+    context.encoderBytes.assign(bytes, bytes + byteCount);
+    context.encoderType = contiguous.dataType();
     std::vector<float> converted;
     const float* encoder = nullptr;
     if (contiguous.dataType() == DataType::Float32) {
@@ -117,51 +148,68 @@ void WhisperDecoder::setEncoderOutput(const ThreadBudget::Lease& lease, const Mu
         converted = contiguous.toFloats();
         encoder = converted.data();
     }
+    float* encoderT = context.encoderT.data();
     lease.parallelFor(W, 0, [&](size_t begin, size_t end) {
         for (size_t t = begin; t < end; ++t)
-            for (size_t c = 0; c < d; ++c) encoderT_[t * d + c] = encoder[c * W + t];
+            for (size_t c = 0; c < d; ++c) encoderT[t * d + c] = encoder[c * W + t];
     });
-    for (auto& layer : layers_) {
-        linear(lease, encoderT_.data(), W, d, d, layer.crossKeyWeight.data(), nullptr, d, layer.crossKeys.data(), d);
-        linear(lease, encoderT_.data(), W, d, d, layer.crossValueWeight.data(), layer.crossValueBias.data(), d,
-               crossTmp_.data(), d);
+    for (size_t l = 0; l < layers_.size(); ++l) {
+        const Layer& layer = layers_[l];
+        float* crossTmp = context.crossTmp.data();
+        float* valuesT = context.crossValuesT[l].data();
+        // Blocks fixed in number: the keys and values, and so the decoded text, do not depend on
+        // how many threads the step had (which varies with the loops running at once).
+        linear(lease, encoderT, W, d, d, layer.crossKeyWeight.data(), nullptr, d, context.crossKeys[l].data(), d,
+               Epilogue::none, CROSS_BLOCKS);
+        linear(lease, encoderT, W, d, d, layer.crossValueWeight.data(), layer.crossValueBias.data(), d, crossTmp, d,
+               Epilogue::none, CROSS_BLOCKS);
         lease.parallelFor(d, 0, [&](size_t begin, size_t end) {
             for (size_t c = begin; c < end; ++c)
-                for (size_t t = 0; t < W; ++t) layer.crossValuesT[c * W + t] = crossTmp_[t * d + c];
+                for (size_t t = 0; t < W; ++t) valuesT[c * W + t] = crossTmp[t * d + c];
         });
     }
-    haveEncoder_ = true;
+    context.haveEncoder = true;
 }
 
-void WhisperDecoder::step(const ThreadBudget::Lease& lease, const DecoderStepInput& in, DecoderStepOutput& out) {
+void WhisperDecoder::step(const ThreadBudget::Lease& lease, Context& context, const DecoderStepInput& in,
+                          DecoderStepOutput& out) const {
     const size_t d = static_cast<size_t>(config_.width), heads = static_cast<size_t>(config_.heads);
     const size_t dh = d / heads, S = static_cast<size_t>(config_.textContext);
     const size_t W = static_cast<size_t>(config_.audioContext), L = layers_.size();
     const float scale = 1.0f / std::sqrt(static_cast<float>(dh));
+    float* x = context.x.data();
+    float* work = context.h.data();
+    float* qkv = context.qkv.data();
+    float* attn = context.attn.data();
+    float* hidden = context.hidden.data();
+    float* scores = context.scores.data();
+    float* cacheRows = context.cacheRows.data();
     out.logits.resize(static_cast<size_t>(config_.vocab));
     out.keys.resize(L * d);
     out.values.resize(L * d);
     out.alignment.assign(W, 0.0f);
     size_t alignmentCount = 0;
 
-    tokenEmbedding_.row(static_cast<size_t>(in.token), x_.data());
-    addInPlace(x_.data(), positions_.data() + static_cast<size_t>(in.position) * d, d);
+    tokenEmbedding_.row(static_cast<size_t>(in.token), x);
+    addInPlace(x, positions_.data() + static_cast<size_t>(in.position) * d, d);
 
     for (size_t l = 0; l < L; ++l) {
-        Layer& layer = layers_[l];
+        const Layer& layer = layers_[l];
+        const std::vector<float>& crossKeys = context.crossKeys[l];
+        const std::vector<float>& crossValuesT = context.crossValuesT[l];
         // Self-attention over the cache.
-        layerNormRow(x_.data(), d, layer.lnWeight.data(), layer.lnBias.data(), h_.data());
-        layer.qkv.multiply(lease, h_.data(), layer.qkvBias.data(), qkv_.data());
-        const float* q = qkv_.data();
-        const float* k = qkv_.data() + d;
-        const float* v = qkv_.data() + 2 * d;
+        layerNormRow(x, d, layer.lnWeight.data(), layer.lnBias.data(), work);
+        layer.qkv.multiply(lease, work, layer.qkvBias.data(), qkv);
+        const float* q = qkv;
+        const float* k = qkv + d;
+        const float* v = qkv + 2 * d;
         std::memcpy(out.keys.data() + l * d, k, d * sizeof(float));
         std::memcpy(out.values.data() + l * d, v, d * sizeof(float));
         lease.parallelFor(heads, 1, [&](size_t begin, size_t end) {
             for (size_t h = begin; h < end; ++h) {
-                float* s = scores_.data() + h * S;
-                float* keyRows = cacheRows_.data() + h * dh * S;
-                float* valueRows = cacheRows_.data() + d * S + h * dh * S;
+                float* s = scores + h * S;
+                float* keyRows = cacheRows + h * dh * S;
+                float* valueRows = cacheRows + d * S + h * dh * S;
                 size_t channel0 = l * d + h * dh;
                 halfToFloat(in.keyCache + channel0 * S, keyRows, dh * S);
                 halfToFloat(in.valueCache + channel0 * S, valueRows, dh * S);
@@ -184,47 +232,47 @@ void WhisperDecoder::step(const ThreadBudget::Lease& lease, const DecoderStepInp
                         s[p] = 0.0f;
                     }
                 for (size_t j = 0; j < dh; ++j)
-                    attn_[h * dh + j] = dot(s, valueRows + j * S, S) + ownWeight * v[h * dh + j];
+                    attn[h * dh + j] = dot(s, valueRows + j * S, S) + ownWeight * v[h * dh + j];
             }
         });
-        layer.out.multiply(lease, attn_.data(), layer.outBias.data(), h_.data());
-        addInPlace(x_.data(), h_.data(), d);
+        layer.out.multiply(lease, attn, layer.outBias.data(), work);
+        addInPlace(x, work, d);
 
         // Cross-attention over the encoder output.
-        layerNormRow(x_.data(), d, layer.crossLnWeight.data(), layer.crossLnBias.data(), h_.data());
-        layer.crossQuery.multiply(lease, h_.data(), layer.crossQueryBias.data(), qkv_.data());
-        const float* cq = qkv_.data();
+        layerNormRow(x, d, layer.crossLnWeight.data(), layer.crossLnBias.data(), work);
+        layer.crossQuery.multiply(lease, work, layer.crossQueryBias.data(), qkv);
+        const float* cq = qkv;
         lease.parallelFor(W, 128, [&](size_t begin, size_t end) {
             for (size_t t = begin; t < end; ++t)
                 for (size_t h = 0; h < heads; ++h)
-                    scores_[h * W + t] = dot(cq + h * dh, layer.crossKeys.data() + t * d + h * dh, dh) * scale;
+                    scores[h * W + t] = dot(cq + h * dh, crossKeys.data() + t * d + h * dh, dh) * scale;
         });
         lease.parallelFor(heads, 1, [&](size_t begin, size_t end) {
-            for (size_t h = begin; h < end; ++h) softmaxInPlace(scores_.data() + h * W, W);
+            for (size_t h = begin; h < end; ++h) softmaxInPlace(scores + h * W, W);
         });
         for (size_t h = 0; h < heads; ++h)
             if (alignmentHead_[l][h]) {
-                addInPlace(out.alignment.data(), scores_.data() + h * W, W);
+                addInPlace(out.alignment.data(), scores + h * W, W);
                 ++alignmentCount;
             }
         lease.parallelFor(d, 16, [&](size_t begin, size_t end) {
             for (size_t c = begin; c < end; ++c)
-                attn_[c] = dot(scores_.data() + (c / dh) * W, layer.crossValuesT.data() + c * W, W);
+                attn[c] = dot(scores + (c / dh) * W, crossValuesT.data() + c * W, W);
         });
-        layer.crossOut.multiply(lease, attn_.data(), layer.crossOutBias.data(), h_.data());
-        addInPlace(x_.data(), h_.data(), d);
+        layer.crossOut.multiply(lease, attn, layer.crossOutBias.data(), work);
+        addInPlace(x, work, d);
 
         // MLP.
-        layerNormRow(x_.data(), d, layer.mlpLnWeight.data(), layer.mlpLnBias.data(), h_.data());
-        layer.fc1.multiply(lease, h_.data(), layer.fc1Bias.data(), hidden_.data());
-        geluInPlace(hidden_.data(), 4 * d);
-        layer.fc2.multiply(lease, hidden_.data(), layer.fc2Bias.data(), h_.data());
-        addInPlace(x_.data(), h_.data(), d);
+        layerNormRow(x, d, layer.mlpLnWeight.data(), layer.mlpLnBias.data(), work);
+        layer.fc1.multiply(lease, work, layer.fc1Bias.data(), hidden);
+        geluInPlace(hidden, 4 * d);
+        layer.fc2.multiply(lease, hidden, layer.fc2Bias.data(), work);
+        addInPlace(x, work, d);
     }
     if (alignmentCount > 0)
         for (auto& value : out.alignment) value /= static_cast<float>(alignmentCount);
-    layerNormRow(x_.data(), d, lnPostWeight_.data(), lnPostBias_.data(), h_.data());
-    tokenEmbedding_.multiply(lease, h_.data(), nullptr, out.logits.data());
+    layerNormRow(x, d, lnPostWeight_.data(), lnPostBias_.data(), work);
+    tokenEmbedding_.multiply(lease, work, nullptr, out.logits.data());
 }
 
 }  // namespace mlruntime::whisper

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "MLRuntime/Half.hpp"
@@ -43,22 +44,46 @@ struct DecoderStepOutput {
 // embedding; per layer causal self-attention over the cache positions whose padding mask allows
 // them (this step's key and value stand at the position the update mask marks), cross-attention
 // over the encoder output, MLP; final LayerNorm; logits against the token embedding.
-// Cross-attention keys and values are computed once per distinct encoder output. Holds its
-// scratch: one step() at a time per object.
+// The weights are read only; what a decoding loop changes (the cross-attention keys and values of
+// its encoder output, the step's scratch) lives in a Context, so that several loops run their
+// steps at once, each on its own context, without recomputing each other's cross-attention.
 class WhisperDecoder {
 public:
     WhisperDecoder(const DecoderConfig& config, const WeightsFile& file);
 
     const DecoderConfig& config() const noexcept { return config_; }
 
-    // encoder: [1, width, 1, audioContext] (channel-major, as the encoder gives it), any element
-    // type. Recomputes the cross-attention keys and values only when its element type or contents
-    // differ from the previous call's (compared byte for byte, so a caller may refill one array).
-    void setEncoderOutput(const ThreadBudget::Lease& lease, const MultiArray& encoder);
+    // One loop's state: cross-attention keys and values computed once per distinct encoder output,
+    // and scratch. One step() at a time per context.
+    class Context {
+    public:
+        // Whether the keys and values are those of `encoder` (compared byte for byte).
+        bool holds(const MultiArray& encoder) const;
+        // Bytes this context takes once it holds an encoder output.
+        size_t bytes() const noexcept;
 
-    // Runs one step. Requires setEncoderOutput first; token and position must be in range (the
-    // model checks them before).
-    void step(const ThreadBudget::Lease& lease, const DecoderStepInput& input, DecoderStepOutput& output);
+    private:
+        friend class WhisperDecoder;
+        std::vector<std::vector<float>> crossKeys;    // per layer [audioContext, width]
+        std::vector<std::vector<float>> crossValuesT; // per layer [width, audioContext]
+        std::vector<uint8_t> encoderBytes;            // the encoder output the cross caches belong to
+        DataType encoderType = DataType::Float16;
+        bool haveEncoder = false;
+        std::vector<float> encoderT, crossTmp, x, h, qkv, attn, hidden, scores, cacheRows;
+    };
+
+    // A context sized for this decoder, holding no encoder output yet.
+    std::unique_ptr<Context> makeContext() const;
+
+    // encoder: [1, width, 1, audioContext] (channel-major, as the encoder gives it), any element
+    // type. Recomputes the context's cross-attention keys and values only when its element type or
+    // contents differ from those it holds (compared byte for byte, so a caller may refill one array).
+    void setEncoderOutput(const ThreadBudget::Lease& lease, Context& context, const MultiArray& encoder) const;
+
+    // Runs one step on the context. Requires setEncoderOutput on it first; token and position must
+    // be in range (the model checks them before).
+    void step(const ThreadBudget::Lease& lease, Context& context, const DecoderStepInput& input,
+              DecoderStepOutput& output) const;
 
 private:
     struct Layer {
@@ -69,8 +94,6 @@ private:
         std::vector<float> crossKeyWeight, crossValueWeight;  // float32 for sgemm over the encoder output
         std::vector<float> mlpLnWeight, mlpLnBias, fc1Bias, fc2Bias;
         StepMatrix fc1, fc2;
-        std::vector<float> crossKeys;    // [audioContext, width]
-        std::vector<float> crossValuesT; // [width, audioContext]
     };
 
     DecoderConfig config_;
@@ -78,11 +101,6 @@ private:
     std::vector<float> positions_, lnPostWeight_, lnPostBias_;
     std::vector<Layer> layers_;
     std::vector<std::vector<bool>> alignmentHead_;  // [layer][head]
-    std::vector<uint8_t> encoderBytes_;             // the encoder output the cross caches belong to
-    DataType encoderType_ = DataType::Float16;
-    bool haveEncoder_ = false;
-    // Scratch.
-    std::vector<float> encoderT_, crossTmp_, x_, h_, qkv_, attn_, hidden_, scores_, cacheRows_;
 };
 
 }  // namespace mlruntime::whisper

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <future>
 #include <memory>
 #include <random>
@@ -383,10 +385,12 @@ TEST_F(YieldingLeaseTest, AWindowGivesAWaitingStepItsShareAtTheNextRebalance) {
     { auto done = std::move(window); }
     auto next = budget.acquire(0, ThreadBudget::Share::yields);
     ASSERT_EQ(next.threads(), 2);
-    // A holding lease never changes.
+    // A holding lease of another loop, while the first loop's last step is within the grace:
+    // the threads the window leaves, split over the two loops. It never changes at rebalance.
     auto step = budget.acquire(2);
+    ASSERT_EQ(step.threads(), 1);
     step.rebalance();
-    EXPECT_EQ(step.threads(), 2);
+    EXPECT_EQ(step.threads(), 1);
 }
 
 TEST_F(YieldingLeaseTest, AWindowTakesItsThreadsBackOnceStepsAreOver) {
@@ -417,6 +421,153 @@ TEST_F(YieldingLeaseTest, AWindowTakesItsThreadsBackOnceStepsAreOver) {
     window.rebalance();
     EXPECT_EQ(second.threads(), 3);
     EXPECT_EQ(window.threads(), 1);
+}
+
+// Decoding loops, each on its own thread taking one holding lease per step, as concurrent
+// transcriptions run them. Destroying the group stops every loop (releasing what they hold)
+// before joining any, so that a loop still waiting in acquire gets threads and ends.
+class StepLoops {
+public:
+    StepLoops(ThreadBudget& budget, int count) : budget_(budget) {
+        for (int i = 0; i < count; ++i) loops_.push_back(std::make_unique<Loop>());
+        for (auto& loop : loops_) loop->thread = std::thread([this, raw = loop.get()] { run(*raw); });
+    }
+    ~StepLoops() {
+        for (auto& loop : loops_) {
+            std::lock_guard<std::mutex> lock(loop->mutex);
+            loop->stopping = true;
+            loop->changed.notify_all();
+        }
+        for (auto& loop : loops_) loop->thread.join();
+    }
+
+    // Loop `i` starts a step asking for `wanted` threads. Returns the threads its lease got, or 0
+    // when it waits in acquire instead (it then gets them once threads are freed: see threads).
+    int step(size_t i, int wanted = 0) {
+        Loop& loop = *loops_[i];
+        const int waitingBefore = budget_.waiting();
+        {
+            std::lock_guard<std::mutex> lock(loop.mutex);
+            loop.wanted = wanted;
+            ++loop.requested;
+            loop.changed.notify_all();
+        }
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(loop.mutex);
+                if (loop.granted > 0) return loop.granted;
+            }
+            if (budget_.waiting() > waitingBefore) return 0;
+            std::this_thread::yield();
+        }
+    }
+    // The threads of loop `i`'s lease, waiting until it has one.
+    int threads(size_t i) {
+        Loop& loop = *loops_[i];
+        std::unique_lock<std::mutex> lock(loop.mutex);
+        loop.changed.wait(lock, [&] { return loop.granted > 0; });
+        return loop.granted;
+    }
+    // Loop `i` ends its step: returns once its lease is released.
+    void endStep(size_t i) {
+        Loop& loop = *loops_[i];
+        std::unique_lock<std::mutex> lock(loop.mutex);
+        loop.release = true;
+        loop.changed.notify_all();
+        loop.changed.wait(lock, [&] { return loop.granted == 0; });
+    }
+
+private:
+    struct Loop {
+        std::mutex mutex;
+        std::condition_variable changed;
+        int wanted = 0, requested = 0, served = 0, granted = 0;
+        bool release = false, stopping = false;
+        std::thread thread;
+    };
+
+    void run(Loop& loop) {
+        for (;;) {
+            int wanted = 0;
+            {
+                std::unique_lock<std::mutex> lock(loop.mutex);
+                loop.changed.wait(lock, [&] { return loop.stopping || loop.requested > loop.served; });
+                if (loop.stopping) return;
+                ++loop.served;
+                wanted = loop.wanted;
+            }
+            auto lease = budget_.acquire(wanted);
+            std::unique_lock<std::mutex> lock(loop.mutex);
+            loop.granted = lease.threads();
+            loop.changed.notify_all();
+            loop.changed.wait(lock, [&] { return loop.stopping || loop.release; });
+            loop.release = false;
+            lock.unlock();
+            { auto released = std::move(lease); }
+            lock.lock();
+            loop.granted = 0;
+            loop.changed.notify_all();
+        }
+    }
+
+    ThreadBudget& budget_;
+    std::vector<std::unique_ptr<Loop>> loops_;
+};
+
+TEST(StepLoopShareTest, ConcurrentStepLoopsShareTheBudgetEvenlyInsteadOfWaitingForEachOther) {
+    ThreadBudget budget(4, std::chrono::hours(1));  // a loop between steps counts as running
+    StepLoops loops(budget, 3);
+    EXPECT_EQ(loops.step(0), 4);  // alone: all it asks for
+    loops.endStep(0);
+    // A second loop: each gets half at once, step after step, whichever steps first.
+    EXPECT_EQ(loops.step(1), 2);
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_EQ(loops.step(0), 2) << round;
+        EXPECT_EQ(budget.available(), 0);
+        loops.endStep(1);
+        ASSERT_EQ(loops.step(1), 2) << round;
+        loops.endStep(0);
+    }
+    ASSERT_EQ(loops.step(0), 2);
+    // A third loop while the two hold everything waits (the shares never add up to more than the
+    // budget), and gets its share from the first lease released; from then on a third each.
+    EXPECT_EQ(loops.step(2), 0);
+    EXPECT_EQ(budget.waiting(), 1);
+    loops.endStep(1);
+    EXPECT_EQ(loops.threads(2), 1);
+    EXPECT_EQ(loops.step(1), 1);
+    loops.endStep(0);
+    EXPECT_EQ(loops.step(0), 1);
+    EXPECT_EQ(budget.available(), 1);
+    for (size_t loop = 0; loop < 3; ++loop) loops.endStep(loop);
+    EXPECT_EQ(budget.available(), 4);  // every release handed its threads back
+    EXPECT_EQ(budget.waiting(), 0);
+}
+
+TEST(StepLoopShareTest, StepLoopsBesideAWindowShareWhatTheWindowLeaves) {
+    ThreadBudget budget(4, std::chrono::hours(1));
+    StepLoops loops(budget, 2);
+    auto window = budget.acquire(0, ThreadBudget::Share::yields);
+    ASSERT_EQ(window.threads(), 4);
+    EXPECT_EQ(loops.step(0), 0);  // the window has everything until its next rebalance
+    window.rebalance();
+    EXPECT_EQ(window.threads(), 2);
+    EXPECT_EQ(loops.threads(0), 2);
+    loops.endStep(0);
+    // With two loops about, the two threads the window leaves go one to each, and neither waits
+    // for the other's step to end.
+    EXPECT_EQ(loops.step(1), 1);
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_EQ(loops.step(0), 1) << round;
+        window.rebalance();  // steps run: the window keeps its half, takes nothing
+        EXPECT_EQ(window.threads(), 2);
+        loops.endStep(1);
+        ASSERT_EQ(loops.step(1), 1) << round;
+        loops.endStep(0);
+    }
+    loops.endStep(1);
+    { auto done = std::move(window); }
+    EXPECT_EQ(budget.available(), 4);
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -16,6 +19,7 @@
 #include "WhisperReference.hpp"
 #include "MLRuntime/Error.hpp"
 #include "MLRuntime/Model.hpp"
+#include "MLRuntime/ThreadBudget.hpp"
 #include "MLRuntime/WeightsFile.hpp"
 #include "MLRuntime/WhisperArchitecture.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
@@ -197,6 +201,66 @@ TEST_F(WhisperModelsTest, ConcurrentPredictionsMatchSequentialOnesAndOtherElemen
         threads.emplace_back([&, token] { concurrent[token] = run(embeds, token * 50); });
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(concurrent, sequential);
+}
+
+TEST_F(WhisperModelsTest, DecodingLoopsOnDifferentEncoderOutputsStepAtOnceAndKeepTheirOwnCrossAttention) {
+    // Two transcriptions decode at once, each over its own encoder output, on one decoder model.
+    // Their steps must not queue behind each other (nor recompute each other's cross-attention
+    // keys and values), and each loop gets what it gets alone, step after step.
+    auto decoder = Model::load(model("TextDecoder"), ComputeUnits::cpuOnly);
+    auto embeds = [](float rate) {
+        MultiArray array({1, 64, 1, 1500}, DataType::Float16);
+        for (int64_t i = 0; i < array.count(); ++i) array.typedData<Half>()[i] = Half(std::sin(rate * i));
+        return array;
+    };
+    const std::vector<MultiArray> encoders{embeds(0.003f), embeds(0.0071f)};
+    const std::vector<int32_t> tokens{5, 9, 300, 41};
+    auto decode = [&](size_t loop, const std::function<void()>& beforeEachStep) {
+        DecoderSession session(*decoder, encoders[loop]);
+        std::vector<float> logits;
+        for (int32_t token : tokens) {
+            beforeEachStep();
+            auto values = session.step(token + static_cast<int32_t>(loop))->requireMultiArray(whisper::LOGITS).toFloats();
+            logits.insert(logits.end(), values.begin(), values.end());
+        }
+        return logits;
+    };
+    std::vector<std::vector<float>> alone;
+    for (size_t loop = 0; loop < encoders.size(); ++loop) alone.push_back(decode(loop, [] {}));
+    ASSERT_NE(alone[0], alone[1]);
+
+    // Before each round of steps the test takes every thread of the budget, so that both loops'
+    // steps meet in acquire: both are in a prediction at once. Then it lets them run.
+    auto& budget = ThreadBudget::shared();
+    std::vector<std::vector<float>> together(encoders.size());
+    std::mutex mutex;
+    std::condition_variable changed;
+    int arrived = 0, round = 0;
+    auto meet = [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        const int mine = round;
+        ++arrived;
+        changed.notify_all();
+        changed.wait(lock, [&] { return round != mine; });
+    };
+    std::vector<std::thread> loops;
+    for (size_t loop = 0; loop < encoders.size(); ++loop)
+        loops.emplace_back([&, loop] { together[loop] = decode(loop, meet); });
+    for (size_t step = 0; step < tokens.size(); ++step) {
+        std::vector<ThreadBudget::Lease> held;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return arrived == static_cast<int>(encoders.size()); });
+            while (budget.available() > 0) held.push_back(budget.acquire(budget.available()));
+            arrived = 0;
+            ++round;
+        }
+        changed.notify_all();
+        // A loop queued behind the other's step would never reach the budget: this would not end.
+        while (budget.waiting() < static_cast<int>(encoders.size())) std::this_thread::yield();
+    }
+    for (auto& thread : loops) thread.join();
+    EXPECT_EQ(together, alone);
 }
 
 TEST_F(WhisperModelsTest, ConcurrentMelAndEncoderPredictionsMatchSequentialOnes) {
