@@ -1,5 +1,7 @@
 #include "MLRuntime/ModelDescription.hpp"
 
+#include "MLRuntime/TensorHeader.hpp"
+
 namespace mlruntime {
 namespace {
 
@@ -8,12 +10,6 @@ const FeatureDescription* find(const std::vector<FeatureDescription>& features, 
         if (feature.name == name) return &feature;
     }
     return nullptr;
-}
-
-std::string shapeText(const std::vector<int64_t>& shape) {
-    std::string text = "[";
-    for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
-    return text + "]";
 }
 
 void validate(const std::vector<FeatureDescription>& declared, const FeatureProvider& features, const char* side) {
@@ -33,8 +29,8 @@ void validate(const std::vector<FeatureDescription>& declared, const FeatureProv
             const auto array = value->multiArrayValue();
             if (array && array->shape() != feature.multiArrayConstraint->shape) {
                 throw Error(Error::Code::invalidArgument, std::string(side) + " feature \"" + feature.name +
-                                                              "\" has shape " + shapeText(array->shape()) +
-                                                              ", expected " + shapeText(feature.multiArrayConstraint->shape));
+                                                              "\" has shape " + tensorShapeText(array->shape()) +
+                                                              ", expected " + tensorShapeText(feature.multiArrayConstraint->shape));
             }
         }
     }

@@ -3,18 +3,13 @@
 #include <fstream>
 
 #include "MLRuntime/Error.hpp"
+#include "MLRuntime/TensorHeader.hpp"
 #include "MLRuntime/JsonExcerpt.hpp"
 #include "MLRuntime/WhisperModels.hpp"
 
 namespace mlruntime {
 
 namespace {
-
-std::string declaredShapeText(const std::vector<int64_t>& shape) {
-    std::string text = "[";
-    for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
-    return text + "]";
-}
 
 std::string featureText(const FeatureDescription& feature) {
     std::string text;
@@ -23,7 +18,7 @@ std::string featureText(const FeatureDescription& feature) {
         text.append(1, ' ')
             .append(traits(feature.multiArrayConstraint->dataType).name)
             .append(1, ' ')
-            .append(declaredShapeText(feature.multiArrayConstraint->shape));
+            .append(tensorShapeText(feature.multiArrayConstraint->shape));
     return text;
 }
 

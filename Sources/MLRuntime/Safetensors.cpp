@@ -36,8 +36,7 @@ std::map<std::string, SafetensorsFile::Tensor> SafetensorsFile::parse(const uint
                                                                       const std::string& name) {
     if (size < 8)
         refuseSafetensors(name, "truncated: " + std::to_string(size) + " bytes, too short for the header length");
-    uint64_t headerLength = 0;
-    for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | bytes[i];
+    const uint64_t headerLength = readTensorHeaderLength(bytes);
     if (headerLength > size - 8)
         refuseSafetensors(name, "truncated: header length " + std::to_string(headerLength) + " exceeds the file size " +
                                     std::to_string(size));
@@ -45,61 +44,9 @@ std::map<std::string, SafetensorsFile::Tensor> SafetensorsFile::parse(const uint
         refuseSafetensors(name, "header of " + std::to_string(headerLength) + " bytes is larger than " +
                                     std::to_string(MAX_HEADER_BYTES));
     const size_t dataSize = size - 8 - static_cast<size_t>(headerLength);
-
-    nlohmann::json header;
-    try {
-        header = nlohmann::json::parse(bytes + 8, bytes + 8 + headerLength);
-    } catch (const nlohmann::json::exception& error) {
-        refuseSafetensors(name, "malformed header: " + textExcerpt(error.what(), 200));
-    }
-    if (!header.is_object()) refuseSafetensors(name, "malformed header: not a JSON object");
-
-    std::map<std::string, Tensor> tensors;
-    for (const auto& item : header.items()) {
-        const std::string& tensorName = item.key();
-        if (tensorName == "__metadata__") continue;
-        const nlohmann::json& entry = item.value();
-        auto bad = [&](const std::string& what) {
-            refuseSafetensors(name, "tensor \"" + textExcerpt(tensorName) + "\": " + what);
-        };
-        if (!entry.is_object()) bad("entry is not an object");
-        auto dtype = entry.find("dtype");
-        if (dtype == entry.end() || !dtype->is_string()) bad("missing dtype");
-        auto type = safetensorsType(dtype->get<std::string>());
-        if (!type) bad("unsupported dtype \"" + textExcerpt(dtype->get<std::string>()) + "\" (F16 and F32 are read)");
-        Tensor tensor;
-        tensor.dataType = *type;
-        auto shape = entry.find("shape");
-        if (shape == entry.end() || !shape->is_array()) bad("missing shape");
-        uint64_t count = 1;
-        for (const auto& dim : *shape) {
-            if (!dim.is_number_unsigned()) bad("shape entries must be non-negative integers");
-            uint64_t d = dim.get<uint64_t>();
-            if (d > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ||
-                (d != 0 && count > (std::numeric_limits<uint64_t>::max() / 8) / d))
-                bad("shape too large");
-            count *= d;
-            tensor.shape.push_back(static_cast<int64_t>(d));
-        }
-        auto offsets = entry.find("data_offsets");
-        if (offsets == entry.end() || !offsets->is_array() || offsets->size() != 2 || !(*offsets)[0].is_number_unsigned() ||
-            !(*offsets)[1].is_number_unsigned())
-            bad("data_offsets must be two non-negative integers");
-        uint64_t begin = (*offsets)[0].get<uint64_t>();
-        uint64_t end = (*offsets)[1].get<uint64_t>();
-        if (begin > end) bad("data_offsets decrease");
-        if (end > dataSize)
-            bad("data_offsets [" + std::to_string(begin) + ", " + std::to_string(end) + "] lie past the end of the data (" +
-                std::to_string(dataSize) + " bytes)");
-        uint64_t expected = count * traits(tensor.dataType).size;
-        if (end - begin != expected)
-            bad("holds " + std::to_string(end - begin) + " bytes but " + safetensorsTypeName(tensor.dataType) +
-                " shape needs " + std::to_string(expected));
-        tensor.begin = static_cast<size_t>(begin);
-        tensor.byteCount = static_cast<size_t>(expected);
-        tensors.emplace(tensorName, std::move(tensor));
-    }
-    return tensors;
+    const TensorHeaderFormat format{"data_offsets", safetensorsType, " (F16 and F32 are read)", 1, true};
+    return parseTensorHeader(bytes + 8, static_cast<size_t>(headerLength), dataSize, format,
+                             [&](const std::string& problem) { refuseSafetensors(name, problem); });
 }
 
 std::shared_ptr<const SafetensorsFile> SafetensorsFile::open(const std::filesystem::path& path) {
@@ -125,9 +72,7 @@ std::shared_ptr<const SafetensorsFile> SafetensorsFile::open(const std::filesyst
     file->mappingSize_ = size;
     const auto* bytes = static_cast<const uint8_t*>(mapping);
     file->tensors_ = parse(bytes, size, name);
-    uint64_t headerLength = 0;
-    for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | bytes[i];
-    file->data_ = bytes + 8 + headerLength;
+    file->data_ = bytes + 8 + readTensorHeaderLength(bytes);
     return file;
 }
 

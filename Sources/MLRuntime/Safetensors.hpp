@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "MLRuntime/DataType.hpp"
+#include "MLRuntime/TensorHeader.hpp"
 
 namespace mlruntime {
 
@@ -26,12 +27,7 @@ public:
     // Real headers hold a few hundred kilobytes; a larger one is refused unread.
     static constexpr uint64_t MAX_HEADER_BYTES = 100'000'000;
 
-    struct Tensor {
-        DataType dataType = DataType::Float32;  // Float16 or Float32
-        std::vector<int64_t> shape;
-        size_t begin = 0;  // byte offset within the data section
-        size_t byteCount = 0;
-    };
+    using Tensor = HeaderTensor;
 
     // Maps and checks `path`. Throws Error(invalidModel) naming the file when it is missing,
     // unreadable or damaged.

@@ -22,19 +22,8 @@ constexpr size_t DATA_ALIGNMENT = 64;
 
 size_t alignUp(size_t value) { return (value + DATA_ALIGNMENT - 1) / DATA_ALIGNMENT * DATA_ALIGNMENT; }
 
-std::string tensorShapeText(const std::vector<int64_t>& shape) {
-    std::string text = "[";
-    for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
-    return text + "]";
-}
 
 }  // namespace
-
-int64_t WeightsFile::Tensor::count() const noexcept {
-    int64_t n = 1;
-    for (auto d : shape) n *= d;
-    return n;
-}
 
 void WeightsFile::fail(const std::string& problem) const {
     throw Error(Error::Code::invalidModel, path_.string() + ": " + problem);
@@ -62,8 +51,7 @@ std::shared_ptr<const WeightsFile> WeightsFile::open(const std::filesystem::path
     file->mappingSize_ = size;
 
     const auto* bytes = static_cast<const uint8_t*>(mapping);
-    uint64_t headerLength = 0;
-    for (int i = 7; i >= 0; --i) headerLength = (headerLength << 8) | bytes[i];
+    const uint64_t headerLength = readTensorHeaderLength(bytes);
     if (headerLength > size - 8)
         file->fail("truncated: header length " + std::to_string(headerLength) + " exceeds the file size " +
                    std::to_string(size));
@@ -71,56 +59,10 @@ std::shared_ptr<const WeightsFile> WeightsFile::open(const std::filesystem::path
     if (dataStart > size) dataStart = size;  // no data at all; any tensor with bytes fails below
     file->data_ = bytes + dataStart;
     file->dataSize_ = size - dataStart;
-
-    nlohmann::json header;
-    try {
-        header = nlohmann::json::parse(bytes + 8, bytes + 8 + headerLength);
-    } catch (const nlohmann::json::exception& error) {
-        file->fail("malformed header: " + textExcerpt(error.what(), 200));
-    }
-    if (!header.is_object()) file->fail("malformed header: not a JSON object");
-
-    for (const auto& item : header.items()) {
-        const std::string& name = item.key();
-        const nlohmann::json& entry = item.value();
-        auto bad = [&](const std::string& what) { file->fail("tensor \"" + textExcerpt(name) + "\": " + what); };
-        if (!entry.is_object()) bad("entry is not an object");
-        Tensor tensor;
-        auto dtype = entry.find("dtype");
-        if (dtype == entry.end() || !dtype->is_string()) bad("missing dtype");
-        auto type = dataTypeNamed(dtype->get<std::string>());
-        if (!type || (*type != DataType::Float16 && *type != DataType::Float32))
-            bad("unsupported dtype \"" + textExcerpt(dtype->get<std::string>()) + "\"");
-        tensor.dataType = *type;
-        auto shape = entry.find("shape");
-        if (shape == entry.end() || !shape->is_array()) bad("missing shape");
-        uint64_t count = 1;
-        for (const auto& dim : *shape) {
-            if (!dim.is_number_unsigned()) bad("shape entries must be non-negative integers");
-            uint64_t d = dim.get<uint64_t>();
-            if (d != 0 && count > (std::numeric_limits<uint64_t>::max() / 8) / d) bad("shape too large");
-            count *= d;
-            tensor.shape.push_back(static_cast<int64_t>(d));
-        }
-        auto offsets = entry.find("offsets");
-        if (offsets == entry.end() || !offsets->is_array() || offsets->size() != 2 || !(*offsets)[0].is_number_unsigned() ||
-            !(*offsets)[1].is_number_unsigned())
-            bad("offsets must be two non-negative integers");
-        uint64_t begin = (*offsets)[0].get<uint64_t>();
-        uint64_t end = (*offsets)[1].get<uint64_t>();
-        if (begin > end) bad("offsets decrease");
-        if (end > file->dataSize_)
-            bad("offsets [" + std::to_string(begin) + ", " + std::to_string(end) + "] lie past the end of the data (" +
-                std::to_string(file->dataSize_) + " bytes)");
-        if (begin % DATA_ALIGNMENT != 0) bad("data is not 64-byte aligned");
-        uint64_t expected = count * traits(tensor.dataType).size;
-        if (end - begin != expected)
-            bad("holds " + std::to_string(end - begin) + " bytes but shape " + tensorShapeText(tensor.shape) + " needs " +
-                std::to_string(expected));
-        tensor.begin = static_cast<size_t>(begin);
-        tensor.byteCount = static_cast<size_t>(expected);
-        file->tensors_.emplace(name, std::move(tensor));
-    }
+    const TensorHeaderFormat format{"offsets", [](const std::string& name) { return dataTypeNamed(name); }, "",
+                                    DATA_ALIGNMENT, false};
+    file->tensors_ = parseTensorHeader(bytes + 8, static_cast<size_t>(headerLength), file->dataSize_, format,
+                                       [&](const std::string& problem) { file->fail(problem); });
     return file;
 }
 

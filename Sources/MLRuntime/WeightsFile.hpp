@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "MLRuntime/DataType.hpp"
+#include "MLRuntime/TensorHeader.hpp"
 #include "MLRuntime/Half.hpp"
 
 namespace mlruntime {
@@ -22,13 +23,7 @@ namespace mlruntime {
 // Immutable after opening: thread-safe for concurrent readers.
 class WeightsFile {
 public:
-    struct Tensor {
-        DataType dataType = DataType::Float32;  // Float16 or Float32
-        std::vector<int64_t> shape;
-        size_t begin = 0;  // byte offset within the data section
-        size_t byteCount = 0;
-        int64_t count() const noexcept;
-    };
+    using Tensor = HeaderTensor;
 
     // Maps and checks `path`. Throws Error(invalidModel) naming the file when it is missing,
     // unreadable, truncated, or its header is malformed or points outside the data.

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "MLRuntime/Error.hpp"
+#include "MLRuntime/TensorHeader.hpp"
 #include "MLRuntime/JsonExcerpt.hpp"
 #include "MLRuntime/ModelFile.hpp"
 #include "MLRuntime/Safetensors.hpp"
@@ -56,12 +57,6 @@ void requireValue(const nlohmann::json& config, const char* key, const nlohmann:
     auto found = config.find(key);
     if (found != config.end() && *found != expected)
         refuseCheckpoint("config.json", std::string("\"") + key + "\" is " + jsonExcerpt(*found) + ": " + why);
-}
-
-std::string checkpointShapeText(const std::vector<int64_t>& shape) {
-    std::string text = "[";
-    for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
-    return text + "]";
 }
 
 std::string readCheckpointText(const fs::path& path) {
@@ -118,8 +113,8 @@ public:
         FoundTensor& entry = found->second;
         const std::string where = entry.file->path().string();
         if (entry.tensor->shape != shape)
-            refuseCheckpoint(where, "tensor \"" + entry.storedName + "\" has shape " + checkpointShapeText(entry.tensor->shape) +
-                                        ", config.json needs " + checkpointShapeText(shape));
+            refuseCheckpoint(where, "tensor \"" + entry.storedName + "\" has shape " + tensorShapeText(entry.tensor->shape) +
+                                        ", config.json needs " + tensorShapeText(shape));
         if (dataType && entry.tensor->dataType != *dataType)
             refuseCheckpoint(where, "tensor \"" + entry.storedName + "\" is " + std::string(traits(entry.tensor->dataType).name) +
                                         " but config.json's torch_dtype is " + std::string(traits(*dataType).name));

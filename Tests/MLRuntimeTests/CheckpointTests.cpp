@@ -226,7 +226,7 @@ TEST(CheckpointImport, SafetensorsHeadersAreCheckedBeforeAnythingIsRead) {
         {file("{\"a\":", 0), "malformed header"},
         {file(R"({"a":{"dtype":"BF16","shape":[1],"data_offsets":[0,2]}})", 2), "unsupported dtype \"BF16\""},
         {file(R"({"a":{"dtype":"F32","shape":[2],"data_offsets":[8,0]}})", 8), "data_offsets decrease"},
-        {file(R"({"a":{"dtype":"F32","shape":[3],"data_offsets":[0,8]}})", 8), "holds 8 bytes but F32 shape needs 12"},
+        {file(R"({"a":{"dtype":"F32","shape":[3],"data_offsets":[0,8]}})", 8), "holds 8 bytes but shape [3] needs 12"},
         {file(R"({"a":{"dtype":"F32","shape":[-1],"data_offsets":[0,8]}})", 8), "shape entries must be non-negative"},
         {file(R"({"a":{"dtype":"F32","shape":[4294967296,4294967296,4294967296],"data_offsets":[0,8]}})", 8), "shape too large"},
         {file(R"({"a":{"dtype":"F32","shape":[1]}})", 4), "data_offsets must be two non-negative integers"},
