@@ -283,6 +283,18 @@ void BM_DecoderStep(benchmark::State& state, std::string size, bool besideEncode
     if (besideEncoder) state.counters["windows"] = windows.load();
 }
 
+// Runs `runLoop(0 .. count-1)` one after another on this thread, or each on a thread of its own.
+template <typename RunLoop>
+void runStepLoops(int count, bool atOnce, RunLoop& runLoop) {
+    if (!atOnce) {
+        for (int loop = 0; loop < count; ++loop) runLoop(loop);
+        return;
+    }
+    std::vector<std::thread> threads;
+    for (int loop = 0; loop < count; ++loop) threads.emplace_back([&runLoop, loop] { runLoop(loop); });
+    for (auto& thread : threads) thread.join();
+}
+
 // Decoding loops at once, as concurrent transcriptions run them: `loops` threads each run
 // `steps` predictions on one decoder model, each loop with its own encoder output. Beside it
 // (loops 1) the same predictions of both loops one after another on one thread. Reports the
@@ -305,14 +317,8 @@ void BM_DecoderLoops(benchmark::State& state, std::string size, int loops) {
             for (int step = 0; step < STEPS; ++step) benchmark::DoNotOptimize(decoder->predict(inputs[loop]->provider));
             loopSeconds[static_cast<size_t>(loop)] = std::chrono::duration<double>(Clock::now() - start).count();
         };
-        if (loops == 1) {
-            // Sequential transcriptions: each loop's steps run on while its window lasts.
-            for (int loop = 0; loop < LOOPS_COMPARED; ++loop) runLoop(loop);
-        } else {
-            std::vector<std::thread> threads;
-            for (int loop = 0; loop < LOOPS_COMPARED; ++loop) threads.emplace_back(runLoop, loop);
-            for (auto& thread : threads) thread.join();
-        }
+        // Sequential transcriptions: each loop's steps run on while its window lasts.
+        runStepLoops(LOOPS_COMPARED, loops > 1, runLoop);
         summed = 0;
         for (double seconds : loopSeconds) summed += seconds;
     }
@@ -338,13 +344,7 @@ void BM_BudgetStepLoops(benchmark::State& state, int loops) {
                     });
             }
         };
-        if (loops == 1) {
-            for (int loop = 0; loop < LOOPS_COMPARED; ++loop) runLoop(loop);
-        } else {
-            std::vector<std::thread> threads;
-            for (int loop = 0; loop < LOOPS_COMPARED; ++loop) threads.emplace_back(runLoop, loop);
-            for (auto& thread : threads) thread.join();
-        }
+        runStepLoops(LOOPS_COMPARED, loops > 1, runLoop);
     }
     state.counters["steps_per_loop"] = STEPS;
 }

@@ -1,11 +1,6 @@
 #include "MLRuntime/Safetensors.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -53,31 +48,11 @@ std::shared_ptr<const SafetensorsFile> SafetensorsFile::open(const std::filesyst
     std::shared_ptr<SafetensorsFile> file(new SafetensorsFile());
     file->path_ = path;
     const std::string name = path.string();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) refuseSafetensors(name, std::string("cannot open: ") + std::strerror(errno));
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        refuseSafetensors(name, "not a regular file");
-    }
-    const size_t size = static_cast<size_t>(info.st_size);
-    if (size < 8) {
-        ::close(fd);
-        refuseSafetensors(name, "truncated: " + std::to_string(size) + " bytes, too short for the header length");
-    }
-    void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);
-    if (mapping == MAP_FAILED) refuseSafetensors(name, std::string("cannot map: ") + std::strerror(errno));
-    file->mapping_ = mapping;
-    file->mappingSize_ = size;
-    const auto* bytes = static_cast<const uint8_t*>(mapping);
-    file->tensors_ = parse(bytes, size, name);
+    file->mapped_ = MappedTensorFile(path, "", [&](const std::string& problem) { refuseSafetensors(name, problem); });
+    const uint8_t* bytes = file->mapped_.bytes();
+    file->tensors_ = parse(bytes, file->mapped_.size(), name);
     file->data_ = bytes + 8 + readTensorHeaderLength(bytes);
     return file;
-}
-
-SafetensorsFile::~SafetensorsFile() {
-    if (mapping_ != nullptr) ::munmap(mapping_, mappingSize_);
 }
 
 void writeSafetensorsFile(const std::filesystem::path& path, const std::vector<SafetensorsEntry>& entries) {

@@ -37,7 +37,6 @@ public:
     // heads the error messages. The bytes are not kept.
     static std::map<std::string, Tensor> parse(const uint8_t* bytes, size_t size, const std::string& name);
 
-    ~SafetensorsFile();
     SafetensorsFile(const SafetensorsFile&) = delete;
     SafetensorsFile& operator=(const SafetensorsFile&) = delete;
 
@@ -50,8 +49,7 @@ private:
     SafetensorsFile() = default;
 
     std::filesystem::path path_;
-    void* mapping_ = nullptr;
-    size_t mappingSize_ = 0;
+    MappedTensorFile mapped_;
     const uint8_t* data_ = nullptr;
     std::map<std::string, Tensor> tensors_;
 };

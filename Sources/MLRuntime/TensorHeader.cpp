@@ -1,5 +1,14 @@
 #include "MLRuntime/TensorHeader.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -17,6 +26,42 @@ uint64_t readTensorHeaderLength(const uint8_t* bytes) noexcept {
     uint64_t length = 0;
     for (int i = 7; i >= 0; --i) length = (length << 8) | bytes[i];
     return length;
+}
+
+MappedTensorFile::MappedTensorFile(const std::filesystem::path& path, const std::string& noun, const HeaderFailure& fail) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("cannot open" + noun + ": " + std::strerror(errno));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        fail("not a regular file");
+    }
+    const size_t size = static_cast<size_t>(info.st_size);
+    if (size < 8) {
+        ::close(fd);
+        fail("truncated: " + std::to_string(size) + " bytes, too short for the header length");
+    }
+    void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (mapping == MAP_FAILED) fail("cannot map" + noun + ": " + std::strerror(errno));
+    mapping_ = mapping;
+    size_ = size;
+}
+
+MappedTensorFile::~MappedTensorFile() {
+    if (mapping_ != nullptr) ::munmap(mapping_, size_);
+}
+
+MappedTensorFile::MappedTensorFile(MappedTensorFile&& other) noexcept
+    : mapping_(std::exchange(other.mapping_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedTensorFile& MappedTensorFile::operator=(MappedTensorFile&& other) noexcept {
+    if (this != &other) {
+        if (mapping_ != nullptr) ::munmap(mapping_, size_);
+        mapping_ = std::exchange(other.mapping_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
 }
 
 std::string tensorShapeText(const std::vector<int64_t>& shape) {

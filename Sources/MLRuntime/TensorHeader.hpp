@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -44,6 +45,25 @@ uint64_t readTensorHeaderLength(const uint8_t* bytes) noexcept;
 // the tensor) otherwise.
 std::map<std::string, HeaderTensor> parseTensorHeader(const uint8_t* json, size_t length, uint64_t dataSize,
                                                       const TensorHeaderFormat& format, const HeaderFailure& fail);
+
+// A tensor file mapped read-only: open, checked to be a regular file of at least the 8 bytes of
+// the header length, mapped; unmapped when destroyed. `noun` names the file in the messages
+// ("cannot open" + noun + ": ..."); `fail` must throw.
+class MappedTensorFile {
+public:
+    MappedTensorFile() = default;
+    MappedTensorFile(const std::filesystem::path& path, const std::string& noun, const HeaderFailure& fail);
+    ~MappedTensorFile();
+    MappedTensorFile(MappedTensorFile&& other) noexcept;
+    MappedTensorFile& operator=(MappedTensorFile&& other) noexcept;
+
+    const uint8_t* bytes() const noexcept { return static_cast<const uint8_t*>(mapping_); }
+    size_t size() const noexcept { return size_; }
+
+private:
+    void* mapping_ = nullptr;
+    size_t size_ = 0;
+};
 
 // "[2, 3]"
 std::string tensorShapeText(const std::vector<int64_t>& shape);

@@ -1,11 +1,6 @@
 #include "MLRuntime/WeightsFile.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -32,25 +27,9 @@ void WeightsFile::fail(const std::string& problem) const {
 std::shared_ptr<const WeightsFile> WeightsFile::open(const std::filesystem::path& path) {
     std::shared_ptr<WeightsFile> file(new WeightsFile());
     file->path_ = path;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) file->fail(std::string("cannot open weights file: ") + std::strerror(errno));
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        file->fail("not a regular file");
-    }
-    size_t size = static_cast<size_t>(info.st_size);
-    if (size < 8) {
-        ::close(fd);
-        file->fail("truncated: " + std::to_string(size) + " bytes, too short for the header length");
-    }
-    void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);
-    if (mapping == MAP_FAILED) file->fail(std::string("cannot map weights file: ") + std::strerror(errno));
-    file->mapping_ = mapping;
-    file->mappingSize_ = size;
-
-    const auto* bytes = static_cast<const uint8_t*>(mapping);
+    file->mapped_ = MappedTensorFile(path, " weights file", [&](const std::string& problem) { file->fail(problem); });
+    const size_t size = file->mapped_.size();
+    const uint8_t* bytes = file->mapped_.bytes();
     const uint64_t headerLength = readTensorHeaderLength(bytes);
     if (headerLength > size - 8)
         file->fail("truncated: header length " + std::to_string(headerLength) + " exceeds the file size " +
@@ -64,10 +43,6 @@ std::shared_ptr<const WeightsFile> WeightsFile::open(const std::filesystem::path
     file->tensors_ = parseTensorHeader(bytes + 8, static_cast<size_t>(headerLength), file->dataSize_, format,
                                        [&](const std::string& problem) { file->fail(problem); });
     return file;
-}
-
-WeightsFile::~WeightsFile() {
-    if (mapping_ != nullptr) ::munmap(mapping_, mappingSize_);
 }
 
 const WeightsFile::Tensor& WeightsFile::require(const std::string& name, const std::vector<int64_t>& shape) const {

@@ -28,7 +28,6 @@ public:
     // Maps and checks `path`. Throws Error(invalidModel) naming the file when it is missing,
     // unreadable, truncated, or its header is malformed or points outside the data.
     static std::shared_ptr<const WeightsFile> open(const std::filesystem::path& path);
-    ~WeightsFile();
     WeightsFile(const WeightsFile&) = delete;
     WeightsFile& operator=(const WeightsFile&) = delete;
 
@@ -53,8 +52,7 @@ private:
     [[noreturn]] void fail(const std::string& problem) const;
 
     std::filesystem::path path_;
-    void* mapping_ = nullptr;
-    size_t mappingSize_ = 0;
+    MappedTensorFile mapped_;
     const uint8_t* data_ = nullptr;  // start of the data section
     size_t dataSize_ = 0;
     std::map<std::string, Tensor> tensors_;

@@ -124,10 +124,8 @@ QWidget* SettingsView::buildAgent() {
 
     auto* connectorsBox = makeSection("Connectors", "connectorsSection");
     auto* connectorsForm = static_cast<QFormLayout*>(connectorsBox->layout());
-    auto* connectors = new QCheckBox("Let the agent use connected services (read-only)");
-    connectors->setObjectName("connectors");
-    connect(connectors, &QCheckBox::toggled, this, [this](bool on) { store_.update([&](Settings& s) { s.claude.connectors = on; }); });
-    connectorsForm->addRow(connectors);
+    connectorsForm->addRow(settingToggle("Let the agent use connected services (read-only)", "connectors",
+                                         [](Settings& s) -> bool& { return s.claude.connectors; }));
     auto* tools = makeTextArea("connectorTools", 3, 6);
     tools->setPlaceholderText("Allowed connector tools");
     tools->setAccessibleName("Allowed connector tools");
@@ -163,9 +161,8 @@ QWidget* SettingsView::buildAgent() {
     dangerForm->addRow(makeFootnote("Lets the agent send email, post Slack messages, create calendar events and edit "
                                     "Notion pages or Asana tasks when you explicitly ask. These actions happen in your "
                                     "real accounts and can't be undone by Talkweft."));
-    refreshers_.push_back([connectors, tools, writes](const Settings& s) {
-        QSignalBlocker blockConnectors(connectors), blockWrites(writes);
-        connectors->setChecked(s.claude.connectors);
+    refreshers_.push_back([tools, writes](const Settings& s) {
+        QSignalBlocker block(writes);
         writes->setChecked(s.claude.connectorWrites);
         tools->setEnabled(s.claude.connectors);
         writes->setEnabled(s.claude.connectors);

@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-#include <QSignalBlocker>
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -64,10 +63,8 @@ QWidget* SettingsView::buildHistory() {
     auto* column = new QVBoxLayout(page);
     column->setSpacing(12);
 
-    auto* keep = new QCheckBox("Keep context history (a private git repo per context)");
-    keep->setObjectName("keepHistory");
-    connect(keep, &QCheckBox::toggled, this, [this](bool on) { store_.update([&](Settings& s) { s.keepHistory = on; }); });
-    column->addWidget(keep);
+    column->addWidget(settingToggle("Keep context history (a private git repo per context)", "keepHistory",
+                                    [](Settings& s) -> bool& { return s.keepHistory; }));
     auto* limit = new Stepper(0, 50, 1, [](double n) {
         return QString("Recent edits shown to the agent: %1").arg(static_cast<long long>(n));
     });
@@ -76,9 +73,7 @@ QWidget* SettingsView::buildHistory() {
         store_.update([&](Settings& s) { s.historyLimit = static_cast<std::int64_t>(v); });
     };
     column->addWidget(limit);
-    refreshers_.push_back([keep, limit](const Settings& s) {
-        QSignalBlocker block(keep);
-        keep->setChecked(s.keepHistory);
+    refreshers_.push_back([limit](const Settings& s) {
         limit->setValue(static_cast<double>(s.historyLimit));
     });
 

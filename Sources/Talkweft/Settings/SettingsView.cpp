@@ -132,6 +132,17 @@ void SettingsView::checkScreenshotAccess() {
 
 // ---- General ----
 
+QCheckBox* SettingsView::settingToggle(const QString& text, const QString& name, bool& (*get)(Settings&)) {
+    auto* box = new QCheckBox(text);
+    box->setObjectName(name);
+    connect(box, &QCheckBox::toggled, this, [this, get](bool on) { store_.update([&](Settings& s) { get(s) = on; }); });
+    refreshers_.push_back([box, get](const Settings& s) {
+        QSignalBlocker block(box);
+        box->setChecked(get(const_cast<Settings&>(s)));
+    });
+    return box;
+}
+
 QWidget* SettingsView::buildGeneral() {
     QVBoxLayout* column = nullptr;
     QWidget* page = makeFormPage(column);
@@ -140,14 +151,8 @@ QWidget* SettingsView::buildGeneral() {
     auto* hotkeysForm = static_cast<QFormLayout*>(hotkeys->layout());
     hotkeysForm->addRow("Dictation", chordPicker("dictateChord", &Settings::dictateChord));
     hotkeysForm->addRow("Agent", chordPicker("agentChord", &Settings::agentChord));
-    auto* dictation = new QCheckBox("Enable plain dictation");
-    dictation->setObjectName("dictationEnabled");
-    connect(dictation, &QCheckBox::toggled, this, [this](bool on) { store_.update([&](Settings& s) { s.dictationEnabled = on; }); });
-    refreshers_.push_back([dictation](const Settings& s) {
-        QSignalBlocker block(dictation);
-        dictation->setChecked(s.dictationEnabled);
-    });
-    hotkeysForm->addRow(dictation);
+    hotkeysForm->addRow(settingToggle("Enable plain dictation", "dictationEnabled",
+                                      [](Settings& s) -> bool& { return s.dictationEnabled; }));
     hotkeysForm->addRow(makeFootnote("Holding the dictation keys and then adding the rest of the agent keys switches to "
                                      "agent mode. Pressing any other key while holding cancels."));
     column->addWidget(hotkeys);
@@ -165,14 +170,8 @@ QWidget* SettingsView::buildGeneral() {
         login->setChecked(loginItem_);
     });
     appForm->addRow(login);
-    auto* cues = new QCheckBox("Sound cues when recording starts and stops");
-    cues->setObjectName("soundCues");
-    connect(cues, &QCheckBox::toggled, this, [this](bool on) { store_.update([&](Settings& s) { s.soundCues = on; }); });
-    refreshers_.push_back([cues](const Settings& s) {
-        QSignalBlocker block(cues);
-        cues->setChecked(s.soundCues);
-    });
-    appForm->addRow(cues);
+    appForm->addRow(settingToggle("Sound cues when recording starts and stops", "soundCues",
+                                  [](Settings& s) -> bool& { return s.soundCues; }));
     auto* longest = new Stepper(60, 1800, 60, [](double seconds) {
         return QString("Longest recording: %1 min").arg(static_cast<long long>(std::trunc(seconds / 60)));
     });

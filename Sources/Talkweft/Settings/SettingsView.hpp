@@ -92,6 +92,8 @@ private:
     QWidget* buildApps();
     QWidget* buildHistory();
     QWidget* chordPicker(const QString& name, ModKeySet Settings::*keys);
+    // A check box named `name` bound to the setting `get` returns: a click stores it, a reload shows it.
+    QCheckBox* settingToggle(const QString& text, const QString& name, bool& (*get)(Settings&));
     QWidget* permission(const QString& title, bool ok, const std::string& pane, const QString& detail);
     QWidget* appList(const QString& name, std::vector<std::string> Settings::*list);
     void rebuildPermissions();
