@@ -30,7 +30,7 @@ namespace pf = talkweft::platform;
 namespace lx = talkweft::platform::linuxdesktop;
 using talkweft::ModKey;
 
-const std::string X11_APPS = TALKWEFT_TEST_DATA "/apps/x11_apps.py";
+const std::string X11_APPS = TALKWEFT_DESKTOP_TEST_APPS "/x11_apps.py";
 
 class X11Desktop : public DesktopSuite {
 protected:
@@ -354,7 +354,7 @@ TEST_F(X11Desktop, SleepNoticeFromLogind) {
     std::atomic<int> notices{0};
     lx::LogindSleep sleep([&](bool sleeping) { notices += sleeping ? 1 : 0; }, session()->environment().at("DBUS_SESSION_BUS_ADDRESS"));
     ASSERT_TRUE(sleep.listening());
-    const pid_t logind = session()->spawn({"/usr/bin/python3", TALKWEFT_TEST_DATA "/apps/fake_logind.py"}, "fake-logind");
+    const pid_t logind = session()->spawn({"/usr/bin/python3", TALKWEFT_DESKTOP_TEST_APPS "/fake_logind.py"}, "fake-logind");
     ASSERT_GT(logind, 0);
     EXPECT_TRUE(DesktopSession::waitFor([&] { return notices > 0; }));
     session()->stop(logind);

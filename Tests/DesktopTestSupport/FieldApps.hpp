@@ -22,7 +22,7 @@ public:
     // Starts apps/<script> with `args`; the app is ended with the session at the latest.
     FieldApp(DesktopSession& session, const std::string& script, std::vector<std::string> args, const std::string& name)
         : session_(session), log_(session.runFolder() / "logs" / (name + ".log")) {
-        std::vector<std::string> argv{"/usr/bin/python3", std::string(TALKWEFT_TEST_DATA) + "/apps/" + script};
+        std::vector<std::string> argv{"/usr/bin/python3", std::string(TALKWEFT_DESKTOP_TEST_APPS) + "/" + script};
         argv.insert(argv.end(), args.begin(), args.end());
         pid_ = session.spawn(argv, name);
     }

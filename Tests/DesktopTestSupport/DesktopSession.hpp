@@ -48,6 +48,7 @@ struct SessionOptions {
     bool accessibility = true;  // session bus + accessibility bus, enabled
     bool windowManager = true;  // openbox
     bool pulse = true;          // PulseAudio with null sink, virtual_mic, keep-alive stream
+    bool trayHost = false;      // trayer, a system tray (XEmbed) at the top right; needs windowManager
     bool environment = true;    // point this process's environment at the session
 };
 
@@ -101,6 +102,7 @@ private:
     void startX();
     void startBus();
     void startWindowManager();
+    void startTrayHost();
     void startPulse();
     void endAll();
     void applyEnvironment();

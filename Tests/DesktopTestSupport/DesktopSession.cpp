@@ -141,6 +141,7 @@ DesktopSession::DesktopSession(SessionOptions options) {
         if (options.environment) applyEnvironment();
         if (options.accessibility) startBus();
         if (options.windowManager) startWindowManager();
+        if (options.trayHost) startTrayHost();
         if (options.pulse) startPulse();
     } catch (...) {
         keepRunFolder_ = true;  // its logs say why
@@ -236,6 +237,20 @@ void DesktopSession::startWindowManager() {
     });
     XCloseDisplay(d);
     if (!up) throw std::runtime_error("openbox did not take the screen");
+}
+
+void DesktopSession::startTrayHost() {
+    if (spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24", "--transparent", "false",
+               "--SetDockType", "true", "--SetPartialStrut", "true"},
+              "trayer") < 0)
+        throw std::runtime_error("trayer did not start");
+    // A tray host owns the screen's system-tray selection.
+    Display* d = XOpenDisplay(display_.c_str());
+    if (d == nullptr) throw std::runtime_error("the X server went away");
+    const Atom tray = XInternAtom(d, ("_NET_SYSTEM_TRAY_S" + std::to_string(DefaultScreen(d))).c_str(), False);
+    const bool up = waitFor([&] { return XGetSelectionOwner(d, tray) != None; });
+    XCloseDisplay(d);
+    if (!up) throw std::runtime_error("trayer did not take the system tray");
 }
 
 void DesktopSession::startPulse() {
