@@ -1,0 +1,125 @@
+// The application's HUD on the real panel window, next to the caret of a real GTK field read
+// through AT-SPI: where the window lands, that it never takes the field's focus, and that it lets
+// clicks through while it shows no buttons.
+#include "HUDWindowSupport.hpp"  // first: Qt before Xlib
+
+#include <cmath>
+#include <string>
+
+#include "DesktopSession.hpp"
+#include "FieldApps.hpp"
+#include "Platform/Linux/LinuxDesktop.hpp"
+#include "Platform/Linux/Qt/QtPanel.hpp"
+#include "Talkweft/ContextReader.hpp"
+#include "Talkweft/HUD.hpp"
+
+
+namespace desktoptest {
+namespace {
+
+using namespace talkweft;
+using platform::Rect;
+using platform::linuxdesktop::LinuxDesktop;
+using platform::linuxdesktop::QtPanel;
+
+class HUDPlacementTest : public HUDWindowSuite {};
+
+bool fieldFocused(const platform::AXElementRef& field) { return field && field->attribute(platform::AX_FOCUSED) == platform::AXValue(true); }
+
+TEST_F(HUDPlacementTest, ShowsNextToTheCaretAndNeverTakesTheFocus) {
+    TALKWEFT_NEED_DESKTOP();
+    qtApp();
+    FieldApp app(*session(), "gtk_fields.py", {"--title", "HUD field", "--entry", "hello there world", "--focus", "entry", "--caret", "6"},
+                 "gtk-hud");
+    ASSERT_TRUE(app.waitReady());
+    LinuxDesktop desktop;
+    QtPanel panel;
+    desktop.platform().panel = &panel;
+    platform::ScopedPlatform scope(desktop.platform());
+    XProbe x;
+    const Window window = static_cast<Window>(panel.window()->winId());
+    auto& loop = desktop.loop();
+
+    ASSERT_TRUE(waitForFocus(desktop.accessibility(), app.pid()));
+    auto cap = ContextReader::capture();
+    ASSERT_TRUE(cap && cap->caret && cap->element);
+    const Rect caret = *cap->caret;
+    const Window active = x.activeWindow(), focus = x.inputFocus();
+    ASSERT_NE(active, None);
+
+    HUD hud;
+    hud.show(HUDState::listening(Mode::dictate, false), caret);
+    ASSERT_TRUE(pumpUntil(loop, [&] { return x.viewable(window); }));
+    auto g = x.geometry(window);
+    ASSERT_TRUE(g);
+    // Below the caret: its left edge at the caret's, its top 8 points below the caret's bottom.
+    EXPECT_EQ(g->x, std::round(caret.x));
+    EXPECT_EQ(g->y, std::round(caret.y + caret.height) + 8);
+    EXPECT_EQ(g->width, panel.fittingSize().width);
+    EXPECT_EQ(g->height, panel.fittingSize().height);
+    EXPECT_LE(g->width, 520);
+    // The panel's own frame says the same, in its bottom-left space.
+    EXPECT_EQ(panel.frame(), (Rect{g->x, 800 - g->y - g->height, g->width, g->height}));
+
+    // Unmanaged: no window manager frame, no taskbar or pager entry.
+    EXPECT_TRUE(x.overrideRedirect(window));
+    for (unsigned long client : x.rootWindows("_NET_CLIENT_LIST")) EXPECT_NE(client, window);
+    EXPECT_FALSE(panel.acceptsMouse());
+    EXPECT_TRUE(panel.isPulsing());
+
+    // The field keeps the focus while the panel shows and when it changes.
+    hud.show(HUDState::transcribing(Mode::agent), caret);
+    pumpUntil(loop, [] { return false; }, std::chrono::milliseconds(300));  // give a stolen focus time to show
+    EXPECT_EQ(x.activeWindow(), active);
+    EXPECT_EQ(x.inputFocus(), focus);
+    EXPECT_TRUE(fieldFocused(cap->element));
+
+    // The pointer over the panel reaches the window below it.
+    EXPECT_NE(x.windowAt(int(g->x + g->width / 2), int(g->y + g->height / 2)), window);
+
+    hud.hide(0);
+    ASSERT_TRUE(pumpUntil(loop, [&] { return !x.viewable(window); }));
+    EXPECT_FALSE(panel.isVisible());
+    EXPECT_FALSE(panel.isPulsing());
+    EXPECT_EQ(hud.state(), HUDState::hidden());
+    EXPECT_EQ(x.activeWindow(), active);
+    EXPECT_EQ(x.inputFocus(), focus);
+    EXPECT_TRUE(fieldFocused(cap->element));
+}
+
+TEST_F(HUDPlacementTest, NearTheScreensBottomTheCaretGetsThePanelAbove) {
+    TALKWEFT_NEED_DESKTOP();
+    qtApp();
+    FieldApp app(*session(), "gtk_fields.py", {"--title", "HUD low field", "--entry", "low", "--focus", "entry", "--caret", "3"},
+                 "gtk-low");
+    ASSERT_TRUE(app.waitReady());
+    LinuxDesktop desktop;
+    QtPanel panel;
+    desktop.platform().panel = &panel;
+    platform::ScopedPlatform scope(desktop.platform());
+    XProbe x;
+    const Window window = static_cast<Window>(panel.window()->winId());
+    ASSERT_TRUE(waitForFocus(desktop.accessibility(), app.pid()));
+
+    // The field's window moved to the bottom of the 800-point screen.
+    ASSERT_EQ(session()->run({"xdotool", "getactivewindow", "windowmove", "600", "760"}).status, 0);
+    std::optional<Rect> caret;
+    ASSERT_TRUE(DesktopSession::waitFor([&] {
+        auto cap = ContextReader::capture();
+        if (cap && cap->caret && cap->caret->y > 740) caret = cap->caret;
+        return caret.has_value();
+    }));
+
+    HUD hud;
+    hud.show(HUDState::listening(Mode::agent, true), caret);
+    ASSERT_TRUE(pumpUntil(desktop.loop(), [&] { return x.viewable(window); }));
+    auto g = x.geometry(window);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g->x, std::round(caret->x));
+    // Its bottom 8 points above the caret's top, inside the visible area.
+    EXPECT_EQ(g->y + g->height, std::round(caret->y) - 8);
+    EXPECT_GE(g->y, 8);
+}
+
+}  // namespace
+}  // namespace desktoptest
