@@ -69,7 +69,7 @@ TEST_F(HUDPlacementTest, ShowsNextToTheCaretAndNeverTakesTheFocus) {
 
     // The field keeps the focus while the panel shows and when it changes.
     hud.show(HUDState::transcribing(Mode::agent), caret);
-    pumpUntil(loop, [] { return false; }, std::chrono::milliseconds(300));  // give a stolen focus time to show
+    settle(loop);
     EXPECT_EQ(x.activeWindow(), active);
     EXPECT_EQ(x.inputFocus(), focus);
     EXPECT_TRUE(fieldFocused(cap->element));
@@ -79,6 +79,7 @@ TEST_F(HUDPlacementTest, ShowsNextToTheCaretAndNeverTakesTheFocus) {
 
     hud.hide(0);
     ASSERT_TRUE(pumpUntil(loop, [&] { return !x.viewable(window); }));
+    settle(loop);
     EXPECT_FALSE(panel.isVisible());
     EXPECT_FALSE(panel.isPulsing());
     EXPECT_EQ(hud.state(), HUDState::hidden());
@@ -119,6 +120,42 @@ TEST_F(HUDPlacementTest, NearTheScreensBottomTheCaretGetsThePanelAbove) {
     // Its bottom 8 points above the caret's top, inside the visible area.
     EXPECT_EQ(g->y + g->height, std::round(caret->y) - 8);
     EXPECT_GE(g->y, 8);
+}
+
+TEST_F(HUDPlacementTest, WithoutACaretTheTopCentreOfTheVisibleArea) {
+    TALKWEFT_NEED_DESKTOP();
+    qtApp();
+    LinuxDesktop desktop;
+    QtPanel panel;
+    desktop.platform().panel = &panel;
+    platform::ScopedPlatform scope(desktop.platform());
+    XProbe x;
+    const Window window = static_cast<Window>(panel.window()->winId());
+
+    // The 1280 x 800 screen in the panel's bottom-left space; the tray's 24-point strut at the top
+    // is not part of the visible frame.
+    std::vector<platform::Screen> screens;
+    ASSERT_TRUE(DesktopSession::waitFor([&] {
+        QCoreApplication::processEvents();
+        screens = panel.screens();
+        return screens.size() == 1 && screens[0].visibleFrame.height < 800;
+    })) << "the work area never left the tray out";
+    EXPECT_EQ(screens[0].frame, (Rect{0, 0, 1280, 800}));
+    EXPECT_EQ(screens[0].visibleFrame, (Rect{0, 0, 1280, 776}));
+    platform::Screen main;
+    ASSERT_TRUE(panel.mainScreen(main));
+    EXPECT_EQ(main, screens[0]);
+
+    HUD hud;
+    hud.show(HUDState::note("History cleared"));
+    ASSERT_TRUE(pumpUntil(desktop.loop(), [&] { return x.viewable(window); }));
+    auto g = x.geometry(window);
+    ASSERT_TRUE(g);
+    EXPECT_EQ(g->x, std::round(640 - g->width / 2));
+    EXPECT_EQ(g->y, 24 + 24);  // 24 points below the visible area's top
+    // A note hides itself.
+    ASSERT_TRUE(pumpUntil(desktop.loop(), [&] { return !x.viewable(window); }));
+    EXPECT_EQ(hud.state(), HUDState::hidden());
 }
 
 }  // namespace

@@ -35,8 +35,22 @@
 
 namespace desktoptest {
 
-// A desktop suite with Qt on the session's display.
+// A desktop suite with Qt on the session's display. Its session has a tray host (trayer, a dock
+// along the top right with a 24-point strut) and no sound server.
 class HUDWindowSuite : public DesktopSuite {
+public:
+    static void SetUpTestSuite() {
+        if (session_ || !startError_.empty() || !DesktopSession::available()) return;
+        SessionOptions options;
+        options.pulse = false;
+        options.trayHost = true;
+        try {
+            session_ = std::make_unique<DesktopSession>(options);
+        } catch (const std::exception& e) {
+            startError_ = e.what();
+        }
+    }
+
 protected:
     static QApplication& qtApp() {
         static int argc = 1;
@@ -56,6 +70,15 @@ protected:
                 return done();
             },
             timeout);
+    }
+
+    // Runs what is due, then makes sure the X server has handled every request Qt made so far (a
+    // round trip on Qt's own connection), so what the server says next reflects them.
+    static void settle(talkweft::platform::headless::HeadlessLoop& loop) {
+        loop.runPending();
+        QCoreApplication::processEvents();
+        if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) XSync(x11->display(), False);
+        QCoreApplication::processEvents();
     }
 };
 
