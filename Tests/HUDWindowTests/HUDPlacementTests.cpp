@@ -153,6 +153,7 @@ TEST_F(HUDPlacementTest, WithoutACaretTheTopCentreOfTheVisibleArea) {
     ASSERT_TRUE(g);
     EXPECT_EQ(g->x, std::round(640 - g->width / 2));
     EXPECT_EQ(g->y, 24 + 24);  // 24 points below the visible area's top
+    EXPECT_FALSE(panel.isPulsing());  // a note's check mark stands still
     // A note hides itself.
     ASSERT_TRUE(pumpUntil(desktop.loop(), [&] { return !x.viewable(window); }));
     EXPECT_EQ(hud.state(), HUDState::hidden());
