@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QBitmap>
 #include <QCursor>
+#include <QDesktopServices>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -20,6 +21,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextLayout>
+#include <QUrl>
 #include <QVariantAnimation>
 #include <QWidget>
 
@@ -208,12 +210,18 @@ void fillDocument(QTextDocument& doc, const std::vector<TextRun>& runs, const QF
     QTextCursor cursor(&doc);
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     for (const TextRun& run : runs) {
+        // Every run starts from the one font, so all keep its size whatever their style.
+        QFont runFont = font;
+        if (run.monospace) {
+            runFont.setFamilies(fixed.families());
+            runFont.setStyleHint(QFont::Monospace);
+            runFont.setFixedPitch(true);
+        }
+        runFont.setBold(run.bold);
+        runFont.setItalic(run.italic);
         QTextCharFormat format;
+        format.setFont(runFont);
         format.setForeground(palette.color(QPalette::WindowText));
-        format.setFontPointSize(font.pointSizeF() > 0 ? font.pointSizeF() : 10);
-        if (run.monospace) format.setFontFamilies(fixed.families());
-        if (run.bold) format.setFontWeight(QFont::Bold);
-        if (run.italic) format.setFontItalic(true);
         if (!run.link.empty()) {
             format.setAnchor(true);
             format.setAnchorHref(toQString(run.link));
@@ -222,6 +230,11 @@ void fillDocument(QTextDocument& doc, const std::vector<TextRun>& runs, const QF
         }
         cursor.insertText(toQString(run.text), format);
     }
+}
+
+bool linkOpens(const QUrl& url) {
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == "http" || scheme == "https" || scheme == "mailto");
 }
 
 // Where everything goes for one content, in window coordinates.
@@ -267,7 +280,12 @@ public:
 
         view_ = new InsetTextView(this);
         view_->setReadOnly(true);
-        view_->setOpenExternalLinks(true);
+        // A link opens in the desktop's handler, never inside the view; only web and mail links do,
+        // so a click on a reply's link cannot start a local program or reach our own URL scheme.
+        view_->setOpenLinks(false);
+        QObject::connect(view_, &QTextBrowser::anchorClicked, [](const QUrl& url) {
+            if (linkOpens(url)) QDesktopServices::openUrl(url);
+        });
         view_->setTextInteractionFlags(Qt::TextBrowserInteraction);
         view_->setFrameShape(QFrame::NoFrame);
         view_->setFocusPolicy(Qt::NoFocus);
