@@ -116,6 +116,9 @@ TEST_F(HUDReplyTest, ReplyRendersScrollsCopiesAndCloses) {
     ASSERT_TRUE(g);
     EXPECT_GE(g->y, 8);
     EXPECT_LE(g->y + g->height, 800 - 8);
+    // The visible panel, grown and moved: the server has it where the panel says it is.
+    const auto frame = panel.frame();
+    EXPECT_EQ(*g, (platform::Rect{frame.x, 800 - frame.y - frame.height, frame.width, frame.height}));
 
     // Close, clicked for real, hides the panel.
     const QPoint closeAt = centreOf(panel.closeButton());
