@@ -159,5 +159,34 @@ TEST_F(HUDPlacementTest, WithoutACaretTheTopCentreOfTheVisibleArea) {
     EXPECT_EQ(hud.state(), HUDState::hidden());
 }
 
+TEST_F(HUDPlacementTest, TheThinkingCounterGainingADigitWidensThePanelInPlace) {
+    TALKWEFT_NEED_DESKTOP();
+    qtApp();
+    LinuxDesktop desktop;
+    QtPanel panel;
+    desktop.platform().panel = &panel;
+    platform::ScopedPlatform scope(desktop.platform());
+    XProbe x;
+    const Window window = static_cast<Window>(panel.window()->winId());
+    auto& loop = desktop.loop();
+
+    // A short instruction, so the first row sets the width; the counter goes from 9s to 10s.
+    HUD hud;
+    hud.show(HUDState::thinking("Hi", loop.now() - std::chrono::milliseconds(9500)), Rect{100, 100, 2, 18});
+    ASSERT_TRUE(pumpUntil(loop, [&] { return x.viewable(window); }));
+    const auto before = x.geometry(window);
+    ASSERT_TRUE(before);
+    ASSERT_TRUE(pumpUntil(loop, [&] {
+        auto g = x.geometry(window);
+        return g && g->width > before->width;
+    })) << "the panel kept its width after the counter's second digit";
+    settle(loop);
+    const auto after = x.geometry(window);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->width, panel.fittingSize().width);
+    EXPECT_EQ(after->x, before->x);
+    EXPECT_EQ(after->y, before->y);
+}
+
 }  // namespace
 }  // namespace desktoptest

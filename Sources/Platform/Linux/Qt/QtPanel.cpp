@@ -525,7 +525,13 @@ _XDisplay* QtPanel::qtDisplay() {
     return x11 ? x11->display() : nullptr;
 }
 
-void QtPanel::setContent(const PanelContent& content) { window_->setContent(content); }
+void QtPanel::setContent(const PanelContent& content) {
+    window_->setContent(content);
+    // A shown panel whose content is redrawn on its own (the thinking counter gaining a digit)
+    // takes the content's size at once, its top-left corner staying where it is, so no text is cut
+    // off at its edge. A show() sets the size and place again right after.
+    if (window_->isVisible() && window_->size() != window_->fitting()) window_->resize(window_->fitting());
+}
 
 Size QtPanel::fittingSize() {
     const QSize s = window_->fitting();

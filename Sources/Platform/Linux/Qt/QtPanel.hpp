@@ -4,7 +4,8 @@
 // and for a message a read-only, selectable, scrollable text view with Copy and Close buttons.
 //
 // Sizes come from Qt's own text layout (documents without margins), so what fittingSize and
-// textHeight answer is what the window draws. Mouse clicks reach the window only when it has
+// textHeight answer is what the window draws; new content on a shown panel resizes it to fit at once,
+// its top-left corner staying put. Mouse clicks reach the window only when it has
 // buttons; otherwise its X input region is empty and clicks fall through to the window below.
 // Without a compositing manager the background is opaque and the window is shaped to its rounded
 // rectangle.
