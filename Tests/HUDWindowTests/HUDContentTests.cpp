@@ -23,8 +23,7 @@ std::string words(int n) {
 }
 
 TEST_F(HUDContentTest, LongTextsWrapWithinTheWidthAndTheInstructionStopsAtThreeLines) {
-    TALKWEFT_NEED_DESKTOP();
-    qtApp();
+    HUD_NEED_QT_ON_X11();
     QtPanel panel;
     const double line = QFontMetricsF(panel.window()->font()).lineSpacing();
 

@@ -27,8 +27,7 @@ class HUDPlacementTest : public HUDWindowSuite {};
 bool fieldFocused(const platform::AXElementRef& field) { return field && field->attribute(platform::AX_FOCUSED) == platform::AXValue(true); }
 
 TEST_F(HUDPlacementTest, ShowsNextToTheCaretAndNeverTakesTheFocus) {
-    TALKWEFT_NEED_DESKTOP();
-    qtApp();
+    HUD_NEED_QT_ON_X11();
     FieldApp app(*session(), "gtk_fields.py", {"--title", "HUD field", "--entry", "hello there world", "--focus", "entry", "--caret", "6"},
                  "gtk-hud");
     ASSERT_TRUE(app.waitReady());
@@ -89,8 +88,7 @@ TEST_F(HUDPlacementTest, ShowsNextToTheCaretAndNeverTakesTheFocus) {
 }
 
 TEST_F(HUDPlacementTest, NearTheScreensBottomTheCaretGetsThePanelAbove) {
-    TALKWEFT_NEED_DESKTOP();
-    qtApp();
+    HUD_NEED_QT_ON_X11();
     FieldApp app(*session(), "gtk_fields.py", {"--title", "HUD low field", "--entry", "low", "--focus", "entry", "--caret", "3"},
                  "gtk-low");
     ASSERT_TRUE(app.waitReady());
@@ -123,8 +121,7 @@ TEST_F(HUDPlacementTest, NearTheScreensBottomTheCaretGetsThePanelAbove) {
 }
 
 TEST_F(HUDPlacementTest, WithoutACaretTheTopCentreOfTheVisibleArea) {
-    TALKWEFT_NEED_DESKTOP();
-    qtApp();
+    HUD_NEED_QT_ON_X11();
     LinuxDesktop desktop;
     QtPanel panel;
     desktop.platform().panel = &panel;
@@ -160,8 +157,7 @@ TEST_F(HUDPlacementTest, WithoutACaretTheTopCentreOfTheVisibleArea) {
 }
 
 TEST_F(HUDPlacementTest, TheThinkingCounterGainingADigitWidensThePanelInPlace) {
-    TALKWEFT_NEED_DESKTOP();
-    qtApp();
+    HUD_NEED_QT_ON_X11();
     LinuxDesktop desktop;
     QtPanel panel;
     desktop.platform().panel = &panel;

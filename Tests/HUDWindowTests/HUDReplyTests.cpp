@@ -42,8 +42,7 @@ std::vector<Fragment> fragmentsOf(const QTextDocument& doc) {
 QPoint centreOf(const QWidget* w) { return w->mapToGlobal(w->rect().center()); }
 
 TEST_F(HUDReplyTest, ReplyRendersScrollsCopiesAndCloses) {
-    TALKWEFT_NEED_DESKTOP();
-    qtApp();
+    HUD_NEED_QT_ON_X11();
     FieldApp app(*session(), "gtk_fields.py", {"--title", "Reply field", "--view", "draft", "--focus", "view", "--caret", "5"}, "gtk-reply");
     ASSERT_TRUE(app.waitReady());
     LinuxDesktop desktop;

@@ -28,8 +28,7 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(const fs::path& f
 }
 
 TEST_F(HUDScreenshotTest, WritesAPNGOfEachStateAtThePanelsSize) {
-    TALKWEFT_NEED_DESKTOP();
-    qtApp();
+    HUD_NEED_QT_ON_X11();
     const fs::path dir = session()->runFolder() / "hud-shots";
     talkweft::platform::linuxdesktop::QtPanel panel;
     const auto shots = talkweft::hudshots::writeScreenshots(dir, panel);

@@ -52,12 +52,14 @@ public:
     }
 
 protected:
-    static QApplication& qtApp() {
+    // The program's QApplication on the session's X server; null when this process already runs Qt
+    // on another platform (HUDScreensTest's), which only a process of its own avoids.
+    static QApplication* qtApp() {
         static int argc = 1;
         static char name[] = "HUDWindowTests";
         static char* argv[] = {name, nullptr};
-        static QApplication* app = new QApplication(argc, argv);  // lives until the process ends
-        return *app;
+        if (!QCoreApplication::instance()) new QApplication(argc, argv);  // lives until the process ends
+        return QGuiApplication::platformName() == "xcb" ? qApp : nullptr;
     }
 
     // Runs Qt's events and the loop's due jobs until `done` holds; false after the timeout.
@@ -161,3 +163,11 @@ private:
 };
 
 }  // namespace desktoptest
+
+// Skips without an X server; fails when the session did not start; skips when Qt in this process
+// runs on another platform.
+#define HUD_NEED_QT_ON_X11()                                                                                  \
+    do {                                                                                                   \
+        TALKWEFT_NEED_DESKTOP();                                                                           \
+        if (!qtApp()) GTEST_SKIP() << "Qt runs on another platform in this process: run this test alone (ctest does)"; \
+    } while (0)
