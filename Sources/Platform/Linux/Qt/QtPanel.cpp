@@ -257,10 +257,6 @@ public:
     }
 };
 
-}  // namespace qtpanel
-
-using namespace qtpanel;
-
 class QtPanelWindow : public QWidget {
 public:
     QtPanelWindow()
@@ -494,8 +490,6 @@ private:
     std::unique_ptr<PanelDesktopQueries> queries_;
 };
 
-namespace qtpanel {
-
 QRect primaryGeometry() {
     QScreen* primary = QGuiApplication::primaryScreen();
     return primary ? primary->geometry() : QRect();
@@ -511,6 +505,8 @@ Rect toPanelSpace(const QRect& r) {
 Screen screenOf(QScreen* s) { return Screen{toPanelSpace(s->geometry()), toPanelSpace(s->availableGeometry())}; }
 
 }  // namespace qtpanel
+
+using qtpanel::QtPanelWindow;
 
 QtPanel::QtPanel() : window_(std::make_unique<QtPanelWindow>()) {
     window_->resize(520, 60);
@@ -548,14 +544,14 @@ void QtPanel::setIgnoresMouse(bool ignores) {
 
 bool QtPanel::isVisible() { return window_->isVisible(); }
 
-Rect QtPanel::frame() { return toPanelSpace(window_->geometry()); }
+Rect QtPanel::frame() { return qtpanel::toPanelSpace(window_->geometry()); }
 
 void QtPanel::setContentSize(Size size) {
     window_->resize(static_cast<int>(std::ceil(size.width)), static_cast<int>(std::ceil(size.height)));
 }
 
 void QtPanel::setFrameOrigin(Point origin) {
-    const QRect p = primaryGeometry();
+    const QRect p = qtpanel::primaryGeometry();
     const int x = static_cast<int>(std::lround(origin.x)) + p.x();
     const int y = p.y() + p.height() - static_cast<int>(std::lround(origin.y)) - window_->height();
     window_->move(x, y);
@@ -576,9 +572,9 @@ void QtPanel::setButtonHandlers(std::function<void()> onCopy, std::function<void
 std::vector<Screen> QtPanel::screens() {
     std::vector<Screen> out;
     QScreen* primary = QGuiApplication::primaryScreen();
-    if (primary) out.push_back(screenOf(primary));
+    if (primary) out.push_back(qtpanel::screenOf(primary));
     for (QScreen* s : QGuiApplication::screens())
-        if (s != primary) out.push_back(screenOf(s));
+        if (s != primary) out.push_back(qtpanel::screenOf(s));
     return out;
 }
 
@@ -589,7 +585,7 @@ bool QtPanel::mainScreen(Screen& out) {
     if (!found) found = QGuiApplication::screenAt(QCursor::pos());
     if (!found) found = QGuiApplication::primaryScreen();
     if (!found) return false;
-    out = screenOf(found);
+    out = qtpanel::screenOf(found);
     return true;
 }
 

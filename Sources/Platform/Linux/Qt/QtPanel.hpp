@@ -29,7 +29,9 @@ struct _XDisplay;
 
 namespace talkweft::platform::linuxdesktop {
 
+namespace qtpanel {
 class QtPanelWindow;
+}
 
 class QtPanel : public Panel {
 public:
@@ -67,7 +69,7 @@ public:
 private:
     static _XDisplay* qtDisplay();  // Qt's own X connection; null on another platform
 
-    std::unique_ptr<QtPanelWindow> window_;
+    std::unique_ptr<qtpanel::QtPanelWindow> window_;
     bool ignoresMouse_ = true;
 };
 
