@@ -65,6 +65,10 @@ TEST_F(HUDPlacementTest, ShowsNextToTheCaretAndNeverTakesTheFocus) {
     for (unsigned long client : x.rootWindows("_NET_CLIENT_LIST")) EXPECT_NE(client, window);
     EXPECT_FALSE(panel.acceptsMouse());
     EXPECT_TRUE(panel.isPulsing());
+    // No compositor runs: the window is cut to its rounded rectangle.
+    EXPECT_TRUE(x.shapeContains(window, int(g->width / 2), int(g->height / 2)));
+    EXPECT_FALSE(x.shapeContains(window, 0, 0));
+    EXPECT_FALSE(x.shapeContains(window, int(g->width) - 1, int(g->height) - 1));
 
     // The field keeps the focus while the panel shows and when it changes.
     hud.show(HUDState::transcribing(Mode::agent), caret);

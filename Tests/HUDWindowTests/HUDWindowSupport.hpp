@@ -30,6 +30,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/shape.h>
 #include "Platform/Geometry.hpp"
 #include "Platform/Headless/HeadlessLoop.hpp"
 
@@ -138,6 +139,16 @@ public:
         int revert = 0;
         XGetInputFocus(d_, &w, &revert);
         return w;
+    }
+    // True when the point (window coordinates) is inside the window's shape (its outline).
+    bool shapeContains(Window w, int x, int y) {
+        int count = 0, ordering = 0;
+        XRectangle* rects = XShapeGetRectangles(d_, w, ShapeBounding, &count, &ordering);
+        bool inside = false;
+        for (int i = 0; i < count; ++i)
+            inside |= x >= rects[i].x && x < rects[i].x + rects[i].width && y >= rects[i].y && y < rects[i].y + rects[i].height;
+        if (rects) XFree(rects);
+        return inside;
     }
     // The top-level window that gets the pointer at (x, y): the pointer is moved there (windows
     // whose input region leaves the point out are passed by, as for a click).
