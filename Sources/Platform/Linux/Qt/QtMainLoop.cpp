@@ -50,13 +50,33 @@ QtMainLoop::~QtMainLoop() = default;
 TimePoint QtMainLoop::now() const { return Clock::now(); }
 
 void QtMainLoop::post(std::function<void()> job) {
-    QMetaObject::invokeMethod(
-        context_.get(),
-        [this, job = std::move(job)] {
-            job();
-            checkInnermost();
-        },
-        Qt::QueuedConnection);
+    {
+        std::lock_guard lock(mutex_);
+        posted_.push_back(std::move(job));
+    }
+    QMetaObject::invokeMethod(context_.get(), [this] { runPosted(); }, Qt::QueuedConnection);
+}
+
+void QtMainLoop::runPosted() {
+    if (innermostEnding()) {
+        heldWakes_++;
+        return;
+    }
+    std::function<void()> job;
+    {
+        std::lock_guard lock(mutex_);
+        if (posted_.empty()) return;
+        job = std::move(posted_.front());
+        posted_.pop_front();
+    }
+    job();
+    checkInnermost();
+}
+
+void QtMainLoop::resume() {
+    for (int held = std::exchange(heldWakes_, 0); held > 0; --held)
+        QMetaObject::invokeMethod(context_.get(), [this] { runPosted(); }, Qt::QueuedConnection);
+    rearm();
 }
 
 TimerId QtMainLoop::addTimer(Duration delay, std::function<void()> job) { return schedule(delay, std::nullopt, std::move(job)); }
@@ -107,6 +127,7 @@ void QtMainLoop::rearm() {
 }
 
 void QtMainLoop::fireTimer() {
+    if (innermostEnding()) return;  // rearmed when the loop around takes over
     std::function<void()> job;
     {
         std::lock_guard lock(mutex_);
@@ -145,24 +166,35 @@ void QtMainLoop::checkInnermost() {
         case Level::Kind::until: end = quit_.load() || (*top.done)(); break;
         case Level::Kind::sleep: break;  // its own timer ends it
     }
-    if (end) top.events->exit(0);
+    if (!end) return;
+    levels_.back().ending = true;
+    top.events->exit(0);
 }
 
-namespace qtmainloop {
-// Keeps a nested loop on the stack of levels for its scope (also when a job throws through it).
-template <class Levels, class Level>
-struct LevelScope {
-    LevelScope(Levels& levels, Level level) : levels(levels) { levels.push_back(level); }
-    ~LevelScope() { levels.pop_back(); }
-    Levels& levels;
+// Keeps a nested loop on the stack of levels for its scope (also when a job throws through it);
+// serve() runs its events once more after an ending that came to nothing.
+struct QtMainLoop::LevelScope {
+    LevelScope(QtMainLoop& loop, Level::Kind kind, QEventLoop& events, const std::function<bool()>* done = nullptr)
+        : loop(loop), events(events) {
+        loop.levels_.push_back(Level{kind, &events, done});
+    }
+    ~LevelScope() {
+        loop.levels_.pop_back();
+        loop.resume();
+    }
+    void serve() {
+        if (std::exchange(loop.levels_.back().ending, false)) loop.resume();
+        qtmainloop::serve(events);
+    }
+    QtMainLoop& loop;
+    QEventLoop& events;
 };
-}  // namespace qtmainloop
 
 void QtMainLoop::run() {
     if (!quit_.load()) {
         QEventLoop events;
-        qtmainloop::LevelScope scope(levels_, Level{Level::Kind::run, &events, nullptr});
-        while (!quit_.load()) qtmainloop::serve(events);
+        LevelScope level(*this, Level::Kind::run, events);
+        while (!quit_.load()) level.serve();
     }
     quit_.store(false);
 }
@@ -182,20 +214,20 @@ void QtMainLoop::sleepFor(Duration d) {
     wake.setSingleShot(true);
     wake.setTimerType(Qt::PreciseTimer);
     QObject::connect(&wake, &QTimer::timeout, &events, [&events] { events.exit(0); });
-    qtmainloop::LevelScope scope(levels_, Level{Level::Kind::sleep, &events, nullptr});
+    LevelScope level(*this, Level::Kind::sleep, events);
     while (now() < deadline) {
         wake.start(qtmainloop::millisecondsUntil(deadline));
-        qtmainloop::serve(events);
+        level.serve();
     }
 }
 
 bool QtMainLoop::runUntil(const std::function<bool()>& done) {
     QEventLoop events;
-    qtmainloop::LevelScope scope(levels_, Level{Level::Kind::until, &events, &done});
+    LevelScope level(*this, Level::Kind::until, events, &done);
     for (;;) {
         if (done()) return true;
         if (quit_.load()) return false;
-        qtmainloop::serve(events);
+        level.serve();
     }
 }
 

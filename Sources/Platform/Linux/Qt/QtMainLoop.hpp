@@ -1,13 +1,16 @@
 // The main loop served by Qt's event loop: posted jobs and timers run on the thread that owns the
 // QApplication, between Qt's own events (windows, the tray icon, D-Bus), on the real steady clock.
 //
-// Jobs travel as queued calls to a context object; timers are kept in one table and a single Qt
-// timer is armed for the earliest, so timers can be added and cancelled from any thread and a
-// cancelled timer never runs afterwards. run(), sleepFor() and runUntil() are nested Qt event
-// loops, so whatever waits keeps the desktop served.
+// Jobs wait in a queue of their own, each woken by a queued call to a context object; timers are
+// kept in one table and a single Qt timer is armed for the earliest, so timers can be added and
+// cancelled from any thread and a cancelled timer never runs afterwards. run(), sleepFor() and
+// runUntil() are nested Qt event loops, so whatever waits keeps the desktop served. Once a wait has
+// what it waits for (or quit() came), no further job or timer runs before it returns, although Qt
+// hands over its queued calls in batches.
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -62,7 +65,9 @@ private:
         enum class Kind { run, sleep, until } kind;
         QEventLoop* events;
         const std::function<bool()>* done;  // until
+        bool ending = false;  // told to return: jobs and timers wait for the loop around it
     };
+    struct LevelScope;
 
     TimerId schedule(Duration delay, std::optional<Duration> interval, std::function<void()> job);
     // Main thread: arms the Qt timer for the earliest timer (stops it when there is none).
@@ -71,16 +76,23 @@ private:
     void requestRearm();
     // Main thread: runs the earliest timer when it is due.
     void fireTimer();
+    // Main thread: runs the next queued job, unless the innermost nested loop is ending.
+    void runPosted();
     // Main thread: ends the innermost nested loop when what it waits for has come.
     void checkInnermost();
+    bool innermostEnding() const { return !levels_.empty() && levels_.back().ending; }
+    // Main thread: wakes the jobs and the timer held back while a nested loop was ending.
+    void resume();
 
     const std::thread::id mainThread_;
     std::unique_ptr<QObject> context_;  // queued calls land here; owns the timer
     QTimer* timer_ = nullptr;
     std::vector<Level> levels_;  // main thread only
+    int heldWakes_ = 0;          // main thread only: wakes of queued jobs held back
     std::atomic<bool> quit_{false};
 
     mutable std::mutex mutex_;
+    std::deque<std::function<void()>> posted_;    // guarded by mutex_
     std::map<Key, Timer> timers_;                 // guarded by mutex_
     std::unordered_map<TimerId, Key> timerKeys_;  // guarded by mutex_
     std::uint64_t nextSeq_ = 1;                   // guarded by mutex_
