@@ -207,9 +207,10 @@ int runApplication(int argc, char** argv) {
     std::unique_ptr<platform::headless::Desktop> simulated;
     std::string desktopLine;
     if (platform::linuxdesktop::displayAnswers()) {
+        static char programName[] = "talkweft";
         static char platformFlag[] = "-platform";
         static char platformName[] = "xcb";
-        static char* qtArgv[] = {argc > 0 ? argv[0] : nullptr, platformFlag, platformName, nullptr};
+        static char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : programName, platformFlag, platformName, nullptr};
         static int qtArgc = 3;
         try {
             qtApp = std::make_unique<QApplication>(qtArgc, qtArgv);

@@ -108,6 +108,16 @@ TEST_F(QtStatusItemTest, WithoutATrayHostItSaysSoAndTheIconFollowsTheActivity) {
     EXPECT_EQ(seen[0], seen[3]);
 }
 
+TEST(QtStatusIcon, KeyEquivalentsAreShownWithSuper) {
+    struct Case {
+        const char* key;
+        const char* shown;  // Qt's portable text (Meta is the Super key)
+    } cases[] = {{",", "Meta+,"}, {"q", "Meta+Q"}, {"Q", "Meta+Shift+Q"}, {"1", "Meta+1"}, {"", ""}};
+    for (const auto& c : cases)
+        EXPECT_EQ(talkweft::platform::linuxdesktop::calcMenuShortcut(c.key).toString(QKeySequence::PortableText).toStdString(), c.shown)
+            << c.key;
+}
+
 TEST(QtStatusIcon, EveryStateIsABubbleOfItsOwnColour) {
     qtdesktoptest::ensureQApplication();
     for (StatusActivity a : {StatusActivity::idle, StatusActivity::recording, StatusActivity::working}) {

@@ -9,6 +9,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <atspi/atspi.h>
 #include <signal.h>
@@ -343,6 +344,26 @@ TEST_F(TrayMenuEndToEnd, TheTrayIconsMenuShowsTheApplicationsItemsAndEachDoesWha
     std::unique_ptr<Display, int (*)(Display*)> closeDisplay(d, XCloseDisplay);
     std::optional<Spot> icon;
     ASSERT_TRUE(DesktopSession::waitFor([&] { return (icon = findTrayIcon(d, talkweft)).has_value(); })) << "no tray icon";
+
+    // It shows the drawn bubble: its light fill and dark outline (the idle colours).
+    {
+        XWindowAttributes attrs{};
+        ASSERT_TRUE(XGetWindowAttributes(d, icon->window, &attrs));
+        int fill = 0, outline = 0;
+        ASSERT_TRUE(DesktopSession::waitFor([&] {
+            XImage* image = XGetImage(d, icon->window, 0, 0, attrs.width, attrs.height, AllPlanes, ZPixmap);
+            if (image == nullptr) return false;
+            fill = outline = 0;
+            for (int y = 0; y < attrs.height; ++y)
+                for (int x = 0; x < attrs.width; ++x) {
+                    const unsigned long p = XGetPixel(image, x, y) & 0xffffff;
+                    fill += p == 0xf2f2f2;
+                    outline += p == 0x404040;
+                }
+            XDestroyImage(image);
+            return fill >= 20 && outline >= 10;
+        })) << "fill " << fill << ", outline " << outline;
+    }
 
     MenuWatch watch;
     std::vector<MenuEntry> menu;
