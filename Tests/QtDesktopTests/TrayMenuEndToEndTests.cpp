@@ -319,24 +319,9 @@ TEST_F(TrayMenuEndToEnd, TheTrayIconsMenuShowsTheApplicationsItemsAndEachDoesWha
     DesktopSession& s = *session_;
     const AppFolders app(s);
 
-    // A GTK window in front: the menu's app lines are about it.
-    FieldApp notes(s, "gtk_fields.py", {"--title", "Tray notes", "--entry", "some text"}, "gtk-notes");
-    ASSERT_TRUE(notes.waitReady());
     const pid_t talkweft = startTalkweft(s);
     ASSERT_GT(talkweft, 0);
     ASSERT_TRUE(DesktopSession::waitFor([&] { return app.printed("status: Speech model failed to load"); })) << readText(app.output);
-
-    // What the application sees in front, as its probe command reports it.
-    ASSERT_EQ(s.run({TALKWEFT.string(), "talkweft://probe"}).status, 0);
-    ASSERT_TRUE(DesktopSession::waitFor([&] { return app.logHas("probe subject="); }));
-    const std::string log = readText(app.log);
-    const auto jsonStart = log.find("\n{", log.find("probe subject="));
-    const auto jsonEnd = log.find("\n}", jsonStart);
-    ASSERT_NE(jsonEnd, std::string::npos) << log;
-    const auto front = talkweft::AppContext::fromJSON(nlohmann::ordered_json::parse(log.substr(jsonStart + 1, jsonEnd - jsonStart + 1)));
-    ASSERT_EQ(front.pid, notes.pid());
-    const std::string subject = talkweft::calcSubject(front);
-    EXPECT_EQ(subject, "window:Tray notes");
 
     // The icon, embedded in the tray.
     Display* d = XOpenDisplay(s.display().c_str());
@@ -386,6 +371,48 @@ TEST_F(TrayMenuEndToEnd, TheTrayIconsMenuShowsTheApplicationsItemsAndEachDoesWha
             return !watch.shown();
         });
     };
+    auto pressEscape = [&] {
+        XTestFakeKeyEvent(d, KEYCODE_ESCAPE, True, CurrentTime);
+        XTestFakeKeyEvent(d, KEYCODE_ESCAPE, False, CurrentTime);
+        XSync(d, False);
+        return DesktopSession::waitFor([&] {
+            watch.pump();
+            return !watch.shown();
+        });
+    };
+
+    // No window in front yet: the menu has no lines about an app.
+    ASSERT_TRUE(openMenu()) << "the menu did not open";
+    std::vector<std::string> general{"Talkweft: Speech model failed to load",
+                                     menu.size() > 1 ? menu[1].title : "",
+                                     "-",
+                                     "Connectors (read-only)",
+                                     "Show History Folder",
+                                     "Show Log",
+                                     "-",
+                                     "Settings…",
+                                     "Quit Talkweft"};
+    if (app.settings().claude.connectorWrites && app.settings().claude.connectors)
+        general.insert(general.begin() + 2, "⚠︎ Connectors can make changes");
+    EXPECT_EQ(titlesOf(menu), general);
+    ASSERT_TRUE(pressEscape());
+
+    // A GTK window in front: the menu's app lines are about it.
+    FieldApp notes(s, "gtk_fields.py", {"--title", "Tray notes", "--entry", "some text"}, "gtk-notes");
+    ASSERT_TRUE(notes.waitReady());
+
+    // What the application sees in front, as its probe command reports it.
+    ASSERT_EQ(s.run({TALKWEFT.string(), "talkweft://probe"}).status, 0);
+    ASSERT_TRUE(DesktopSession::waitFor([&] { return app.logHas("probe subject="); }));
+    const std::string log = readText(app.log);
+    const auto jsonStart = log.find("\n{", log.find("probe subject="));
+    const auto jsonEnd = log.find("\n}", jsonStart);
+    ASSERT_NE(jsonEnd, std::string::npos) << log;
+    const auto front = talkweft::AppContext::fromJSON(nlohmann::ordered_json::parse(log.substr(jsonStart + 1, jsonEnd - jsonStart + 1)));
+    ASSERT_EQ(front.pid, notes.pid());
+    const std::string subject = talkweft::calcSubject(front);
+    EXPECT_EQ(subject, "window:Tray notes");
+
     const std::string turnOff = "Turn Off in " + front.appName;
     const std::string forget = "Forget History for " + front.appName + ": " + subject;
 
