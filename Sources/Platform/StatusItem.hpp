@@ -19,6 +19,9 @@ struct MenuItem {
     static MenuItem divider() { return {{}, true, false, false, {}, {}}; }
 };
 
+// What the application is doing, shown by the icon.
+enum class StatusActivity { idle, recording, working };
+
 // Main thread.
 class StatusItem {
 public:
@@ -27,6 +30,8 @@ public:
     virtual void setIcon(const std::string& symbol, const std::string& accessibilityDescription) = 0;
     // Called each time the menu is about to open; its answer is the menu shown.
     virtual void setMenuBuilder(std::function<std::vector<MenuItem>()> build) = 0;
+    // The icon's state: idle, recording (the microphone is on) or working (transcribing, the agent).
+    virtual void setActivity(StatusActivity) {}
 };
 
 }  // namespace talkweft::platform

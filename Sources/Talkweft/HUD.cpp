@@ -26,6 +26,7 @@ Rect mainVisibleFrame(platform::Panel& panel) {
 HUD::HUD() {
     if (platform::hasCurrent()) {
         panel_ = platform::current().panel;
+        statusItem_ = platform::current().statusItem;
         loop_ = platform::current().loop;
     }
     model.onClose = [this] { hide(0); };
@@ -45,6 +46,17 @@ void HUD::cancelHide() {
     hideTask_ = 0;
 }
 
+void HUD::showActivity(HUDState::Kind kind) {
+    if (!statusItem_) return;
+    using platform::StatusActivity;
+    switch (kind) {
+        case HUDState::Kind::listening: statusItem_->setActivity(StatusActivity::recording); break;
+        case HUDState::Kind::transcribing:
+        case HUDState::Kind::thinking: statusItem_->setActivity(StatusActivity::working); break;
+        default: statusItem_->setActivity(StatusActivity::idle); break;
+    }
+}
+
 void HUD::render() {
     if (!panel_) return;
     panel_->setContent(calcPanelContent(model.state, loop_ ? loop_->now() : platform::TimePoint{}, *panel_));
@@ -53,6 +65,7 @@ void HUD::render() {
 void HUD::show(const HUDState& state, std::optional<Rect> near) {
     cancelHide();
     model.state = state;
+    showActivity(state.kind);
     if (loop_) {
         if (tick_) loop_->cancelTimer(tick_);
         tick_ = 0;
@@ -91,6 +104,7 @@ void HUD::hide(double seconds) {
         tick_ = 0;
         if (panel_) panel_->orderOut();
         model.state = HUDState::hidden();
+        showActivity(HUDState::Kind::hidden);
     };
     if (!loop_) {
         act();

@@ -1,7 +1,9 @@
 // The heads-up panel: a small floating panel next to the caret (or at the top centre of the screen)
 // that shows what the current cycle is doing. It never takes focus.
 //
-// Uses the current platform's panel and main loop (without a panel it only keeps its state).
+// Uses the current platform's panel and main loop (without a panel it only keeps its state). The
+// status item's icon follows what it shows: recording while listening, working while transcribing
+// or thinking, idle otherwise and once hidden.
 // Main thread only.
 #pragma once
 
@@ -11,6 +13,7 @@
 #include "Platform/Geometry.hpp"
 #include "Platform/MainLoop.hpp"
 #include "Platform/Panel.hpp"
+#include "Platform/StatusItem.hpp"
 #include "Talkweft/HUDState.hpp"
 
 namespace talkweft {
@@ -44,8 +47,10 @@ private:
     void keepOnScreen(platform::Size size, double top);
     void render();
     void cancelHide();
+    void showActivity(HUDState::Kind kind);
 
     platform::Panel* panel_ = nullptr;
+    platform::StatusItem* statusItem_ = nullptr;
     platform::MainLoop* loop_ = nullptr;
     platform::TimerId hideTask_ = 0;
     platform::TimerId tick_ = 0;  // redraws the thinking counter every second

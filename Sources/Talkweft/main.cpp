@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include <QApplication>
+
 #include "AudioInput/PulseAudioSystem.hpp"
 #include "AudioInput/TestAudioSystem.hpp"
 #include "Platform/FileDefaults.hpp"
@@ -28,10 +30,13 @@
 #include "Platform/Headless/Sound.hpp"
 #include "Platform/Headless/StatusItem.hpp"
 #include "Platform/Linux/LinuxDesktop.hpp"
+#include "Platform/Linux/Qt/QtMainLoop.hpp"
+#include "Platform/Linux/Qt/QtStatusItem.hpp"
 #include "Platform/URLCommand.hpp"
 #include "Talkweft/AppDelegate.hpp"
 #include "Talkweft/Log.hpp"
 #include "Talkweft/Paths.hpp"
+#include "Talkweft/Settings/QtSettingsWindow.hpp"
 #include "TalkweftCore/ProcessTree.hpp"
 #include "ZadezarIro/Core/ModelImport.hpp"
 
@@ -152,7 +157,7 @@ int importModel(int argc, char** argv) {
     }
 }
 
-int runApplication() {
+int runApplication(int argc, char** argv) {
     if (std::string problem = checkRuntimeDir(true); !problem.empty()) {
         std::fprintf(stderr, "talkweft: %s\n", problem.c_str());
         return 1;
@@ -192,16 +197,32 @@ int runApplication() {
     sigaction(SIGINT, &quitAction, nullptr);
     sigaction(SIGTERM, &quitAction, nullptr);
 
-    // The real X11 desktop when a display answers, else the simulated one.
+    // The real X11 desktop when a display answers, else the simulated one. On X11 one QApplication
+    // draws the windows (tray icon and menu, settings) on the same display, and its event loop is
+    // the main loop. Qt is told to use X11 even where it would pick Wayland: everything else here
+    // speaks X11.
+    std::unique_ptr<QApplication> qtApp;
+    std::unique_ptr<platform::linuxdesktop::QtMainLoop> qtLoop;
     std::unique_ptr<platform::linuxdesktop::LinuxDesktop> linux;
     std::unique_ptr<platform::headless::Desktop> simulated;
     std::string desktopLine;
     if (platform::linuxdesktop::displayAnswers()) {
+        static char programName[] = "talkweft";
+        static char platformFlag[] = "-platform";
+        static char platformName[] = "xcb";
+        static char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : programName, platformFlag, platformName, nullptr};
+        static int qtArgc = 3;
         try {
-            linux = std::make_unique<platform::linuxdesktop::LinuxDesktop>();
+            qtApp = std::make_unique<QApplication>(qtArgc, qtArgv);
+            QApplication::setQuitOnLastWindowClosed(false);  // closing the settings window ends nothing
+            QGuiApplication::setDesktopFileName("talkweft");
+            qtLoop = std::make_unique<platform::linuxdesktop::QtMainLoop>();
+            linux = std::make_unique<platform::linuxdesktop::LinuxDesktop>(*qtLoop);
             desktopLine = "desktop: the X11 desktop on display " + linux->displayName();
         } catch (const std::exception& e) {
             desktopLine = std::string("desktop: the simulated desktop (the X11 desktop failed: ") + e.what() + ")";
+            qtLoop.reset();
+            qtApp.reset();
         }
     } else {
         desktopLine = "desktop: the simulated desktop (no X display answers)";
@@ -209,11 +230,18 @@ int runApplication() {
     if (!linux) simulated = std::make_unique<platform::headless::Desktop>(platform::headless::HeadlessLoop::ClockMode::realClock);
     Log::write(desktopLine);
     std::fprintf(stderr, "talkweft: %s\n", desktopLine.c_str());
-    platform::headless::HeadlessLoop& loop = linux ? linux->loop() : simulated->loop();
+    platform::MainLoop& loop = linux ? linux->mainLoop() : simulated->loop();
     platform::FileDefaults defaults(Paths::defaultsFile(), [](const std::string& line) { Log::write(line); });
     platform::headless::SoundPlayer sounds;
     platform::headless::Panel panel;
-    platform::headless::StatusItem statusItem;
+    std::unique_ptr<platform::StatusItem> statusItem;
+    if (linux)
+        statusItem = std::make_unique<platform::linuxdesktop::QtStatusItem>([](const std::string& line) {
+            Log::write(line);
+            std::fprintf(stderr, "talkweft: %s\n", line.c_str());
+        });
+    else
+        statusItem = std::make_unique<platform::headless::StatusItem>();
     platform::headless::LoginItemService loginItem;
     std::unique_ptr<audioinput::AudioSystem> audio;
     if (linux) {
@@ -234,7 +262,7 @@ int runApplication() {
     p.defaults = &defaults;
     p.sounds = &sounds;
     p.panel = &panel;
-    p.statusItem = &statusItem;
+    p.statusItem = statusItem.get();
     p.loginItem = &loginItem;
     p.audio = audio.get();
     p.urlCommands = &urls;
@@ -254,6 +282,17 @@ int runApplication() {
 
     {
         AppDelegate app;
+        // The settings window edits the delegate's store: it is made after the delegate and goes
+        // before it.
+        std::unique_ptr<QtSettingsWindow> settingsWindow;
+        if (linux) {
+            settingsWindow = std::make_unique<QtSettingsWindow>();
+            p.settingsWindow = settingsWindow.get();
+        }
+        struct SurfaceGone {
+            platform::Platform& p;
+            ~SurfaceGone() { p.settingsWindow = nullptr; }
+        } surfaceGone{p};
         app.onStatusChange = [](const std::string& s) {
             std::printf("status: %s\n", s.c_str());
             std::fflush(stdout);
@@ -296,5 +335,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "talkweft: unknown argument: %s\n\n%s", argv[1], USAGE);
         return 2;
     }
-    return runApplication();
+    return runApplication(argc, argv);
 }

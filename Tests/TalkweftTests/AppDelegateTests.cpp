@@ -269,3 +269,33 @@ TEST(URLParts, QueryItemsAndDelays) {
                    {" 1.5", 0}, {"1.5 ", 0}, {"+2", 2}, {"1,5", 0}})
         EXPECT_EQ(calcURLDelay(c.in), c.out) << c.in;
 }
+
+TEST_F(AppTest, TheIconFollowsADictationAndAnAgentCycle) {
+    using A = platform::StatusActivity;
+    EXPECT_EQ(statusItem.activity, A::idle);
+    transcriber->open = false;
+    hold({ModKey::rightOption}, 1.0);
+    desktop.loop().runPending();
+    EXPECT_EQ(statusItem.activities, (std::vector<A>{A::recording, A::working})) << "recording while held, working while transcribing";
+    transcriber->release();
+    app->controller().waitForIdle();
+    desktop.loop().advance(platform::seconds(2));
+    EXPECT_EQ(field->text(), "Hello world");
+    EXPECT_EQ(statusItem.activities, (std::vector<A>{A::recording, A::working, A::idle}));
+
+    // The agent: recording, then transcribing and thinking (one working stretch), then its edit lands.
+    statusItem.activities.clear();
+    hold({ModKey::rightOption, ModKey::rightCommand}, 1.0);
+    app->controller().waitForIdle();
+    desktop.loop().advance(platform::seconds(2));
+    EXPECT_EQ(field->text(), "Hello worldhi");
+    EXPECT_EQ(statusItem.activities, (std::vector<A>{A::recording, A::working, A::idle}));
+
+    // A note shows idle, and so does the hidden panel after it.
+    statusItem.activities.clear();
+    app->controller().hud.show(HUDState::listening(Mode::dictate, false));
+    app->controller().hud.show(HUDState::note("History cleared"));
+    desktop.loop().advance(platform::seconds(2));
+    EXPECT_EQ(app->controller().hud.state().kind, HUDState::Kind::hidden);
+    EXPECT_EQ(statusItem.activities, (std::vector<A>{A::recording, A::idle}));
+}

@@ -9,6 +9,12 @@ void StatusItem::setIcon(const std::string& s, const std::string& description) {
 
 void StatusItem::setMenuBuilder(std::function<std::vector<MenuItem>()> build) { build_ = std::move(build); }
 
+void StatusItem::setActivity(StatusActivity a) {
+    if (a == activity) return;
+    activity = a;
+    activities.push_back(a);
+}
+
 std::vector<MenuItem> StatusItem::open() {
     items_ = build_ ? build_() : std::vector<MenuItem>{};
     return items_;

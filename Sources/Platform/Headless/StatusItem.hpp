@@ -11,6 +11,8 @@ class StatusItem : public platform::StatusItem {
 public:
     void setIcon(const std::string& symbol, const std::string& accessibilityDescription) override;
     void setMenuBuilder(std::function<std::vector<MenuItem>()> build) override;
+    // Keeps the state and, when it changed, appends it to `activities`.
+    void setActivity(StatusActivity activity) override;
 
     // Opens the menu: runs the builder and keeps its items; empty without a builder.
     std::vector<MenuItem> open();
@@ -21,6 +23,8 @@ public:
 
     std::string symbol;
     std::string accessibilityDescription;
+    StatusActivity activity = StatusActivity::idle;
+    std::vector<StatusActivity> activities;  // each change of state, in order
 
 private:
     std::function<std::vector<MenuItem>()> build_;

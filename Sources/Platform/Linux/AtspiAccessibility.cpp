@@ -2,6 +2,7 @@
 
 #include <atspi/atspi.h>
 #include <gio/gio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -113,6 +114,7 @@ struct AtspiAccessibility::State {
     GRef<AtspiAccessible> focused;
     std::map<std::string, Clock::time_point> hungUntil;  // by bus name
     std::map<std::string, Units> appUnits;                // by bus name, once detected
+    std::map<std::string, bool> ownProcess;               // by bus name: objects of this process
 
     explicit State(std::chrono::milliseconds t) : timeout(t) {}
 
@@ -188,7 +190,21 @@ void AtspiAccessibility::State::post(std::function<void()> job) {
 }
 
 bool AtspiAccessibility::State::hung(AtspiAccessible* acc) {
-    auto it = hungUntil.find(busName(acc));
+    // This process's own windows (drawn by a toolkit that answers AT-SPI on the main thread) cannot
+    // answer while the main thread waits here: asking them would only stall until the timeout.
+    const std::string bus = busName(acc);
+    if (!bus.empty()) {
+        auto own = ownProcess.find(bus);
+        if (own == ownProcess.end()) {
+            GError* error = nullptr;
+            const guint pid = atspi_accessible_get_process_id(acc, &error);  // answered by the bus, not the app
+            const bool mine = error == nullptr && pid == static_cast<guint>(getpid());
+            if (error) g_error_free(error);
+            own = ownProcess.emplace(bus, mine).first;
+        }
+        if (own->second) return true;
+    }
+    auto it = hungUntil.find(bus);
     if (it == hungUntil.end()) return false;
     if (Clock::now() < it->second) return true;
     hungUntil.erase(it);

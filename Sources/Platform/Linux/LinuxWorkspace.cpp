@@ -129,7 +129,9 @@ const std::vector<DesktopEntry>& LinuxWorkspace::entries() {
 
 std::optional<RunningApp> LinuxWorkspace::frontmostApplication() {
     const auto facts = requests_.with([](Display* d) { return activeWindow(d); });
-    if (!facts) return std::nullopt;
+    // A window that names no process and no class belongs to no app (the window manager's own
+    // focus window when nothing has focus, say).
+    if (!facts || (!facts->pid && facts->wmClass.empty() && facts->gtkApplicationID.empty())) return std::nullopt;
     RunningApp app;
     app.pid = facts->pid.value_or(0);
     const auto entry = findDesktopEntry(entries(), facts->gtkApplicationID, facts->wmClass, facts->wmInstance);
