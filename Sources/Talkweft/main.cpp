@@ -31,6 +31,7 @@
 #include "Platform/Headless/StatusItem.hpp"
 #include "Platform/Linux/LinuxDesktop.hpp"
 #include "Platform/Linux/Qt/QtMainLoop.hpp"
+#include "Platform/Linux/Qt/QtPanel.hpp"
 #include "Platform/Linux/Qt/QtStatusItem.hpp"
 #include "Platform/URLCommand.hpp"
 #include "Talkweft/AppDelegate.hpp"
@@ -198,7 +199,7 @@ int runApplication(int argc, char** argv) {
     sigaction(SIGTERM, &quitAction, nullptr);
 
     // The real X11 desktop when a display answers, else the simulated one. On X11 one QApplication
-    // draws the windows (tray icon and menu, settings) on the same display, and its event loop is
+    // draws the windows (tray icon and menu, heads-up panel, settings) on the same display, and its event loop is
     // the main loop. Qt is told to use X11 even where it would pick Wayland: everything else here
     // speaks X11.
     std::unique_ptr<QApplication> qtApp;
@@ -233,7 +234,11 @@ int runApplication(int argc, char** argv) {
     platform::MainLoop& loop = linux ? linux->mainLoop() : simulated->loop();
     platform::FileDefaults defaults(Paths::defaultsFile(), [](const std::string& line) { Log::write(line); });
     platform::headless::SoundPlayer sounds;
-    platform::headless::Panel panel;
+    std::unique_ptr<platform::Panel> panel;
+    if (linux)
+        panel = std::make_unique<platform::linuxdesktop::QtPanel>();
+    else
+        panel = std::make_unique<platform::headless::Panel>();
     std::unique_ptr<platform::StatusItem> statusItem;
     if (linux)
         statusItem = std::make_unique<platform::linuxdesktop::QtStatusItem>([](const std::string& line) {
@@ -261,7 +266,7 @@ int runApplication(int argc, char** argv) {
     auto& p = linux ? linux->platform() : simulated->platform();
     p.defaults = &defaults;
     p.sounds = &sounds;
-    p.panel = &panel;
+    p.panel = panel.get();
     p.statusItem = statusItem.get();
     p.loginItem = &loginItem;
     p.audio = audio.get();
