@@ -3,6 +3,7 @@
 //   talkweft                 starts the application (one instance per user session)
 //   talkweft 'talkweft://run?mode=agent&text=...'   hands a URL command to the running instance
 //   talkweft --import-model SOURCE [NAME]            converts a Whisper checkpoint into a speech model
+//   talkweft --install | --uninstall                 adds it to (removes it from) the user's desktop
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -27,6 +28,9 @@
 #include "Platform/Headless/Panel.hpp"
 #include "Platform/Headless/Sound.hpp"
 #include "Platform/Headless/StatusItem.hpp"
+#include "Platform/Linux/AutostartLoginItem.hpp"
+#include "Platform/Linux/CanberraSound.hpp"
+#include "Platform/Linux/DesktopInstall.hpp"
 #include "Platform/Linux/LinuxDesktop.hpp"
 #include "Platform/URLCommand.hpp"
 #include "Talkweft/AppDelegate.hpp"
@@ -51,7 +55,7 @@ void onQuitSignal(int) {
 }
 
 constexpr const char* USAGE =
-    "usage: talkweft [--help | --version | --import-model SOURCE [NAME] | URL]\n"
+    "usage: talkweft [--help | --version | --install | --uninstall | --import-model SOURCE [NAME] | URL]\n"
     "\n"
     "Hold a chord of modifier keys, speak and release: the speech is transcribed on this machine\n"
     "and typed into the focused text field (dictation), or handed to a coding agent as an\n"
@@ -64,7 +68,11 @@ constexpr const char* USAGE =
     "checkpoint folder (config.json, model.safetensors, tokenizer files) or a model hub repository\n"
     "such as openai/whisper-base, downloaded first (an interrupted download resumes). The model is\n"
     "stored as NAME, by default the repository's name with \"_\" for \"/\" (openai_whisper-base).\n"
-    "Exits 0 when the model is in place, 1 when the import failed, 2 for wrong arguments.\n";
+    "Exits 0 when the model is in place, 1 when the import failed, 2 for wrong arguments.\n"
+    "\n"
+    "With --install, adds talkweft to this user's desktop: an entry in the applications menu that\n"
+    "starts this program, its icon, and the handler of talkweft:// links (xdg-open). --uninstall\n"
+    "removes exactly that again. Both exit 0 when done, 1 on failure.\n";
 
 // $XDG_RUNTIME_DIR/talkweft, else a private folder in the temporary folder.
 fs::path runtimeDir() {
@@ -148,6 +156,25 @@ int importModel(int argc, char** argv) {
     } catch (const std::exception& e) {
         if (terminal && shown >= 0 && shown < 100) std::fputc('\n', stderr);
         std::fprintf(stderr, "talkweft: import failed: %s\n", e.what());
+        return 1;
+    }
+}
+
+// --install / --uninstall: the desktop entry, icon and talkweft:// handler of this user.
+int installOnDesktop(bool install) {
+    const auto report = [](const std::string& line) { std::printf("talkweft: %s\n", line.c_str()); };
+    try {
+        const auto at = platform::linuxdesktop::processDesktopLocations();
+        if (install) {
+            platform::linuxdesktop::installDesktopApp(at, report);
+            std::printf("talkweft: installed; start Talkweft from the applications menu or run %s\n", at.executable.c_str());
+        } else {
+            platform::linuxdesktop::uninstallDesktopApp(at, report);
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "talkweft: %s failed: %s\n", install ? "install" : "uninstall", e.what());
         return 1;
     }
 }
@@ -238,6 +265,15 @@ int runApplication() {
     p.loginItem = &loginItem;
     p.audio = audio.get();
     p.urlCommands = &urls;
+    // The X11 desktop's own sounds (libcanberra) and login item (XDG autostart).
+    std::unique_ptr<platform::linuxdesktop::CanberraSoundPlayer> desktopSounds;
+    std::unique_ptr<platform::linuxdesktop::AutostartLoginItem> autostart;
+    if (linux) {
+        desktopSounds = std::make_unique<platform::linuxdesktop::CanberraSoundPlayer>();
+        autostart = std::make_unique<platform::linuxdesktop::AutostartLoginItem>();
+        p.sounds = desktopSounds.get();
+        p.loginItem = autostart.get();
+    }
     platform::ScopedPlatform scope(p);
     if (simulated) {
         if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name) simulated->userName = pw->pw_name;
@@ -291,6 +327,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "--import-model") == 0) return importModel(argc, argv);
+    if (argc > 1 && (std::strcmp(argv[1], "--install") == 0 || std::strcmp(argv[1], "--uninstall") == 0)) {
+        if (argc > 2) {
+            std::fprintf(stderr, "talkweft: %s takes no further argument\n\n%s", argv[1], USAGE);
+            return 2;
+        }
+        return installOnDesktop(std::strcmp(argv[1], "--install") == 0);
+    }
     if (argc > 1 && std::strstr(argv[1], "://")) return sendCommand(argv[1]);
     if (argc > 1) {
         std::fprintf(stderr, "talkweft: unknown argument: %s\n\n%s", argv[1], USAGE);
