@@ -28,11 +28,11 @@ namespace lx = talkweft::platform::linuxdesktop;
 class MonitorRecorder {
 public:
     explicit MonitorRecorder(const std::string& server) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, RATE, 2};
+        const pa_sample_spec format{PA_SAMPLE_S16LE, RATE, 2};
         const pa_buffer_attr attr{static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1),
                                   static_cast<std::uint32_t>(-1), CHUNK_FRAMES * 4};
         int error = 0;
-        stream_ = pa_simple_new(server.c_str(), "talkweft-sound-test", PA_STREAM_RECORD, "test_null.monitor", "monitor", &spec,
+        stream_ = pa_simple_new(server.c_str(), "talkweft-sound-test", PA_STREAM_RECORD, "test_null.monitor", "monitor", &format,
                                 nullptr, &attr, &error);
         if (!stream_) error_ = pa_strerror(error);
     }
