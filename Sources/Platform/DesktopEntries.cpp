@@ -54,10 +54,9 @@ std::optional<std::string> readSmallFile(const fs::path& file) {
 
 }  // namespace
 
-std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string id) {
-    DesktopEntry entry;
-    entry.id = std::move(id);
-    bool inMain = false, sawMain = false, sawName = false;
+std::optional<std::vector<DesktopEntryKey>> readDesktopEntryKeys(std::string_view text) {
+    std::vector<DesktopEntryKey> keys;
+    bool inMain = false, sawMain = false;
     while (!text.empty()) {
         auto end = text.find('\n');
         std::string_view line = trimBlanks(text.substr(0, end));
@@ -72,8 +71,19 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string
         if (!inMain) continue;
         auto eq = line.find('=');
         if (eq == std::string_view::npos) continue;
-        std::string_view key = trimBlanks(line.substr(0, eq));
-        std::string value = unescapeValue(trimBlanks(line.substr(eq + 1)));
+        keys.push_back({std::string(trimBlanks(line.substr(0, eq))), unescapeValue(trimBlanks(line.substr(eq + 1)))});
+    }
+    if (!sawMain) return std::nullopt;
+    return keys;
+}
+
+std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string id) {
+    auto keys = readDesktopEntryKeys(text);
+    if (!keys) return std::nullopt;
+    DesktopEntry entry;
+    entry.id = std::move(id);
+    bool sawName = false;
+    for (auto& [key, value] : *keys) {
         if (key == "Name" && !sawName) {
             entry.name = value;
             sawName = true;
@@ -87,8 +97,30 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string
             entry.hidden = value == "true";
         }
     }
-    if (!sawMain || !sawName) return std::nullopt;
+    if (!sawName) return std::nullopt;
     return entry;
+}
+
+std::string formatDesktopEntry(const std::vector<DesktopEntryKey>& keys) {
+    std::string out = "[Desktop Entry]\n";
+    for (const auto& [key, value] : keys) {
+        out += key;
+        out += '=';
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            const char c = value[i];
+            switch (c) {
+                case '\\': out += "\\\\"; break;
+                case '\n': out += "\\n"; break;
+                case '\t': out += "\\t"; break;
+                case '\r': out += "\\r"; break;
+                // Blanks at either end would be trimmed by a reader.
+                case ' ': out += i == 0 || i + 1 == value.size() ? "\\s" : " "; break;
+                default: out += c; break;
+            }
+        }
+        out += '\n';
+    }
+    return out;
 }
 
 std::string calcDesktopEntryID(const fs::path& relative) {

@@ -28,6 +28,24 @@ struct DesktopEntry {
     bool operator==(const DesktopEntry&) const = default;
 };
 
+// One key of a desktop entry's group, its value unescaped.
+struct DesktopEntryKey {
+    std::string key;
+    std::string value;
+
+    bool operator==(const DesktopEntryKey&) const = default;
+};
+
+// The keys of the first [Desktop Entry] group of a desktop file's text, in the order written (a
+// key written twice appears twice); comments and lines without "=" are skipped, the escapes
+// \s \n \t \r \\ of values decoded. Absent when the text has no such group.
+std::optional<std::vector<DesktopEntryKey>> readDesktopEntryKeys(std::string_view text);
+
+// The text of a desktop file with one [Desktop Entry] group of `keys` in order, each value escaped
+// (\\ \n \t \r, and \s for a blank at either end) so that readDesktopEntryKeys gives it back.
+// Keys are written as given.
+std::string formatDesktopEntry(const std::vector<DesktopEntryKey>& keys);
+
 // Reads the [Desktop Entry] group of a desktop file's text: Type, Name (the untranslated one),
 // StartupWMClass, NoDisplay and Hidden; other groups and keys, comments and malformed lines are skipped; the
 // escapes \s \n \t \r \\ of string values are decoded. Absent when the text has no such group or

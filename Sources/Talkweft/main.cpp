@@ -3,6 +3,7 @@
 //   talkweft                 starts the application (one instance per user session)
 //   talkweft 'talkweft://run?mode=agent&text=...'   hands a URL command to the running instance
 //   talkweft --import-model SOURCE [NAME]            converts a Whisper checkpoint into a speech model
+//   talkweft --install | --uninstall                 adds it to (removes it from) the user's desktop
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -29,6 +30,9 @@
 #include "Platform/Headless/Panel.hpp"
 #include "Platform/Headless/Sound.hpp"
 #include "Platform/Headless/StatusItem.hpp"
+#include "Platform/Linux/AutostartLoginItem.hpp"
+#include "Platform/Linux/CanberraSound.hpp"
+#include "Platform/Linux/DesktopInstall.hpp"
 #include "Platform/Linux/LinuxDesktop.hpp"
 #include "Platform/Linux/Qt/QtMainLoop.hpp"
 #include "Platform/Linux/Qt/QtPanel.hpp"
@@ -57,7 +61,7 @@ void onQuitSignal(int) {
 }
 
 constexpr const char* USAGE =
-    "usage: talkweft [--help | --version | --import-model SOURCE [NAME] | URL]\n"
+    "usage: talkweft [--help | --version | --install | --uninstall | --import-model SOURCE [NAME] | URL]\n"
     "\n"
     "Hold a chord of modifier keys, speak and release: the speech is transcribed on this machine\n"
     "and typed into the focused text field (dictation), or handed to a coding agent as an\n"
@@ -70,7 +74,11 @@ constexpr const char* USAGE =
     "checkpoint folder (config.json, model.safetensors, tokenizer files) or a model hub repository\n"
     "such as openai/whisper-base, downloaded first (an interrupted download resumes). The model is\n"
     "stored as NAME, by default the repository's name with \"_\" for \"/\" (openai_whisper-base).\n"
-    "Exits 0 when the model is in place, 1 when the import failed, 2 for wrong arguments.\n";
+    "Exits 0 when the model is in place, 1 when the import failed, 2 for wrong arguments.\n"
+    "\n"
+    "With --install, adds talkweft to this user's desktop: an entry in the applications menu that\n"
+    "starts this program, its icon, and the handler of talkweft:// links (xdg-open). --uninstall\n"
+    "removes exactly that again. Both exit 0 when done, 1 on failure.\n";
 
 // $XDG_RUNTIME_DIR/talkweft, else a private folder in the temporary folder.
 fs::path runtimeDir() {
@@ -158,6 +166,25 @@ int importModel(int argc, char** argv) {
     }
 }
 
+// --install / --uninstall: the desktop entry, icon and talkweft:// handler of this user.
+int installOnDesktop(bool install) {
+    const auto report = [](const std::string& line) { std::printf("talkweft: %s\n", line.c_str()); };
+    try {
+        const auto at = platform::linuxdesktop::processDesktopLocations();
+        if (install) {
+            platform::linuxdesktop::installDesktopApp(at, report);
+            std::printf("talkweft: installed; start Talkweft from the applications menu or run %s\n", at.executable.c_str());
+        } else {
+            platform::linuxdesktop::uninstallDesktopApp(at, report);
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "talkweft: %s failed: %s\n", install ? "install" : "uninstall", e.what());
+        return 1;
+    }
+}
+
 int runApplication(int argc, char** argv) {
     if (std::string problem = checkRuntimeDir(true); !problem.empty()) {
         std::fprintf(stderr, "talkweft: %s\n", problem.c_str());
@@ -233,21 +260,26 @@ int runApplication(int argc, char** argv) {
     std::fprintf(stderr, "talkweft: %s\n", desktopLine.c_str());
     platform::MainLoop& loop = linux ? linux->mainLoop() : simulated->loop();
     platform::FileDefaults defaults(Paths::defaultsFile(), [](const std::string& line) { Log::write(line); });
-    platform::headless::SoundPlayer sounds;
+    // Each desktop service: the X11 desktop's own (Qt windows, libcanberra sounds, the XDG autostart
+    // entry), else the simulated one.
+    std::unique_ptr<platform::SoundPlayer> sounds;
     std::unique_ptr<platform::Panel> panel;
-    if (linux)
-        panel = std::make_unique<platform::linuxdesktop::QtPanel>();
-    else
-        panel = std::make_unique<platform::headless::Panel>();
     std::unique_ptr<platform::StatusItem> statusItem;
-    if (linux)
+    std::unique_ptr<platform::LoginItemService> loginItem;
+    if (linux) {
+        sounds = std::make_unique<platform::linuxdesktop::CanberraSoundPlayer>();
+        panel = std::make_unique<platform::linuxdesktop::QtPanel>();
         statusItem = std::make_unique<platform::linuxdesktop::QtStatusItem>([](const std::string& line) {
             Log::write(line);
             std::fprintf(stderr, "talkweft: %s\n", line.c_str());
         });
-    else
+        loginItem = std::make_unique<platform::linuxdesktop::AutostartLoginItem>();
+    } else {
+        sounds = std::make_unique<platform::headless::SoundPlayer>();
+        panel = std::make_unique<platform::headless::Panel>();
         statusItem = std::make_unique<platform::headless::StatusItem>();
-    platform::headless::LoginItemService loginItem;
+        loginItem = std::make_unique<platform::headless::LoginItemService>();
+    }
     std::unique_ptr<audioinput::AudioSystem> audio;
     if (linux) {
         try {
@@ -265,10 +297,10 @@ int runApplication(int argc, char** argv) {
     platform::UnixSocketURLCommandSource urls(loop, socketPath().string());
     auto& p = linux ? linux->platform() : simulated->platform();
     p.defaults = &defaults;
-    p.sounds = &sounds;
+    p.sounds = sounds.get();
     p.panel = panel.get();
     p.statusItem = statusItem.get();
-    p.loginItem = &loginItem;
+    p.loginItem = loginItem.get();
     p.audio = audio.get();
     p.urlCommands = &urls;
     platform::ScopedPlatform scope(p);
@@ -335,6 +367,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "--import-model") == 0) return importModel(argc, argv);
+    if (argc > 1 && (std::strcmp(argv[1], "--install") == 0 || std::strcmp(argv[1], "--uninstall") == 0)) {
+        if (argc > 2) {
+            std::fprintf(stderr, "talkweft: %s takes no further argument\n\n%s", argv[1], USAGE);
+            return 2;
+        }
+        return installOnDesktop(std::strcmp(argv[1], "--install") == 0);
+    }
     if (argc > 1 && std::strstr(argv[1], "://")) return sendCommand(argv[1]);
     if (argc > 1) {
         std::fprintf(stderr, "talkweft: unknown argument: %s\n\n%s", argv[1], USAGE);

@@ -244,12 +244,12 @@ TEST_F(ExecutableTest, HelpVersionAndUnknownArguments) {
     for (const char* arg : {"--help", "-h"}) {
         auto [code, out] = run({arg});
         EXPECT_EQ(code, 0) << arg;
-        EXPECT_EQ(out.rfind(version + "\nusage: talkweft [--help | --version | --import-model SOURCE [NAME] | URL]\n", 0), 0u) << out;
+        EXPECT_EQ(out.rfind(version + "\nusage: talkweft [--help | --version | --install | --uninstall | --import-model SOURCE [NAME] | URL]\n", 0), 0u) << out;
         EXPECT_NE(out.find("talkweft://run?mode=agent|dictate&text=...&delay=S"), std::string::npos) << out;
     }
     auto [code, out] = run({"--frobnicate"});
     EXPECT_EQ(code, 2);
-    EXPECT_EQ(out.rfind("talkweft: unknown argument: --frobnicate\n\nusage: talkweft [--help | --version | --import-model SOURCE [NAME] | URL]\n", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("talkweft: unknown argument: --frobnicate\n\nusage: talkweft [--help | --version | --install | --uninstall | --import-model SOURCE [NAME] | URL]\n", 0), 0u) << out;
     // None of them starts an instance.
     EXPECT_FALSE(fs::exists(tmp / "xdg" / "talkweft" / "talkweft.sock"));
     EXPECT_FALSE(fs::exists(tmp / "log"));
