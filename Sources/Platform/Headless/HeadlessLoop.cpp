@@ -34,10 +34,7 @@ TimerId HeadlessLoop::schedule(Duration delay, std::optional<Duration> interval,
     TimerId id;
     {
         std::lock_guard lock(mutex_);
-        id = nextTimerId_++;
-        Key key{now() + std::max(delay, Duration(0)), nextSeq_++};
-        timers_.emplace(key, Timer{id, interval, std::move(job)});
-        timerKeys_.emplace(id, key);
+        id = timers_.add(now() + std::max(delay, Duration(0)), interval, std::move(job));
     }
     wake_.notify_all();
     return id;
@@ -45,10 +42,7 @@ TimerId HeadlessLoop::schedule(Duration delay, std::optional<Duration> interval,
 
 void HeadlessLoop::cancelTimer(TimerId id) {
     std::lock_guard lock(mutex_);
-    auto it = timerKeys_.find(id);
-    if (it == timerKeys_.end()) return;
-    timers_.erase(it->second);
-    timerKeys_.erase(it);
+    timers_.cancel(id);
 }
 
 std::size_t HeadlessLoop::pendingTimers() const {
@@ -58,8 +52,7 @@ std::size_t HeadlessLoop::pendingTimers() const {
 
 std::optional<TimePoint> HeadlessLoop::nextDue() const {
     std::lock_guard lock(mutex_);
-    if (timers_.empty()) return std::nullopt;
-    return timers_.begin()->first.first;
+    return timers_.nextDue();
 }
 
 bool HeadlessLoop::runOne(TimePoint limit) {
@@ -69,24 +62,9 @@ bool HeadlessLoop::runOne(TimePoint limit) {
         if (!posted_.empty()) {
             job = std::move(posted_.front());
             posted_.pop_front();
-        } else if (!timers_.empty() && timers_.begin()->first.first <= limit) {
-            auto node = timers_.extract(timers_.begin());
-            Timer& timer = node.mapped();
-            timerKeys_.erase(timer.id);
-            if (timer.interval) {
-                // Re-arm before running so the job may cancel its own timer. A late timer fires
-                // once and is re-armed from now.
-                TimePoint next = node.key().first + *timer.interval;
-                if (next <= now()) next = now() + *timer.interval;
-                Key key{next, nextSeq_++};
-                timerKeys_.emplace(timer.id, key);
-                job = timer.job;
-                timers_.emplace(key, std::move(timer));
-            } else {
-                job = std::move(timer.job);
-            }
         } else {
-            return false;
+            job = timers_.takeDue(limit, now());
+            if (!job) return false;
         }
     }
     job();
@@ -126,7 +104,7 @@ void HeadlessLoop::sleepFor(Duration d) {
         if (Clock::now() >= deadline) return;
         std::unique_lock lock(mutex_);
         TimePoint wakeAt = deadline;
-        if (!timers_.empty()) wakeAt = std::min(wakeAt, timers_.begin()->first.first);
+        if (!timers_.empty()) wakeAt = std::min(wakeAt, *timers_.nextDue());
         wake_.wait_until(lock, wakeAt, [&] { return !posted_.empty(); });
     }
 }
@@ -143,7 +121,7 @@ bool HeadlessLoop::runUntil(const std::function<bool()>& done) {
         if (std::chrono::steady_clock::now() >= giveUp) return false;
         std::unique_lock lock(mutex_);
         auto wakeAt = std::min(giveUp, std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
-        if (mode_ == ClockMode::realClock && !timers_.empty()) wakeAt = std::min(wakeAt, timers_.begin()->first.first);
+        if (mode_ == ClockMode::realClock && !timers_.empty()) wakeAt = std::min(wakeAt, *timers_.nextDue());
         wake_.wait_until(lock, wakeAt, [&] { return !posted_.empty() || quit_; });
     }
 }
@@ -162,13 +140,13 @@ void HeadlessLoop::run() {
         if (quit_ || !posted_.empty()) continue;
         if (mode_ == ClockMode::virtualClock) {
             if (!timers_.empty()) {
-                TimePoint due = timers_.begin()->first.first;
+                TimePoint due = *timers_.nextDue();
                 if (due > now()) virtualNow_.store(due.time_since_epoch().count());
                 continue;
             }
             wake_.wait(lock, [&] { return !posted_.empty() || quit_ || !timers_.empty(); });
         } else if (!timers_.empty()) {
-            wake_.wait_until(lock, timers_.begin()->first.first, [&] { return !posted_.empty() || quit_; });
+            wake_.wait_until(lock, *timers_.nextDue(), [&] { return !posted_.empty() || quit_; });
         } else {
             wake_.wait(lock, [&] { return !posted_.empty() || quit_ || !timers_.empty(); });
         }

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "Platform/MainLoop.hpp"
+#include "Platform/TimerTable.hpp"
 
 namespace talkweft::platform::headless {
 
@@ -55,13 +56,6 @@ public:
     std::size_t pendingTimers() const;
 
 private:
-    struct Timer {
-        TimerId id;
-        std::optional<Duration> interval;
-        std::function<void()> job;
-    };
-    using Key = std::pair<TimePoint, std::uint64_t>;  // due time, insertion order
-
     TimerId schedule(Duration delay, std::optional<Duration> interval, std::function<void()> job);
     // Runs one posted job, or else one timer due at or before `limit`. False when there was none.
     bool runOne(TimePoint limit);
@@ -75,10 +69,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> posted_;           // guarded by mutex_
-    std::map<Key, Timer> timers_;                        // guarded by mutex_
-    std::unordered_map<TimerId, Key> timerKeys_;         // guarded by mutex_
-    std::uint64_t nextSeq_ = 1;                          // guarded by mutex_
-    TimerId nextTimerId_ = 1;                            // guarded by mutex_
+    TimerTable timers_;                                  // guarded by mutex_
     bool quit_ = false;                                  // guarded by mutex_
 };
 

@@ -89,10 +89,7 @@ TimerId QtMainLoop::schedule(Duration delay, std::optional<Duration> interval, s
     TimerId id;
     {
         std::lock_guard lock(mutex_);
-        id = nextTimerId_++;
-        Key key{now() + std::max(delay, Duration(0)), nextSeq_++};
-        timers_.emplace(key, Timer{id, interval, std::move(job)});
-        timerKeys_.emplace(id, key);
+        id = timers_.add(now() + std::max(delay, Duration(0)), interval, std::move(job));
     }
     requestRearm();
     return id;
@@ -101,10 +98,7 @@ TimerId QtMainLoop::schedule(Duration delay, std::optional<Duration> interval, s
 void QtMainLoop::cancelTimer(TimerId id) {
     // The Qt timer may still wake for it: fireTimer then finds nothing due and rearms.
     std::lock_guard lock(mutex_);
-    auto it = timerKeys_.find(id);
-    if (it == timerKeys_.end()) return;
-    timers_.erase(it->second);
-    timerKeys_.erase(it);
+    timers_.cancel(id);
 }
 
 void QtMainLoop::requestRearm() {
@@ -118,7 +112,7 @@ void QtMainLoop::rearm() {
     std::optional<TimePoint> due;
     {
         std::lock_guard lock(mutex_);
-        if (!timers_.empty()) due = timers_.begin()->first.first;
+        due = timers_.nextDue();
     }
     if (due)
         timer_->start(qtmainloop::millisecondsUntil(*due));
@@ -131,24 +125,8 @@ void QtMainLoop::fireTimer() {
     std::function<void()> job;
     {
         std::lock_guard lock(mutex_);
-        if (!timers_.empty() && timers_.begin()->first.first <= now()) {
-            auto node = timers_.extract(timers_.begin());
-            Timer& timer = node.mapped();
-            timerKeys_.erase(timer.id);
-            if (timer.interval) {
-                // Re-armed before it runs, so the job may cancel its own timer. A late timer fires
-                // once and counts its next interval from now.
-                const TimePoint current = now();
-                TimePoint next = node.key().first + *timer.interval;
-                if (next <= current) next = current + *timer.interval;
-                Key key{next, nextSeq_++};
-                timerKeys_.emplace(timer.id, key);
-                job = timer.job;
-                timers_.emplace(key, std::move(timer));
-            } else {
-                job = std::move(timer.job);
-            }
-        }
+        const TimePoint current = now();
+        job = timers_.takeDue(current, current);
     }
     // Armed for the next one first, so a nested loop inside the job keeps serving timers.
     rearm();

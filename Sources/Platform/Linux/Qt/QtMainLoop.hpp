@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Platform/MainLoop.hpp"
+#include "Platform/TimerTable.hpp"
 
 class QObject;
 class QTimer;
@@ -53,13 +54,6 @@ public:
     bool isMainThread() const override;
 
 private:
-    struct Timer {
-        TimerId id;
-        std::optional<Duration> interval;
-        std::function<void()> job;
-    };
-    using Key = std::pair<TimePoint, std::uint64_t>;  // due time, insertion order
-
     // One nested event loop under way on the main thread (innermost last).
     struct Level {
         enum class Kind { run, sleep, until } kind;
@@ -93,10 +87,7 @@ private:
 
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> posted_;    // guarded by mutex_
-    std::map<Key, Timer> timers_;                 // guarded by mutex_
-    std::unordered_map<TimerId, Key> timerKeys_;  // guarded by mutex_
-    std::uint64_t nextSeq_ = 1;                   // guarded by mutex_
-    TimerId nextTimerId_ = 1;                     // guarded by mutex_
+    TimerTable timers_;                           // guarded by mutex_
 };
 
 }  // namespace talkweft::platform::linuxdesktop
