@@ -136,18 +136,15 @@ std::string calcDesktopEntryID(const fs::path& relative) {
 }
 
 std::vector<fs::path> calcApplicationDirs(const EnvLookup& env, const fs::path& home) {
-    std::vector<fs::path> dirs;
-    auto dataHome = env("XDG_DATA_HOME");
-    if (dataHome && !dataHome->empty() && dataHome->front() == '/')
-        dirs.push_back(fs::path(*dataHome) / "applications");
-    else
-        dirs.push_back(home / ".local/share/applications");
-    auto dataDirs = env("XDG_DATA_DIRS");
-    std::string list = dataDirs && !dataDirs->empty() ? *dataDirs : "/usr/local/share:/usr/share";
-    std::stringstream parts(list);
-    for (std::string dir; std::getline(parts, dir, ':');)
-        if (!dir.empty() && dir.front() == '/') dirs.push_back(fs::path(dir) / "applications");
+    std::vector<fs::path> dirs = calcXdgDataDirs(env, home);
+    for (auto& dir : dirs) dir /= "applications";
     return dirs;
+}
+
+std::optional<std::vector<DesktopEntryKey>> readDesktopEntryFile(const fs::path& file) {
+    auto text = readSmallFile(file);
+    if (!text) return std::nullopt;
+    return readDesktopEntryKeys(*text);
 }
 
 std::vector<DesktopEntry> listDesktopEntries(const std::vector<fs::path>& dirs) {

@@ -10,12 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include <functional>
+#include "Platform/XdgFolders.hpp"
 
 namespace talkweft::platform {
-
-// Reads an environment variable (absent when unset); tests pass their own.
-using EnvLookup = std::function<std::optional<std::string>(const char* name)>;
 
 struct DesktopEntry {
     std::string id;
@@ -40,6 +37,10 @@ struct DesktopEntryKey {
 // key written twice appears twice); comments and lines without "=" are skipped, the escapes
 // \s \n \t \r \\ of values decoded. Absent when the text has no such group.
 std::optional<std::vector<DesktopEntryKey>> readDesktopEntryKeys(std::string_view text);
+
+// The keys of the [Desktop Entry] group of the desktop file `file`; absent when the file is missing,
+// unreadable, implausibly large or has no such group.
+std::optional<std::vector<DesktopEntryKey>> readDesktopEntryFile(const std::filesystem::path& file);
 
 // The text of a desktop file with one [Desktop Entry] group of `keys` in order, each value escaped
 // (\\ \n \t \r, and \s for a blank at either end) so that readDesktopEntryKeys gives it back.

@@ -1,14 +1,13 @@
 #include "Platform/FileDefaults.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <ctime>
 #include <cstdio>
 #include <fstream>
-#include <random>
 #include <sstream>
+#include <system_error>
+
+#include "Platform/AtomicFile.hpp"
 
 namespace talkweft::platform {
 
@@ -167,25 +166,12 @@ bool FileDefaults::storeLocked() {
     if (file_.has_parent_path()) std::filesystem::create_directories(file_.parent_path(), ec);
     // Keys are the caller's: one that is not valid UTF-8 is stored repaired rather than throwing.
     const std::string text = values_.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-    std::random_device rd;
-    const std::filesystem::path tmp = file_.string() + ".tmp-" + std::to_string(rd());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    std::size_t done = 0;
-    bool ok = true;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
+    try {
+        writeFileAtomically(file_, text, 0600);
+        return true;
+    } catch (const std::system_error&) {
+        return false;
     }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    if (ok && std::rename(tmp.c_str(), file_.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
 }
 
 }  // namespace talkweft::platform

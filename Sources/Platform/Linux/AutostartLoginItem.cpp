@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace talkweft::platform::linuxdesktop {
 
@@ -46,11 +44,7 @@ void AutostartLoginItem::unregisterApp() {
 }
 
 bool AutostartLoginItem::isRegistered() {
-    std::ifstream in(at_.autostartEntry(), std::ios::binary);
-    if (!in) return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    const auto keys = readDesktopEntryKeys(text.str());
+    const auto keys = readDesktopEntryFile(at_.autostartEntry());
     if (!keys) return false;
     for (const auto& [key, value] : *keys)
         if (key == "Hidden" && value == "true") return false;

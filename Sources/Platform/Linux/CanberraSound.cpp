@@ -1,19 +1,15 @@
 #include "Platform/Linux/CanberraSound.hpp"
 
 #include <canberra.h>
-#include <pwd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 namespace talkweft::platform::linuxdesktop {
@@ -37,18 +33,6 @@ constexpr NamedCue CUE_EVENTS[] = {
 // libcanberra's quietest volume, well below hearing.
 constexpr double MIN_DECIBELS = -120.0;
 
-std::optional<std::string> processEnv(const char* name) {
-    const char* v = std::getenv(name);
-    if (v == nullptr) return std::nullopt;
-    return std::string(v);
-}
-
-fs::path processHome() {
-    if (const char* h = std::getenv("HOME"); h != nullptr && h[0] == '/') return h;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) return pw->pw_dir;
-    return "/";
-}
-
 // The first bytes of the formats libcanberra reads.
 bool isPlayableFile(const std::string& path) {
     std::error_code ec;
@@ -70,16 +54,8 @@ std::string_view calcSoundEventID(std::string_view name) {
 
 std::vector<fs::path> calcSoundThemeDirs(const EnvLookup& env, const fs::path& home, std::string_view theme) {
     const fs::path tail = fs::path("sounds") / std::string(theme) / "stereo";
-    std::vector<fs::path> dirs;
-    auto dataHome = env("XDG_DATA_HOME");
-    if (dataHome && !dataHome->empty() && dataHome->front() == '/')
-        dirs.push_back(fs::path(*dataHome) / tail);
-    else
-        dirs.push_back(home / ".local/share" / tail);
-    auto dataDirs = env("XDG_DATA_DIRS");
-    std::stringstream parts(dataDirs && !dataDirs->empty() ? *dataDirs : "/usr/local/share:/usr/share");
-    for (std::string dir; std::getline(parts, dir, ':');)
-        if (!dir.empty() && dir.front() == '/') dirs.push_back(fs::path(dir) / tail);
+    std::vector<fs::path> dirs = calcXdgDataDirs(env, home);
+    for (auto& dir : dirs) dir /= tail;
     return dirs;
 }
 
@@ -211,7 +187,7 @@ private:
 }  // namespace canberrasound
 
 CanberraSoundPlayer::CanberraSoundPlayer(std::optional<std::vector<fs::path>> dirs)
-    : dirs_(dirs ? std::move(*dirs) : calcSoundThemeDirs(canberrasound::processEnv, canberrasound::processHome())),
+    : dirs_(dirs ? std::move(*dirs) : calcSoundThemeDirs(processEnvironment, processHome())),
       worker_(std::make_shared<Worker>()) {
     std::thread([w = worker_] { w->run(); }).detach();
 }

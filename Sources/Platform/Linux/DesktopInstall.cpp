@@ -1,7 +1,5 @@
 #include "Platform/Linux/DesktopInstall.hpp"
 
-#include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include <optional>
 #include <sstream>
 
+#include "Platform/AtomicFile.hpp"
 #include "Platform/Linux/MimeApps.hpp"
 
 namespace talkweft::platform::linuxdesktop {
@@ -39,18 +38,6 @@ constexpr std::string_view ICON_SVG = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 std::string systemError(const std::string& what, const fs::path& path, int error) {
     return what + " " + path.string() + ": " + std::strerror(error);
-}
-
-std::optional<std::string> processEnv(const char* name) {
-    const char* v = std::getenv(name);
-    if (v == nullptr) return std::nullopt;
-    return std::string(v);
-}
-
-fs::path absoluteXdg(const EnvLookup& env, const char* name, const fs::path& fallback) {
-    auto v = env(name);
-    if (v && !v->empty() && v->front() == '/') return fs::path(*v);
-    return fallback;
 }
 
 // The file's bytes, or absent when it does not exist. Throws DesktopInstallError when it exists
@@ -126,13 +113,7 @@ struct Record {
 
 Record readRecord(const fs::path& entry) {
     Record record;
-    std::optional<std::string> text;
-    try {
-        text = readExisting(entry);
-    } catch (const DesktopInstallError&) {
-    }
-    if (!text) return record;
-    for (const auto& [key, value] : readDesktopEntryKeys(*text).value_or(std::vector<DesktopEntryKey>{})) {
+    for (const auto& [key, value] : readDesktopEntryFile(entry).value_or(std::vector<DesktopEntryKey>{})) {
         if (key == CREATED_KEY) record.created = splitList(value);
         if (key == CREATED_GROUP_KEY) record.createdGroup = value == "true";
     }
@@ -163,19 +144,14 @@ std::vector<fs::path> removeEmptyFolders(std::vector<fs::path> folders) {
 
 DesktopLocations calcDesktopLocations(const EnvLookup& env, const fs::path& home, std::string executable) {
     DesktopLocations at;
-    at.dataHome = desktopinstall::absoluteXdg(env, "XDG_DATA_HOME", home / ".local/share");
-    at.configHome = desktopinstall::absoluteXdg(env, "XDG_CONFIG_HOME", home / ".config");
+    at.dataHome = calcXdgHome(env, "XDG_DATA_HOME", home / ".local/share");
+    at.configHome = calcXdgHome(env, "XDG_CONFIG_HOME", home / ".config");
     at.executable = std::move(executable);
     return at;
 }
 
 DesktopLocations processDesktopLocations() {
-    fs::path home = "/";
-    if (const char* h = std::getenv("HOME"); h != nullptr && h[0] == '/')
-        home = h;
-    else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr)
-        home = pw->pw_dir;
-    return calcDesktopLocations(desktopinstall::processEnv, home, currentExecutablePath());
+    return calcDesktopLocations(processEnvironment, processHome(), currentExecutablePath());
 }
 
 std::string currentExecutablePath() {
@@ -200,28 +176,11 @@ std::string quoteExecArgument(std::string_view argument) {
 std::string_view talkweftIconSVG() { return desktopinstall::ICON_SVG; }
 
 void writeFileAtomically(const fs::path& file, std::string_view bytes, unsigned mode) {
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    // Hidden and without the ".desktop" ending, so no one reads the temporary file as an entry.
-    std::string name = file.filename().string();
-    name.insert(0, 1, '.');
-    name.append(".XXXXXX");
-    std::string pattern = (folder / name).string();
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) throw DesktopInstallError(desktopinstall::systemError("cannot write", file, errno));
-    int error = 0;
-    for (std::size_t done = 0; done < bytes.size() && error == 0;) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) error = n < 0 ? errno : EIO;
-        else done += static_cast<std::size_t>(n);
-    }
-    if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(pattern.c_str(), file.c_str()) != 0) error = errno;
-    if (error != 0) {
-        ::unlink(pattern.c_str());
-        throw DesktopInstallError(desktopinstall::systemError("cannot write", file, error));
+    // The temporary file is hidden and lacks the ".desktop" ending: no one reads it as an entry.
+    try {
+        platform::writeFileAtomically(file, bytes, mode);
+    } catch (const std::system_error& e) {
+        throw DesktopInstallError(desktopinstall::systemError("cannot write", file, e.code().value()));
     }
 }
 

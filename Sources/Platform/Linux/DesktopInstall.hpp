@@ -50,9 +50,8 @@ std::string quoteExecArgument(std::string_view argument);
 // Our icon, a speech bubble with lines of text, as SVG.
 std::string_view talkweftIconSVG();
 
-// Writes `bytes` to `file` through a temporary file in its folder and a rename, so readers see
-// either the old or the new file, never a part. The file gets `mode`. Throws DesktopInstallError
-// naming the file and the system's description of the failure.
+// platform::writeFileAtomically, failing with DesktopInstallError naming the file and the system's
+// description of the failure.
 void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, unsigned mode = 0644);
 
 // Writes the desktop entry `keys` to `file` (atomically); the one writer of our desktop files.

@@ -30,17 +30,10 @@ std::string lowercase(std::string s) {
     return s;
 }
 
-std::optional<std::string> environmentValue(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value) return std::nullopt;
-    return std::string(value);
-}
-
 }  // namespace
 
 std::vector<DesktopEntry> readDesktopEntries() {
-    const char* home = std::getenv("HOME");
-    auto entries = listDesktopEntries(calcApplicationDirs(environmentValue, home ? fs::path(home) : fs::path("/")));
+    auto entries = listDesktopEntries(calcApplicationDirs(processEnvironment, processHome()));
     std::erase_if(entries, [](const DesktopEntry& e) { return e.hidden; });
     return entries;
 }
