@@ -28,6 +28,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "DamagedSpeechModel.hpp"
 #include "DesktopSession.hpp"
 #include "FieldApps.hpp"
 #include "Platform/FileDefaults.hpp"
@@ -61,17 +62,6 @@ struct AppFolders {
           output(s.runFolder() / "logs/talkweft.log") {}
     fs::path data, log, defaults, output;  // output: what the process printed
 
-    // The default speech model, present but damaged: preparing it fails at once, without the hub.
-    void damageSpeechModel() const {
-        const fs::path model = data / "Models/zadezariro/models/zevidirev/zadezariro-coreml/openai_whisper-large-v3-v20240930_626MB";
-        fs::create_directories(model);
-        std::ofstream(model / "config.json") << "{}";
-        for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
-            fs::create_directories(model / (std::string(name) + ".mlmodelc"));
-            std::ofstream(model / (std::string(name) + ".mlmodelc") / "model.json") << "damaged";
-            std::ofstream(model / (std::string(name) + ".mlmodelc") / "weights.bin") << "damaged";
-        }
-    }
     bool logHas(const std::string& text) const { return readText(log).find(text) != std::string::npos; }
     bool printed(const std::string& text) const { return readText(output).find(text) != std::string::npos; }
     // The settings as the application saved them.
@@ -295,7 +285,7 @@ protected:
             script << "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" << (s.runFolder() / "xdg-open.txt").string() << "'\n";
         }
         fs::permissions(bin / "xdg-open", fs::perms::owner_all);
-        AppFolders(s).damageSpeechModel();
+        talkweft::testing_support::writeDamagedSpeechModel(AppFolders(s).data);
         return s.spawn({"env", "PATH=" + bin.string() + ":" + s.environment().at("PATH"), TALKWEFT.string()}, "talkweft");
     }
 
@@ -306,11 +296,12 @@ protected:
 std::unique_ptr<DesktopSession> TrayMenuEndToEnd::session_;
 std::string TrayMenuEndToEnd::startError_;
 
-// Ends the process unless it has ended; its exit status (-1 when a signal ended it or it runs on).
-int exitStatus(pid_t pid, bool& ended) {
+// Waits for the process to end: its exit status (-1 when a signal ended it), or none when it still
+// runs at the wait's end.
+std::optional<int> waitForExit(pid_t pid) {
     int status = 0;
-    ended = waitpid(pid, &status, WNOHANG) == pid;
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!DesktopSession::waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; })) return std::nullopt;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST_F(TrayMenuEndToEnd, TheTrayIconsMenuShowsTheApplicationsItemsAndEachDoesWhatItSays) {
@@ -487,13 +478,9 @@ TEST_F(TrayMenuEndToEnd, TheTrayIconsMenuShowsTheApplicationsItemsAndEachDoesWha
     // Quit Talkweft ends the process with status 0.
     ASSERT_TRUE(openMenu());
     ASSERT_TRUE(choose("Quit Talkweft"));
-    bool ended = false;
-    int status = -1;
-    ASSERT_TRUE(DesktopSession::waitFor([&] {
-        status = exitStatus(talkweft, ended);
-        return ended;
-    })) << "still running after Quit";
-    EXPECT_EQ(status, 0);
+    const auto status = waitForExit(talkweft);
+    ASSERT_TRUE(status) << "still running after Quit";
+    EXPECT_EQ(*status, 0);
 }
 
 TEST_F(TrayMenuEndToEnd, WithoutATrayHostTheAppSaysSoAndAnswersURLCommandsAndALaterTrayGetsTheIcon) {
@@ -525,13 +512,9 @@ TEST_F(TrayMenuEndToEnd, WithoutATrayHostTheAppSaysSoAndAnswersURLCommandsAndALa
 
     // SIGTERM ends it cleanly.
     ASSERT_EQ(kill(talkweft, SIGTERM), 0);
-    bool ended = false;
-    int status = -1;
-    ASSERT_TRUE(DesktopSession::waitFor([&] {
-        status = exitStatus(talkweft, ended);
-        return ended;
-    })) << "still running after SIGTERM";
-    EXPECT_EQ(status, 0);
+    const auto status = waitForExit(talkweft);
+    ASSERT_TRUE(status) << "still running after SIGTERM";
+    EXPECT_EQ(*status, 0);
 }
 
 }  // namespace

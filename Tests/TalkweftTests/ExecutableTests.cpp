@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "DamagedSpeechModel.hpp"
 #include "HubServer.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
 #include "Platform/URLCommand.hpp"
@@ -57,15 +58,7 @@ protected:
         fs::create_directories(tmp / "xdg");
         fs::permissions(tmp / "xdg", fs::perms::owner_all);
         fs::create_directories(tmp / "home");
-        // The default speech model, present but damaged: preparing it fails at once, without the hub.
-        const fs::path model = tmp / "support/Models/zadezariro/models/zevidirev/zadezariro-coreml/openai_whisper-large-v3-v20240930_626MB";
-        fs::create_directories(model);
-        std::ofstream(model / "config.json") << "{}";
-        for (const char* name : {"MelSpectrogram", "AudioEncoder", "TextDecoder"}) {
-            fs::create_directories(model / (std::string(name) + ".mlmodelc"));
-            std::ofstream(model / (std::string(name) + ".mlmodelc") / "model.json") << "damaged";
-            std::ofstream(model / (std::string(name) + ".mlmodelc") / "weights.bin") << "damaged";
-        }
+        talkweft::testing_support::writeDamagedSpeechModel(tmp / "support");
         for (const auto& [k, v] : std::vector<std::pair<std::string, fs::path>>{
                  {"XDG_RUNTIME_DIR", tmp / "xdg"}, {"HOME", tmp / "home"}, {"TALKWEFT_SUPPORT_DIR", tmp / "support"},
                  {"TALKWEFT_LOG_DIR", tmp / "log"}, {"TALKWEFT_CONFIG_DIR", tmp / "config"},
