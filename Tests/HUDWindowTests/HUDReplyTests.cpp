@@ -21,8 +21,6 @@ namespace {
 
 using namespace talkweft;
 using namespace std::chrono_literals;
-using platform::linuxdesktop::LinuxDesktop;
-using platform::linuxdesktop::QtPanel;
 
 class HUDReplyTest : public HUDWindowSuite {};
 
@@ -45,23 +43,18 @@ TEST_F(HUDReplyTest, ReplyRendersScrollsCopiesAndCloses) {
     HUD_NEED_QT_ON_X11();
     FieldApp app(*session(), "gtk_fields.py", {"--title", "Reply field", "--view", "draft", "--focus", "view", "--caret", "5"}, "gtk-reply");
     ASSERT_TRUE(app.waitReady());
-    LinuxDesktop desktop;
-    QtPanel panel;
-    desktop.platform().panel = &panel;
-    platform::ScopedPlatform scope(desktop.platform());
-    XProbe x;
-    const Window window = static_cast<Window>(panel.window()->winId());
-    auto& loop = desktop.loop();
-    ASSERT_TRUE(waitForFocus(desktop.accessibility(), app.pid()));
+    PanelOnDesktop on;
+    auto& loop = on.desktop.loop();
+    ASSERT_TRUE(waitForFocus(on.desktop.accessibility(), app.pid()));
     auto cap = ContextReader::capture();
     ASSERT_TRUE(cap && cap->caret && cap->element);
-    const Window active = x.activeWindow(), focus = x.inputFocus();
+    const Window active = on.x.activeWindow(), focus = on.x.inputFocus();
 
     const std::string markdown = "Send **the draft** to *Sam* with `git push` and [the notes](https://example.com/notes).";
     HUD hud;
     hud.show(HUDState::reply(markdown), cap->caret);
-    ASSERT_TRUE(pumpUntil(loop, [&] { return x.viewable(window); }));
-    QTextBrowser* view = panel.messageView();
+    ASSERT_TRUE(pumpUntil(loop, [&] { return on.x.viewable(on.window); }));
+    QTextBrowser* view = on.panel.messageView();
     ASSERT_TRUE(view->isVisible());
 
     // The runs as rendered: styles kept, one size throughout.
@@ -83,23 +76,23 @@ TEST_F(HUDReplyTest, ReplyRendersScrollsCopiesAndCloses) {
     EXPECT_TRUE(sawBold && sawItalic && sawCode && sawLink);
 
     // A one-line reply: a view just tall enough (Qt's own layout height, rounded up, plus the insets).
-    EXPECT_EQ(view->height(), calcTextHeight(panel, calcReplyText(markdown), REPLY_WIDTH));
+    EXPECT_EQ(view->height(), calcTextHeight(on.panel, calcReplyText(markdown), REPLY_WIDTH));
     EXPECT_EQ(view->verticalScrollBar()->maximum(), 0);
     EXPECT_EQ(view->width(), REPLY_WIDTH);
-    EXPECT_EQ(panel.window()->width(), 520);
+    EXPECT_EQ(on.panel.window()->width(), 520);
 
     // Buttons take clicks; the field keeps its focus.
-    EXPECT_TRUE(panel.acceptsMouse());
-    const QPoint copyAt = centreOf(panel.copyButton());
-    EXPECT_EQ(x.windowAt(copyAt.x(), copyAt.y()), window);
-    x.click(copyAt.x(), copyAt.y());
+    EXPECT_TRUE(on.panel.acceptsMouse());
+    const QPoint copyAt = centreOf(on.panel.copyButton());
+    EXPECT_EQ(on.x.windowAt(copyAt.x(), copyAt.y()), on.window);
+    on.x.click(copyAt.x(), copyAt.y());
     std::string copied;
     ASSERT_TRUE(pumpUntil(loop, [&] {
         copied = session()->run({"xclip", "-selection", "clipboard", "-o"}, {}, 5s).out;
         return copied == markdown;
     })) << copied;
-    EXPECT_EQ(x.activeWindow(), active);
-    EXPECT_EQ(x.inputFocus(), focus);
+    EXPECT_EQ(on.x.activeWindow(), active);
+    EXPECT_EQ(on.x.inputFocus(), focus);
 
     // A reply taller than the limit scrolls inside a view of the limit's height, shown from its top.
     std::string longReply;
@@ -107,25 +100,25 @@ TEST_F(HUDReplyTest, ReplyRendersScrollsCopiesAndCloses) {
     hud.show(HUDState::reply(longReply), cap->caret);
     settle(loop);
     platform::Screen main;
-    ASSERT_TRUE(panel.mainScreen(main));
+    ASSERT_TRUE(on.panel.mainScreen(main));
     EXPECT_EQ(view->height(), std::ceil(std::max(main.visibleFrame.height * 0.6, 160.0)));  // whole pixels
     EXPECT_GT(view->verticalScrollBar()->maximum(), 0);
     EXPECT_EQ(view->verticalScrollBar()->value(), 0);
-    auto g = x.geometry(window);
+    auto g = on.x.geometry(on.window);
     ASSERT_TRUE(g);
     EXPECT_GE(g->y, 8);
     EXPECT_LE(g->y + g->height, 800 - 8);
     // The visible panel, grown and moved: the server has it where the panel says it is.
-    const auto frame = panel.frame();
+    const auto frame = on.panel.frame();
     EXPECT_EQ(*g, (platform::Rect{frame.x, 800 - frame.y - frame.height, frame.width, frame.height}));
 
-    // Close, clicked for real, hides the panel.
-    const QPoint closeAt = centreOf(panel.closeButton());
-    x.click(closeAt.x(), closeAt.y());
-    ASSERT_TRUE(pumpUntil(loop, [&] { return !x.viewable(window); }));
+    // Close, clicked for real, hides the on.panel.
+    const QPoint closeAt = centreOf(on.panel.closeButton());
+    on.x.click(closeAt.x(), closeAt.y());
+    ASSERT_TRUE(pumpUntil(loop, [&] { return !on.x.viewable(on.window); }));
     EXPECT_EQ(hud.state(), HUDState::hidden());
-    EXPECT_EQ(x.activeWindow(), active);
-    EXPECT_EQ(x.inputFocus(), focus);
+    EXPECT_EQ(on.x.activeWindow(), active);
+    EXPECT_EQ(on.x.inputFocus(), focus);
     EXPECT_EQ(cap->element->attribute(platform::AX_FOCUSED), platform::AXValue(true));
 }
 

@@ -33,6 +33,8 @@
 #include <X11/extensions/shape.h>
 #include "Platform/Geometry.hpp"
 #include "Platform/Headless/HeadlessLoop.hpp"
+#include "Platform/Linux/LinuxDesktop.hpp"
+#include "Platform/Platform.hpp"
 
 namespace desktoptest {
 
@@ -171,6 +173,16 @@ public:
 
 private:
     Display* d_;
+};
+
+// The X11 desktop with the heads-up panel on it, installed as the current platform while it lives,
+// and a probe of the X server beside it.
+struct PanelOnDesktop {
+    talkweft::platform::linuxdesktop::LinuxDesktop desktop;
+    talkweft::platform::linuxdesktop::QtPanel panel;
+    talkweft::platform::ScopedPlatform scope{(desktop.platform().panel = &panel, desktop.platform())};
+    XProbe x;
+    const Window window = static_cast<Window>(panel.window()->winId());
 };
 
 }  // namespace desktoptest
