@@ -95,6 +95,11 @@ public:
     // Waits until `condition` holds, checking it every few milliseconds; false after `timeout`.
     static bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+    // Starts the tray host (trayer, along the top right) and waits until it owns the system tray;
+    // what `SessionOptions::trayHost` starts, for a test that starts it later. Throws
+    // std::runtime_error when it does not come up.
+    void startTrayHost();
+
     // PIDs of the live processes that carry this session's marker.
     std::vector<pid_t> markedProcesses() const;
 
@@ -102,7 +107,6 @@ private:
     void startX();
     void startBus();
     void startWindowManager();
-    void startTrayHost();
     void startPulse();
     void endAll();
     void applyEnvironment();

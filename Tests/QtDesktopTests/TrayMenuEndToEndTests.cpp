@@ -502,9 +502,7 @@ TEST_F(TrayMenuEndToEnd, WithoutATrayHostTheAppSaysSoAndAnswersURLCommandsAndALa
     EXPECT_TRUE(DesktopSession::waitFor([&] { return app.logHas("probe subject="); })) << readText(app.log);
 
     // A tray host that starts now gets the icon.
-    ASSERT_GT(s.spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24", "--transparent", "false"},
-                      "trayer"),
-              0);
+    s.startTrayHost();
     Display* d = XOpenDisplay(s.display().c_str());
     ASSERT_NE(d, nullptr);
     std::unique_ptr<Display, int (*)(Display*)> closeDisplay(d, XCloseDisplay);
