@@ -1,5 +1,5 @@
 // Helpers shared by the desktop-install tests: running a program with a changed environment, and
-// reading back the files a test leaves.
+// reading back the files a test leaves (in scratch folders of the hub tests' kind).
 #pragma once
 
 #include <fcntl.h>
@@ -18,11 +18,18 @@
 #include <string>
 #include <vector>
 
+#include "TempFolder.hpp"
+
 extern char** environ;
 
 namespace installtest {
 
 namespace fs = std::filesystem;
+
+// A scratch folder and its files, as the hub tests have them.
+using hubtests::readFile;
+using hubtests::TempFolder;
+using hubtests::writeFile;
 
 inline const std::string TALKWEFT_PROGRAM = TALKWEFT_BINARY_DIR "/Sources/Talkweft/talkweft";
 
@@ -95,18 +102,6 @@ inline ProgramResult runProgram(const std::vector<std::string>& argv,
     return result;
 }
 
-inline std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void writeFile(const fs::path& file, const std::string& bytes) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << bytes;
-}
-
 // Every path below `root`, relative, folders ending in "/", sorted.
 inline std::vector<std::string> listTree(const fs::path& root) {
     std::vector<std::string> paths;
@@ -118,24 +113,5 @@ inline std::vector<std::string> listTree(const fs::path& root) {
     std::sort(paths.begin(), paths.end());
     return paths;
 }
-
-// A fresh folder below the temporary folder, removed at the end of the scope.
-class TempFolder {
-public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "talkweft-install-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
-    }
-    ~TempFolder() {
-        std::error_code ec;
-        if (!path_.empty()) fs::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 }  // namespace installtest
