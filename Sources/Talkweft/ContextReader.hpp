@@ -51,10 +51,10 @@ std::optional<Capture> capture();
 
 // Writes a PNG of the front window (layer 0) of process `pid` into `dir` and returns its path;
 // absent on any failure. Without screen-capture access it logs
-// "screenshot: skipped, no Screen Recording permission". `dir` is created private (mode 0700) and
-// refused when it is a symbolic link or belongs to another user; each file gets a fresh name
-// "window-<unix seconds>-<random>.png", created exclusively with mode 0600, so two screenshots in
-// one second never replace each other. Blocking; any thread (run it off the main thread).
+// "screenshot: skipped, this session does not allow capturing windows". `dir` is created private
+// (mode 0700) and refused when it is a symbolic link or belongs to another user; each file gets a
+// fresh name "window-<unix seconds>-<random>.png", created exclusively with mode 0600, so two
+// screenshots in one second never replace each other. Blocking; any thread (run it off the main thread).
 std::optional<std::string> calcScreenshot(std::int32_t pid, const std::filesystem::path& dir);
 
 }  // namespace ContextReader

@@ -151,8 +151,8 @@ void Controller::begin(Mode m) {
     }
     auto* ax = platform::current().accessibility;
     if (!ax || !ax->isProcessTrusted(false)) {
-        hud.show(HUDState::error("Talkweft needs Accessibility permission. Open System Settings → Privacy & "
-                                 "Security → Accessibility and enable Talkweft."));
+        hud.show(HUDState::error("Talkweft needs the accessibility bus. Turn on assistive technologies in the "
+                                 "desktop's accessibility settings, then log in again."));
         hotkeys.tracker.reset();
         return;
     }

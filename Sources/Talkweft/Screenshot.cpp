@@ -85,7 +85,7 @@ std::optional<std::string> writeNewFile(int dirFd, const fs::path& dir, const st
 std::optional<std::string> calcScreenshot(std::int32_t pid, const fs::path& dir) {
     pf::ScreenCapture* screen = pf::current().screen;
     if (screen == nullptr || !screen->preflightAccess()) {
-        Log::write("screenshot: skipped, no Screen Recording permission");
+        Log::write("screenshot: skipped, this session does not allow capturing windows");
         return std::nullopt;
     }
     const auto windows = screen->windowList().value_or(std::vector<pf::WindowInfo>{});

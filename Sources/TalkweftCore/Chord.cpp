@@ -14,17 +14,19 @@ struct ModKeyTraits {
     std::string_view label;
 };
 
-// One row per key, in declaration order.
+// One row per key, in declaration order. The serialised names keep the stored settings readable
+// across versions; the labels are the names Linux keyboards and desktops use (Option is Alt,
+// Command is Super).
 constexpr std::array<ModKeyTraits, 9> MODKEY_TRAITS = {{
-    {"leftOption", 0x20, "Left \u2325"},
-    {"rightOption", 0x40, "Right \u2325"},
-    {"leftCommand", 0x08, "Left \u2318"},
-    {"rightCommand", 0x10, "Right \u2318"},
-    {"leftControl", 0x01, "Left \u2303"},
-    {"rightControl", 0x2000, "Right \u2303"},
-    {"leftShift", 0x02, "Left \u21E7"},
-    {"rightShift", 0x04, "Right \u21E7"},
-    {"fn", 0x800000, "fn"},
+    {"leftOption", 0x20, "Left Alt"},
+    {"rightOption", 0x40, "Right Alt"},
+    {"leftCommand", 0x08, "Left Super"},
+    {"rightCommand", 0x10, "Right Super"},
+    {"leftControl", 0x01, "Left Ctrl"},
+    {"rightControl", 0x2000, "Right Ctrl"},
+    {"leftShift", 0x02, "Left Shift"},
+    {"rightShift", 0x04, "Right Shift"},
+    {"fn", 0x800000, "Fn"},
 }};
 
 const ModKeyTraits& traits(ModKey key) { return MODKEY_TRAITS[static_cast<std::size_t>(key)]; }

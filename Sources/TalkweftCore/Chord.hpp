@@ -32,7 +32,7 @@ std::string_view modKeyRawValue(ModKey key);
 std::optional<ModKey> modKeyFromRawValue(std::string_view raw);
 // The key's bit in the platform's modifier flags (device-dependent bits; fn uses bit 23).
 std::uint64_t modKeyMask(ModKey key);
-// The key's display label, e.g. "Left ⌥" or "fn" (UTF-8).
+// The key's display label with its Linux name, e.g. "Left Alt", "Right Super" or "Fn".
 std::string_view modKeyLabel(ModKey key);
 
 // The two modes of a recording.

@@ -69,7 +69,7 @@ std::string buildUserPrompt(const AgentRequest& request) {
     lines.emplace_back();
     lines.emplace_back("Context:");
     lines.push_back("- App: " + ctx.appName + " (" + ctx.bundleID + ")");
-    lines.push_back("- macOS user: " + ctx.user);
+    lines.push_back("- Linux user: " + ctx.user);
     if (ctx.windowTitle && !ctx.windowTitle->empty()) lines.push_back("- Window: " + *ctx.windowTitle);
     if (ctx.url) lines.push_back("- URL: " + *ctx.url);
     if (ctx.documentPath)

@@ -6,7 +6,7 @@ namespace talkweft {
 
 const std::string_view RESULT_SCHEMA = R"TEXT({"type":"object","properties":{"action":{"type":"string","enum":["insert","replace","reply"]},"text":{"type":"string"},"external":{"type":"array","items":{"type":"string"}},"edits":{"type":"array","items":{"type":"object","properties":{"find":{"type":"string"},"replace":{"type":"string"}},"required":["find","replace"]}},"message":{"type":"string"}},"required":["action"]})TEXT";
 
-const std::string_view SYSTEM_PROMPT = R"TEXT(You are Talkweft, a voice-driven agent on the user's Mac. The user held a hotkey and spoke an instruction while a text field in some app was focused. Your result is written straight into that field, so it must contain only the text that belongs there: no preamble, no quotes around it, no explanations, no markdown fences unless the field holds code or markdown.
+const std::string_view SYSTEM_PROMPT = R"TEXT(You are Talkweft, a voice-driven agent on the user's Linux computer. The user held a hotkey and spoke an instruction while a text field in some app was focused. Your result is written straight into that field, so it must contain only the text that belongs there: no preamble, no quotes around it, no explanations, no markdown fences unless the field holds code or markdown.
 
 Return JSON with one of three actions:
 - "insert": `text` is typed at the caret, replacing the selection if there is one. Use it to write new content (a reply, a paragraph, code, a formula).

@@ -91,15 +91,15 @@ TEST_F(GeneralTab, ChordPickerTogglesKeysAndShowsNoneForAnEmptyChord) {
     ASSERT_EQ(actions.size(), 9);
     QStringList labels;
     for (auto* a : actions) labels << a->text();
-    EXPECT_EQ(labels.join("|").toStdString(), "Left ⌥|Right ⌥|Left ⌘|Right ⌘|Left ⌃|Right ⌃|Left ⇧|Right ⇧|fn");
+    EXPECT_EQ(labels.join("|").toStdString(), "Left Alt|Right Alt|Left Super|Right Super|Left Ctrl|Right Ctrl|Left Shift|Right Shift|Fn");
 
-    actions[1]->trigger();  // Right ⌥
-    EXPECT_EQ(picker->text(), QString::fromUtf8("Right ⌥"));
+    actions[1]->trigger();  // Right Alt
+    EXPECT_EQ(picker->text(), "Right Alt");
     EXPECT_EQ(saved().dictateChord, (ModKeySet{ModKey::rightOption}));
-    actions[8]->trigger();  // fn
-    actions[0]->trigger();  // Left ⌥
+    actions[8]->trigger();  // Fn
+    actions[0]->trigger();  // Left Alt
     EXPECT_EQ(saved().dictateChord, (ModKeySet{ModKey::leftOption, ModKey::rightOption, ModKey::fn}));
-    EXPECT_EQ(picker->text(), QString::fromUtf8("Left ⌥ + Right ⌥ + fn"));
+    EXPECT_EQ(picker->text(), "Left Alt + Right Alt + Fn");
     EXPECT_TRUE(actions[0]->isChecked());
 
     // Nothing is enforced: the agent chord may equal the dictation chord, and a chord may be emptied.

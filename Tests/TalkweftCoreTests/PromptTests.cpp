@@ -233,7 +233,7 @@ TEST(Prompt, UserMessage) {
         "\n"
         "Context:\n"
         "- App: Notes (org.example.notes)\n"
-        "- macOS user: ada\n"
+        "- Linux user: ada\n"
         "- Window: Draft\n"
         "- URL: https://example.org/a\n"
         "- Document: /tmp/d.txt (the editor may hold unsaved changes)\n"
@@ -252,7 +252,7 @@ TEST(Prompt, UserMessage) {
     bare.context.windowTitle = "";
     bare.context.url = "";
     EXPECT_EQ(buildUserPrompt(bare),
-              "Instruction: \"\"\n\nContext:\n- App: Notes (org.example.notes)\n- macOS user: ada\n- URL: \n\n"
+              "Instruction: \"\"\n\nContext:\n- App: Notes (org.example.notes)\n- Linux user: ada\n- URL: \n\n"
               "No editable text field was detected. Use \"insert\" to type at the cursor anyway, or \"reply\".\n\n"
               "History: not kept for this context.");
 }

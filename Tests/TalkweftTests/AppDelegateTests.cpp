@@ -108,8 +108,7 @@ TEST_F(AppTest, MenuReflectsSettingsAndFrontApp) {
     app->settings.update([](Settings& s) { s.claude.connectors = true; s.claude.connectorWrites = true; });
     statusItem.open();
     auto titles = statusItem.titles();
-    EXPECT_EQ(titles[1], "Dictate: " + calcChordLabel({ModKey::rightOption}) + "   Agent: " +
-                             calcChordLabel({ModKey::rightOption, ModKey::rightCommand}));
+    EXPECT_EQ(titles[1], "Dictate: Right Alt   Agent: Right Alt + Right Super");
     EXPECT_EQ(titles[2], "⚠︎ Connectors can make changes");
     EXPECT_EQ(titles[4], "Turn Off in Editor");
     EXPECT_EQ(titles[5], "Forget History for Editor: window:notes.txt");

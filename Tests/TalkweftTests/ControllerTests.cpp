@@ -224,7 +224,9 @@ TEST_F(CycleTest, RefusedStartsSayWhy) {
     desktop.setTrusted(false);
     desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
     EXPECT_EQ(controller->hud.state().kind, K::error);
-    EXPECT_EQ(controller->hud.state().text.rfind("Talkweft needs Accessibility permission.", 0), 0u);
+    EXPECT_EQ(controller->hud.state().text,
+              "Talkweft needs the accessibility bus. Turn on assistive technologies in the desktop's accessibility "
+              "settings, then log in again.");
     EXPECT_FALSE(controller->isRecording());
     desktop.keyboard().sendFlags(0);
     desktop.setTrusted(true);

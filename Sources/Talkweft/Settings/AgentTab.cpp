@@ -108,8 +108,8 @@ QWidget* SettingsView::buildAgent() {
     strategyForm->addRow(screenshot);
     strategyForm->addRow(makeFootnote(
         "One still image of the front window when agent mode starts. Needs a desktop session that allows "
-        "window capture; no video or audio is captured. Test Screenshot takes one picture now (and deletes "
-        "it), so any question the desktop asks about capturing comes now instead of mid-hotkey."));
+        "window capture; no video or audio is captured. Test Screenshot takes one picture now (kept in the "
+        "screenshots folder), so any question the desktop asks about capturing comes now instead of mid-hotkey."));
     auto* test = new QPushButton("Test Screenshot");
     test->setObjectName("testScreenshot");
     test->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);

@@ -1,5 +1,6 @@
 // The History tab: the history switches, the stored contexts with reveal and clear, and clearing
-// everything after a confirmation. Clearing runs on the worker; a failure is shown under the list.
+// everything. Neither clear asks first. Clearing runs on the worker; a failure is shown under the
+// list.
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -164,10 +165,6 @@ void SettingsView::clearContext(const std::filesystem::path& dir) {
 }
 
 void SettingsView::clearAllHistory() {
-    const bool confirmed = env_.confirm({"Clear all history?",
-                                         "This deletes the stored edits of every context. It can't be undone.",
-                                         "Clear All History"});
-    if (!confirmed) return;
     work_.run([history = history_, this] {
         std::string error;
         try {

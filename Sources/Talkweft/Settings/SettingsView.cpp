@@ -121,11 +121,9 @@ void SettingsView::checkScreenshotAccess() {
     }
     const auto pid = static_cast<std::int32_t>(::getpid());
     work_.run([pid] {
-        // Only the question matters: the picture is deleted so test shots do not pile up.
-        if (auto file = ContextReader::calcScreenshot(pid, Paths::screenshots())) {
-            std::error_code ec;
-            std::filesystem::remove(*file, ec);
-        }
+        // The capture brings any question the desktop asks now rather than mid-hotkey; the picture
+        // stays in the screenshots folder like every other one.
+        ContextReader::calcScreenshot(pid, Paths::screenshots());
         return WorkQueue::Completion{};
     });
 }
