@@ -79,6 +79,8 @@ public:
     // The default number of arrays (or chunks) transcribed at once when the options give none.
     static constexpr std::int64_t defaultConcurrentWorkerCount = 16;
     static constexpr std::string_view defaultModelRepository = ModelRepository::defaultRepository;
+    // The engine never runs on a device simulator here.
+    static constexpr bool isRunningOnSimulator = false;
 
     // The machine's hardware model string, read on every call.
     static std::string deviceName();
