@@ -8,6 +8,19 @@
 
 namespace darori {
 
+namespace {
+// The text of the exception being handled; a loader may throw anything, not only std::exception.
+std::string failureText() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+}  // namespace
+
 ModelManager::ModelManager(std::shared_ptr<ModelLoader> loader, std::shared_ptr<ModelDownloader> downloader)
     : loader_(std::move(loader)), downloader_(std::move(downloader)) {}
 
@@ -93,9 +106,9 @@ void ModelManager::downloadModels(const std::function<void(const Progress&)>& pr
     std::string path;
     try {
         path = loader_->resolveModels(*downloader_, progressCallback);
-    } catch (const std::exception& e) {
+    } catch (...) {
         setModelState(ModelState::unloaded);
-        Logging::error(prefix + "] Failed to download models: " + e.what());
+        Logging::error(prefix + "] Failed to download models: " + failureText());
         throw;
     }
     {
@@ -129,9 +142,9 @@ void ModelManager::prewarmModels() {
     setModelState(ModelState::prewarming);
     try {
         loader_->load(path, true);
-    } catch (const std::exception& e) {
+    } catch (...) {
         setModelState(ModelState::unloaded);
-        Logging::error(prefix + "] Failed to prewarm models: " + e.what());
+        Logging::error(prefix + "] Failed to prewarm models: " + failureText());
         throw;
     }
     setModelState(ModelState::prewarmed);
@@ -153,9 +166,9 @@ void ModelManager::loadModels() {
     setModelState(ModelState::loading);
     try {
         loader_->load(path, false);
-    } catch (const std::exception& e) {
+    } catch (...) {
         setModelState(ModelState::unloaded);
-        Logging::error(prefix + "] Failed to load models: " + e.what());
+        Logging::error(prefix + "] Failed to load models: " + failureText());
         throw;
     }
     setModelState(ModelState::loaded);

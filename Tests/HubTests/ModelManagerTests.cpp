@@ -150,3 +150,45 @@ TEST_F(ModelManagerTest, StatesAndRefusals) {
     second.downloadModels();
     EXPECT_EQ(stuck->seen, "No model path available. Call downloadModels() first, or provide modelFolder.");
 }
+
+TEST_F(ModelManagerTest, AnythingThrownByTheLoaderResetsTheState) {
+    // A loader may throw something that is not a std::exception; the manager must still leave
+    // "downloading", "prewarming" or "loading" and pass the error on.
+    struct NotAnException {
+        int code;
+    };
+    struct Throwing : CountingLoader {
+        std::string failIn;
+        std::string resolveModels(const ModelDownloader& d, const std::function<void(const Progress&)>& p) override {
+            if (failIn == "resolve") throw NotAnException{1};
+            return CountingLoader::resolveModels(d, p);
+        }
+        void load(const std::string& path, bool prewarm) override {
+            if (failIn == (prewarm ? "prewarm" : "load")) throw NotAnException{2};
+            CountingLoader::load(path, prewarm);
+        }
+    };
+    const std::pair<const char*, std::function<void(ModelManager&)>> cases[] = {
+        {"resolve", [](ModelManager& m) { m.downloadModels(); }},
+        {"prewarm", [](ModelManager& m) { m.prewarmModels(); }},
+        {"load", [](ModelManager& m) { m.loadModels(); }},
+        {"load", [](ModelManager& m) { m.ensureModelsLoaded(); }},
+    };
+    for (const auto& [failIn, call] : cases) {
+        SCOPED_TRACE(failIn);
+        auto throwing = std::make_shared<Throwing>();
+        throwing->failIn = failIn;
+        ModelManager m(throwing, std::make_shared<ModelDownloader>("http://127.0.0.1:9", "org/models", std::nullopt, "main", false));
+        bool passedOn = false;
+        try {
+            call(m);
+        } catch (const NotAnException&) {
+            passedOn = true;
+        }
+        EXPECT_TRUE(passedOn);
+        EXPECT_EQ(m.modelState(), ModelState::unloaded) << description(m.modelState());
+        throwing->failIn.clear();
+        m.ensureModelsLoaded();
+        EXPECT_TRUE(m.isLoaded()) << "a later call starts afresh";
+    }
+}

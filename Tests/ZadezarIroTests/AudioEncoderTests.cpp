@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "DecodingTestSupport.hpp"
+#include "Cancellation/Cancellation.hpp"
 #include "ZadezarIro/Core/FeatureExtractor.hpp"
+#include "ZadezarIro/Utilities/LoggingCategories.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
 
 using namespace zadezariro;
@@ -68,4 +70,37 @@ TEST(FeatureExtractorAndEncoder, OneWindowThroughBothModels) {
     expectMessage([&] { encoder.encodeFeatures(*features); }, "Models are unavailable");
     // A prediction error of the runtime passes through unchanged.
     EXPECT_THROW(extractor.logMelSpectrogram(MultiArray({16000}, mlruntime::DataType::Float32)), mlruntime::Error);
+}
+
+TEST(FeatureExtractorAndEncoder, ACancelledTaskThrowsBeforeThePrediction) {
+    TempDir folder;
+    testmodels::FolderOptions options;
+    options.size = *testmodels::namedSize("test");
+    options.scripted = true;
+    testmodels::writeModelFolder(folder.path, options);
+    FeatureExtractor extractor;
+    extractor.loadModel(folder.path / "MelSpectrogram.mlmodelc", mlruntime::ComputeUnits::cpuOnly);
+    AudioEncoder encoder;
+    encoder.loadModel(folder.path / "AudioEncoder.mlmodelc", mlruntime::ComputeUnits::cpuOnly);
+    const MultiArray audio({480000}, mlruntime::DataType::Float32);
+    const MultiArray features({1, 80, 1, 3000}, mlruntime::DataType::Float16);
+
+    struct Case {
+        const char* interval;
+        darori::Signposter& signposter;
+        std::function<void()> predict;
+    };
+    const Case cases[] = {
+        {"ExtractAudioFeatures", LoggingCategories::FeatureExtractor().signposter, [&] { extractor.logMelSpectrogram(audio); }},
+        {"EncodeAudio", LoggingCategories::AudioEncoding().signposter, [&] { encoder.encodeFeatures(features); }},
+    };
+    std::stop_source stop;
+    stop.request_stop();
+    cancellation::CancellationScope scope(stop.get_token());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.interval);
+        const auto before = c.signposter.totals()[c.interval].count;
+        EXPECT_THROW(c.predict(), cancellation::CancellationError);
+        EXPECT_EQ(c.signposter.totals()[c.interval].count, before) << "no interval for a prediction that never ran";
+    }
 }

@@ -146,3 +146,22 @@ TEST(TimestampRulesFilter, MultilingualSampleBeginFollowsTheTaskToken) {
     // Without a task token among the first three the filter changes nothing at all.
     EXPECT_EQ(allowed(filter.filterLogits(halfLogits(flat()), {SOT, 5, 6, 7})), range(0, 20));
 }
+
+TEST(TimestampRulesFilter, APromptOfPreviousTextKeepsTheRules) {
+    // The window's prompt: start of previous, two tokens of previous text, then start of
+    // transcript, language, transcribe and the first timestamp; sampling begins at 7.
+    const int64_t SOP = smallSpecials().startOfPreviousToken;  // outside the small vocabulary; never a logit index here
+    const std::vector<int64_t> prompt{SOP, 3, 4, SOT, 5, TRANSCRIBE, TB};
+    TimestampRulesFilter filter(smallSpecials(), 7, std::nullopt, true);
+    const auto specials = [] {
+        auto s = range(10, 15);
+        std::erase(s, NO_TS);
+        return s;
+    }();
+    EXPECT_EQ(allowed(filter.filterLogits(halfLogits(flat()), prompt)), concat(concat(range(0, 10), specials), range(15, 20)))
+        << "no-timestamps suppressed at the first sampled position";
+    auto sampled = prompt;
+    sampled.push_back(17);
+    EXPECT_EQ(allowed(filter.filterLogits(halfLogits(flat()), sampled)), concat(range(0, 10), specials))
+        << "a lone timestamp must be followed by text";
+}

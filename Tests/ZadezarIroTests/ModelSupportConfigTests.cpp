@@ -98,6 +98,22 @@ TEST(ModelSupportConfig, OtherRepositoriesAreUsedUnchanged) {
     EXPECT_TRUE(notMerged.deviceSupports().empty());
 }
 
+TEST(ModelSupportConfig, SettingTheRowsDerivesTheListsAgain) {
+    ModelSupportConfig table("my-models", "1", {DeviceSupport{std::nullopt, {"Mac14"}, ModelSupport{"A", {"A", "B"}, {}}}});
+    table.setDeviceSupports({DeviceSupport{"M1", {"Mac13"}, ModelSupport{"C", {"C"}, {}}},
+                             DeviceSupport{std::nullopt, {"Mac14"}, ModelSupport{"D", {"D", "C"}, {}}}});
+    EXPECT_EQ(table.knownModels(), (std::vector<std::string>{"C", "D"}));
+    EXPECT_EQ(table.defaultSupport().models.supported, table.knownModels());
+    EXPECT_EQ(table.deviceSupports()[0].models.disabled, (std::vector<std::string>{"D"}));
+    EXPECT_TRUE(table.deviceSupports()[1].models.disabled.empty());
+    EXPECT_EQ(table.modelSupport("Mac13,1").defaultModel, "C");
+    EXPECT_EQ(table.modelSupport("Mac15,1").supported, (std::vector<std::string>{"C", "D"})) << "unknown devices get every known model";
+
+    table.setDeviceSupports({});
+    EXPECT_TRUE(table.knownModels().empty());
+    EXPECT_EQ(table.modelSupport("Mac14,2").defaultModel, "openai_whisper-base");
+}
+
 TEST(ModelSupportConfig, JSONReadsOnlyItsKeysAndRecomputesDisabled) {
     const auto table = ModelSupportConfig::fromJSON(Json::parse(R"({
         "name": "other", "version": "2", "extra": true,

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Cancellation/Cancellation.hpp"
 #include "DecodingTestSupport.hpp"
 #include "ZadezarIro/Core/Text/SegmentSeeker.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
@@ -365,6 +366,60 @@ TEST_F(TextDecoderTest, LanguageDetectionOnAMultilingualModelAlsoFromSeveralThre
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(detected.load(), 4);
+}
+
+TEST_F(TextDecoderTest, TheSevenArrayFormGivesTheSamePrediction) {
+    auto d = decoder();
+    auto prepared = inputs(*d, DecodingOptions::make());
+    const TextDecoderMLMultiArrayInputType step(prepared.inputIds(), prepared.cacheLength(), prepared.keyCache(),
+                                                prepared.valueCache(), prepared.kvCacheUpdateMask(), encoderOutput,
+                                                prepared.decoderKeyPaddingMask());
+    auto seven = [&] {
+        return d->predictLogits(step.inputIds, step.cacheLength, step.keyCache, step.valueCache, step.kvCacheUpdateMask,
+                                step.encoderOutputEmbeds, step.decoderKeyPaddingMask);
+    };
+    const auto whole = d->predictLogits(step);
+    const auto* expected = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(whole.get());
+    ASSERT_TRUE(expected && expected->logits && expected->cache);
+    const auto given = seven();
+    ASSERT_TRUE(given && given->logits && given->cache && given->cache->keyCache && given->cache->valueCache);
+    EXPECT_EQ(floats(*given->logits), floats(*expected->logits));
+    EXPECT_EQ(floats(*given->cache->keyCache), floats(*expected->cache->keyCache));
+
+    d->unloadModel();
+    EXPECT_FALSE(seven()) << "no model: no prediction and no error";
+    const auto none = d->predictLogits(step);
+    const auto* empty = dynamic_cast<const TextDecoderMLMultiArrayOutputType*>(none.get());
+    ASSERT_NE(empty, nullptr);
+    EXPECT_FALSE(empty->logits || empty->cache);
+}
+
+TEST_F(TextDecoderTest, ACancelledTaskThrowsBeforeThePrediction) {
+    auto multilingual = multilingualTokenizer();
+    auto d = decoder({*multilingual->convertTokenToId("<|de|>"), 0, 1}, 51865, 224, multilingual);
+    d->setModelMultilingual(true);
+    auto prepared = d->prepareDecoderInputs({});
+    GreedyTokenSampler sampler(Half(0.0f), multilingual->specialTokens().endToken, DecodingOptions::make());
+    const TextDecoderMLMultiArrayInputType step(prepared.inputIds(), prepared.cacheLength(), prepared.keyCache(),
+                                                prepared.valueCache(), prepared.kvCacheUpdateMask(), encoderOutput,
+                                                prepared.decoderKeyPaddingMask());
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"language detection",
+         [&] { d->detectLanguage(encoderOutput, prepared, sampler, DecodingOptions::make(), Half(0.0f)); }},
+        {"one prediction", [&] { d->predictLogits(step); }},
+        {"seven arrays",
+         [&] {
+             d->predictLogits(step.inputIds, step.cacheLength, step.keyCache, step.valueCache, step.kvCacheUpdateMask,
+                              step.encoderOutputEmbeds, step.decoderKeyPaddingMask);
+         }},
+    };
+    std::stop_source stop;
+    stop.request_stop();
+    cancellation::CancellationScope scope(stop.get_token());
+    for (const auto& [name, call] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_THROW(call(), cancellation::CancellationError);
+    }
 }
 
 TEST_F(TextDecoderTest, TheDebugDumpAndTheLoopStayInsideAShortAlignmentArray) {

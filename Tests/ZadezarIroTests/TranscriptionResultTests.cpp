@@ -1,6 +1,8 @@
 #include "ZadezarIro/Core/TranscriptionResult.hpp"
 
+#include <functional>
 #include <thread>
+#include <unordered_set>
 
 #include <gtest/gtest.h>
 
@@ -56,6 +58,42 @@ TEST(TranscriptionSegment, JSONKeepsAbsentAndEmptyWordsApart) {
     badKey["tokenLogProbs"] = Json::parse(R"([{"x":1}])");
     EXPECT_THROW(TranscriptionSegment::fromJSON(badKey), DecodingError);
     EXPECT_THROW(WordTiming::fromJSON(Json::parse(R"({"word":"a","tokens":[],"start":0,"end":1})")), DecodingError);
+}
+
+TEST(TranscriptionSegment, HashingAgreesWithEquality) {
+    // A set keeps one of each equal value (0.0 and -0.0 are equal) and every value that differs in
+    // one field; an equal value hashed differently would be kept twice.
+    const auto base = segment(0, 0, 1, " hi", std::vector<WordTiming>{word(" hi")});
+    const std::pair<const char*, std::function<void(TranscriptionSegment&)>> changes[] = {
+        {"id", [](auto& s) { s.id = 7; }},
+        {"seek", [](auto& s) { s.seek = 0; }},
+        {"start", [](auto& s) { s.start = 0.5f; }},
+        {"end", [](auto& s) { s.end = 2; }},
+        {"text", [](auto& s) { s.text = " ho"; }},
+        {"tokens", [](auto& s) { s.tokens.pop_back(); }},
+        {"one log-probability", [](auto& s) { s.tokenLogProbs[1] = {{440, -1.25f}}; }},
+        {"temperature", [](auto& s) { s.temperature = 0.4f; }},
+        {"avgLogprob", [](auto& s) { s.avgLogprob = -0.25f; }},
+        {"compressionRatio", [](auto& s) { s.compressionRatio = 2; }},
+        {"noSpeechProb", [](auto& s) { s.noSpeechProb = 0.2f; }},
+        {"words absent", [](auto& s) { s.words.reset(); }},
+        {"words empty", [](auto& s) { s.words = std::vector<WordTiming>{}; }},
+        {"a word's probability", [](auto& s) { s.words->at(0).probability = 0.75f; }},
+    };
+    std::unordered_set<TranscriptionSegment> segments{base};
+    for (const auto& [name, change] : changes) {
+        auto changed = base;
+        change(changed);
+        EXPECT_TRUE(segments.insert(changed).second) << name;
+    }
+    auto same = base;
+    same.start = -0.0f;
+    EXPECT_FALSE(segments.insert(same).second) << "-0.0 equals 0.0";
+    EXPECT_EQ(std::hash<TranscriptionSegment>{}(same), std::hash<TranscriptionSegment>{}(base));
+
+    std::unordered_set<WordTiming> words{word(" a"), word(" a", 0, 2), word(" b"), WordTiming{" a", {1}, 0, 1, 0.5f}};
+    EXPECT_EQ(words.size(), 4u);
+    EXPECT_FALSE(words.insert(WordTiming{" a", {1, 2}, -0.0f, 1, 0.5f}).second);
 }
 
 TEST(TranscriptionSegment, DurationsMayBeNegative) {

@@ -106,6 +106,10 @@ TEST(WordTimestamps, PunctuationJoinsNeighbouringWordsWithoutLosingAny) {
         {"two closing marks", {wordTiming("Hi", 0, 1, {2}), wordTiming(",", 1, 2, {3}), wordTiming(".", 2, 3, {4})}, {"Hi,."}},
         {"two opening marks", {wordTiming(" (", 0, 1, {1}), wordTiming(" \"", 1, 2, {5}), wordTiming(" Hi", 2, 3, {2})}, {" ( \" Hi"}},
         {"plain words", {wordTiming(" a", 0, 1, {1}), wordTiming(" b", 1, 2, {2})}, {" a", " b"}},
+        // Only a mark that begins with a space opens the next word, the first word too.
+        {"opening mark without its space", {wordTiming("(", 0, 1, {1}), wordTiming("Hello", 1, 2, {2})}, {"Hello"}},
+        {"later mark without its space", {wordTiming(" Hi", 0, 1, {2}), wordTiming("(", 1, 2, {1}), wordTiming(" there", 2, 3, {3})}, {" Hi", " there"}},
+        {"spaceless mark before a run", {wordTiming("(", 0, 1, {1}), wordTiming(" \"", 1, 2, {5}), wordTiming(" Hi", 2, 3, {2})}, {" \" Hi"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

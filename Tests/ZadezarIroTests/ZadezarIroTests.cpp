@@ -18,6 +18,9 @@ using namespace zadezariro::testsupport;
 using darori::ModelState;
 namespace fs = std::filesystem;
 
+// Asked of the facade's class, without an instance.
+static_assert(!ZadezarIro::isRunningOnSimulator);
+
 namespace {
 
 using StateChange = std::pair<std::optional<ModelState>, ModelState>;

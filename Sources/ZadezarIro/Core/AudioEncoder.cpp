@@ -1,5 +1,6 @@
 #include "ZadezarIro/Core/AudioEncoder.hpp"
 
+#include "Cancellation/Cancellation.hpp"
 #include "DaroriCore/ModelUtilities.hpp"
 #include "ZadezarIro/Core/ModelFeatures.hpp"
 #include "ZadezarIro/Utilities/LoggingCategories.hpp"
@@ -21,6 +22,8 @@ std::optional<mlruntime::MultiArray> AudioEncoder::encodeFeatures(const mlruntim
     if (features.isNull()) throw WhisperError::audioProcessingFailed("AudioEncoder input must be MLMultiArray");
     auto model = model_.get();
     if (!model) throw WhisperError::modelsUnavailable("Models are unavailable");
+    // A cancelled task stops here, before any work and with no signpost interval open.
+    cancellation::checkCancellation();
     auto& category = LoggingCategories::AudioEncoding();
     auto interval = LoggingCategories::beginSignpost("EncodeAudio", category.signposter);
     std::shared_ptr<mlruntime::FeatureProvider> output;

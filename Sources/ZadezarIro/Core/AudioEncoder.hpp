@@ -38,8 +38,9 @@ public:
 
     // One prediction under the "EncodeAudio" signpost; returns "encoder_output_embeds".
     // Throws WhisperError audioProcessingFailed ("AudioEncoder input must be MLMultiArray") for a
-    // null array, modelsUnavailable ("Models are unavailable") without a model, and passes the
-    // runtime's prediction errors on (the signpost interval is ended on every path).
+    // null array, modelsUnavailable ("Models are unavailable") without a model,
+    // cancellation::CancellationError before the prediction once the thread's task is cancelled, and
+    // passes the runtime's prediction errors on (the signpost interval is ended on every path).
     std::optional<mlruntime::MultiArray> encodeFeatures(const mlruntime::MultiArray& features) override;
 
 private:

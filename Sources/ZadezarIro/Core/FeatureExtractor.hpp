@@ -41,8 +41,9 @@ public:
 
     // One prediction under the "ExtractAudioFeatures" signpost; returns "melspectrogram_features".
     // Throws WhisperError audioProcessingFailed ("FeatureExtractor input must be MLMultiArray") for a
-    // null array, modelsUnavailable ("Models are unavailable") without a model, and passes the
-    // runtime's prediction errors on (the signpost interval is ended on every path).
+    // null array, modelsUnavailable ("Models are unavailable") without a model,
+    // cancellation::CancellationError before the prediction once the thread's task is cancelled, and
+    // passes the runtime's prediction errors on (the signpost interval is ended on every path).
     std::optional<mlruntime::MultiArray> logMelSpectrogram(const mlruntime::MultiArray& audio) override;
 
 private:

@@ -65,6 +65,11 @@ ModelSupportConfig::ModelSupportConfig(std::string repoName, std::string repoVer
     derive();
 }
 
+void ModelSupportConfig::setDeviceSupports(std::vector<DeviceSupport> deviceSupports) {
+    deviceSupports_ = std::move(deviceSupports);
+    derive();
+}
+
 void ModelSupportConfig::derive() {
     std::vector<std::string> all;
     for (const auto& row : deviceSupports_) all.insert(all.end(), row.models.supported.begin(), row.models.supported.end());

@@ -41,6 +41,9 @@ public:
     const std::string& repoName() const { return repoName_; }
     const std::string& repoVersion() const { return repoVersion_; }
     const std::vector<DeviceSupport>& deviceSupports() const { return deviceSupports_; }
+    // Replaces the rows as given (no fallback merge) and derives knownModels, defaultSupport and
+    // every row's disabled list from them again.
+    void setDeviceSupports(std::vector<DeviceSupport> deviceSupports);
     // Every supported model of every row, repeats dropped, first occurrence kept.
     const std::vector<std::string>& knownModels() const { return knownModels_; }
     // The row for devices that match no row: default "openai_whisper-base", every known model.

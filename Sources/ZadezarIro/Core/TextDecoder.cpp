@@ -234,17 +234,27 @@ std::optional<std::int64_t> TextDecoder::embedSize() const {
 std::unique_ptr<TextDecoderOutputType> TextDecoder::predictLogits(const TextDecoderInputType& input) {
     const auto* arrays = dynamic_cast<const TextDecoderMLMultiArrayInputType*>(&input);
     if (!arrays) throw WhisperError::transcriptionFailed("Input must be TextDecoderMLMultiArrayInputType");
+    auto output = predictLogits(arrays->inputIds, arrays->cacheLength, arrays->keyCache, arrays->valueCache,
+                                arrays->kvCacheUpdateMask, arrays->encoderOutputEmbeds, arrays->decoderKeyPaddingMask);
+    if (!output) return std::make_unique<TextDecoderMLMultiArrayOutputType>(std::nullopt, std::nullopt);
+    return std::make_unique<TextDecoderMLMultiArrayOutputType>(std::move(*output));
+}
+
+std::optional<TextDecoderMLMultiArrayOutputType> TextDecoder::predictLogits(
+    const MultiArray& inputIds, const MultiArray& cacheLength, const MultiArray& keyCache, const MultiArray& valueCache,
+    const MultiArray& kvCacheUpdateMask, const MultiArray& encoderOutputEmbeds, const MultiArray& decoderKeyPaddingMask) {
     auto loaded = model();
-    if (!loaded) return std::make_unique<TextDecoderMLMultiArrayOutputType>(std::nullopt, std::nullopt);
-    TextDecoderInput features(arrays->inputIds, arrays->cacheLength, arrays->keyCache, arrays->valueCache,
-                              arrays->kvCacheUpdateMask, arrays->encoderOutputEmbeds, arrays->decoderKeyPaddingMask);
+    if (!loaded) return std::nullopt;
+    TextDecoderInput features(inputIds, cacheLength, keyCache, valueCache, kvCacheUpdateMask, encoderOutputEmbeds,
+                              decoderKeyPaddingMask);
+    cancellation::checkCancellation();
     auto output = loaded->predict(features);
     auto array = [&](const char* name) -> std::optional<MultiArray> {
         auto value = output->featureValue(name);
         return value ? value->multiArrayValue() : std::nullopt;
     };
     DecodingCache cache{array("key_cache_updates"), array("value_cache_updates"), array("alignment_heads_weights")};
-    return std::make_unique<TextDecoderMLMultiArrayOutputType>(array("logits"), std::move(cache));
+    return TextDecoderMLMultiArrayOutputType(array("logits"), std::move(cache));
 }
 
 // MARK: - Filters

@@ -156,8 +156,16 @@ public:
 
     // One prediction. Throws WhisperError(transcriptionFailed, "Input must be
     // TextDecoderMLMultiArrayInputType") for other inputs; without a model returns an output with no
-    // logits and no cache. Outputs the model lacks are absent in the result.
+    // logits and no cache. Outputs the model lacks are absent in the result. A cancelled task throws
+    // cancellation::CancellationError before the prediction.
     std::unique_ptr<TextDecoderOutputType> predictLogits(const TextDecoderInputType& input) override;
+    // The same prediction with the seven arrays given one by one: the logits and the cache updates,
+    // or absent without a model. Throws cancellation::CancellationError before predicting once the
+    // thread's task is cancelled, and passes the runtime's prediction errors on.
+    virtual std::optional<TextDecoderMLMultiArrayOutputType> predictLogits(
+        const mlruntime::MultiArray& inputIds, const mlruntime::MultiArray& cacheLength, const mlruntime::MultiArray& keyCache,
+        const mlruntime::MultiArray& valueCache, const mlruntime::MultiArray& kvCacheUpdateMask,
+        const mlruntime::MultiArray& encoderOutputEmbeds, const mlruntime::MultiArray& decoderKeyPaddingMask);
 
     // The token loop of one window (see the .cpp for the rules). Mutates `inputs` in place; throws
     // WhisperError tokenizerUnavailable, prepareDecoderInputsFailed ("Initial prompt must not be

@@ -204,3 +204,65 @@ std::shared_ptr<TranscriptionResult> TranscriptionResult::fromJSON(const Json& j
 }
 
 }  // namespace zadezariro
+
+namespace {
+
+// Mixes the hashes of a record's fields in order.
+class FieldHasher {
+public:
+    template <class Value>
+    FieldHasher& add(const Value& value) {
+        mix(std::hash<Value>{}(value));
+        return *this;
+    }
+    // 0.0 and -0.0 compare equal, so they hash alike.
+    FieldHasher& add(float value) {
+        mix(std::hash<float>{}(value == 0.0f ? 0.0f : value));
+        return *this;
+    }
+    template <class Value>
+    FieldHasher& add(const std::vector<Value>& values) {
+        mix(values.size());
+        for (const auto& value : values) add(value);
+        return *this;
+    }
+    FieldHasher& add(const std::map<std::int64_t, float>& map) {
+        mix(map.size());
+        for (const auto& [token, logProb] : map) add(token).add(logProb);
+        return *this;
+    }
+    template <class Value>
+    FieldHasher& add(const std::optional<Value>& value) {
+        mix(value.has_value());
+        if (value) add(*value);
+        return *this;
+    }
+    std::size_t value() const { return seed_; }
+
+private:
+    void mix(std::size_t h) { seed_ ^= h + 0x9e3779b97f4a7c15ULL + (seed_ << 6) + (seed_ >> 2); }
+    std::size_t seed_ = 0;
+};
+
+}  // namespace
+
+std::size_t std::hash<zadezariro::WordTiming>::operator()(const zadezariro::WordTiming& word) const noexcept {
+    return FieldHasher().add(word.word).add(word.tokens).add(word.start).add(word.end).add(word.probability).value();
+}
+
+std::size_t std::hash<zadezariro::TranscriptionSegment>::operator()(const zadezariro::TranscriptionSegment& segment) const noexcept {
+    return FieldHasher()
+        .add(segment.id)
+        .add(segment.seek)
+        .add(segment.start)
+        .add(segment.end)
+        .add(segment.text)
+        .add(segment.tokens)
+        .add(segment.tokenLogProbs)
+        .add(segment.temperature)
+        .add(segment.avgLogprob)
+        .add(segment.compressionRatio)
+        .add(segment.noSpeechProb)
+        .add(segment.words)
+        .value();
+}

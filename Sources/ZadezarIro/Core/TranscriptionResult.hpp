@@ -15,7 +15,8 @@
 
 namespace zadezariro {
 
-// One word with its tokens and time span (seconds).
+// One word with its tokens and time span (seconds). Equality and hashing (std::hash) cover all
+// fields.
 struct WordTiming {
     std::string word;
     std::vector<std::int64_t> tokens;
@@ -31,7 +32,8 @@ struct WordTiming {
     static WordTiming fromJSON(const Json& j, const std::string& path = "");
 };
 
-// One timed stretch of decoded text with its tokens and quality measures.
+// One timed stretch of decoded text with its tokens and quality measures. Equality and hashing
+// (std::hash) cover all twelve fields.
 struct TranscriptionSegment {
     std::int64_t id = 0;
     std::int64_t seek = 0;  // sample offset (16 kHz) of the window the segment came from
@@ -149,3 +151,13 @@ private:
 };
 
 }  // namespace zadezariro
+
+// Equal values hash alike (0.0 and -0.0 included).
+template <>
+struct std::hash<zadezariro::WordTiming> {
+    std::size_t operator()(const zadezariro::WordTiming& word) const noexcept;
+};
+template <>
+struct std::hash<zadezariro::TranscriptionSegment> {
+    std::size_t operator()(const zadezariro::TranscriptionSegment& segment) const noexcept;
+};

@@ -79,6 +79,8 @@ public:
     // The default number of arrays (or chunks) transcribed at once when the options give none.
     static constexpr std::int64_t defaultConcurrentWorkerCount = 16;
     static constexpr std::string_view defaultModelRepository = ModelRepository::defaultRepository;
+    // The engine never runs on a device simulator here.
+    static constexpr bool isRunningOnSimulator = false;
 
     // The machine's hardware model string, read on every call.
     static std::string deviceName();
@@ -300,8 +302,8 @@ protected:
     void reportTranscriptionState(TranscriptionState state) const;
     // The feature extractor's window, 480,000 samples when it reports none.
     std::int64_t windowSamples() const;
-    // Runs transcribeOne(i) for i in [0, count) in consecutive batches of batchSize (16 when not
-    // positive), each batch on at most min(batch size, processors) threads that run under the
+    // Runs transcribeOne(i) for i in [0, count) in consecutive batches of batchSize (one batch of
+    // all when not positive), each batch on at most min(batch size, processors) threads that run under the
     // caller's stop token; returns the outcomes in index order. A cancelled caller makes the
     // outcomes not yet started CancellationError failures without running them.
     static std::vector<TranscriptionOutcome> runInBatches(std::size_t count, std::int64_t batchSize,

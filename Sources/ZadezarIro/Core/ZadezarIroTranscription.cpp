@@ -137,8 +137,8 @@ TranscriptionResults ZadezarIro::transcribe(const std::vector<float>& audioArray
 std::vector<TranscriptionOutcome> ZadezarIro::runInBatches(std::size_t count, std::int64_t batchSize,
                                                            const std::function<TranscriptionOutcome(std::size_t)>& transcribeOne) {
     std::vector<TranscriptionOutcome> outcomes(count);
-    if (batchSize <= 0) batchSize = defaultConcurrentWorkerCount;
-    const auto size = static_cast<std::size_t>(batchSize);
+    // No batch size: one batch of every input (the threads below stay bounded by the processors).
+    const std::size_t size = batchSize > 0 ? static_cast<std::size_t>(batchSize) : std::max<std::size_t>(count, 1);
     const auto processors = static_cast<std::size_t>(std::max(1, darori::ConcurrencyUtilities::activeProcessorCount()));
     const std::stop_token stop = cancellation::currentStopToken();
 

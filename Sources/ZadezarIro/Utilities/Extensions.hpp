@@ -51,7 +51,4 @@ std::string normalized(std::string_view text);
 // True when any segment has the same start as `segment`.
 bool contains(const std::vector<TranscriptionSegment>& segments, const TranscriptionSegment& segment);
 
-// The engine never runs on a device simulator here.
-constexpr bool isRunningOnSimulator() { return false; }
-
 }  // namespace zadezariro

@@ -60,8 +60,12 @@ TimestampRulesFilter::TimestampRulesFilter(SpecialTokens tokens, std::int64_t be
 
 std::optional<std::int64_t> TimestampRulesFilter::effectiveSampleBegin(const std::vector<std::int64_t>& tokens) const {
     if (!isModelMultilingual) return sampleBegin;
-    const size_t head = std::min<size_t>(3, tokens.size());
-    for (size_t i = 0; i < head; ++i)
+    // The task token is among the three tokens from the start of transcript on; a prompt of
+    // previous text may stand in front of them.
+    const auto transcriptStart = std::find(tokens.begin(), tokens.end(), specialTokens.startOfTranscriptToken);
+    const size_t from = transcriptStart == tokens.end() ? 0 : static_cast<size_t>(transcriptStart - tokens.begin());
+    const size_t head = std::min<size_t>(from + 3, tokens.size());
+    for (size_t i = from; i < head; ++i)
         if (tokens[i] == specialTokens.transcribeToken || tokens[i] == specialTokens.translateToken)
             return std::max<std::int64_t>(static_cast<std::int64_t>(i) + 1, sampleBegin);
     return std::nullopt;

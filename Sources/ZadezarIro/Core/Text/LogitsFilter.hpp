@@ -61,8 +61,8 @@ public:
     const bool isModelMultilingual;
 
 private:
-    // The position of the first sampled token; absent for a multilingual model whose first three
-    // tokens hold no task token.
+    // The position of the first sampled token; absent for a multilingual model with no task token
+    // among the three tokens from the start of transcript on (the first three without one).
     std::optional<std::int64_t> effectiveSampleBegin(const std::vector<std::int64_t>& tokens) const;
     // True when log(sum of the timestamps' probabilities) beats the best text token's log-probability.
     static bool sumOfProbabilityOverTimestampsIsAboveAnyOtherToken(const mlruntime::MultiArray& logits,

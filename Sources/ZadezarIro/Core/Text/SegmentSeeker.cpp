@@ -245,18 +245,24 @@ std::vector<WordTiming> SegmentSeeker::truncateLongWordsAtSentenceBoundaries(std
 
 std::vector<WordTiming> SegmentSeeker::mergePunctuations(const std::vector<WordTiming>& alignment, const std::string& prepended,
                                                          const std::string& appended) {
-    // Prepending: a mark that opens with a space waits for the next word and joins it, timed as that
-    // word; consecutive marks gather in front of the same word.
+    // Prepending: a mark that begins with a space joins the next word, timed as that word;
+    // consecutive marks gather in front of the same word. A first word that is a mark is not kept
+    // on its own.
+    auto opensNext = [&](const WordTiming& word) {
+        return !word.word.empty() && isSpace(word.word[0]) && containedIn(trimmed(word.word), prepended);
+    };
     std::vector<WordTiming> prependedWords;
-    bool waiting = false;
     for (size_t i = 0; i < alignment.size(); ++i) {
         const auto& word = alignment[i];
-        const bool isOpeningMark = containedIn(trimmed(word.word), prepended) && (i == 0 || (!word.word.empty() && isSpace(word.word[0])));
-        if (waiting && !prependedWords.empty())
-            prependedWords.back() = joined(prependedWords.back(), word, word);
-        else
+        if (i == 0) {
+            if (!containedIn(trimmed(word.word), prepended)) prependedWords.push_back(word);
+        } else if (!opensNext(alignment[i - 1])) {
             prependedWords.push_back(word);
-        waiting = isOpeningMark;
+        } else if (prependedWords.empty()) {
+            prependedWords.push_back(joined(alignment[i - 1], word, word));  // the first word was the mark
+        } else {
+            prependedWords.back() = joined(prependedWords.back(), word, word);  // the last kept word ends with the mark
+        }
     }
 
     // Appending: a closing mark joins the word before it (after any marks already joined to it),

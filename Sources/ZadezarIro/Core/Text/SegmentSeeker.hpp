@@ -75,8 +75,9 @@ public:
     static std::pair<float, float> calculateWordDurationConstraints(const std::vector<WordTiming>& alignment);
     // Words longer than maxDuration that are, or follow, a sentence end are cut to maxDuration.
     static std::vector<WordTiming> truncateLongWordsAtSentenceBoundaries(std::vector<WordTiming> alignment, float maxDuration);
-    // Glues prepended punctuation to the following word and appended punctuation to the preceding
-    // one; a run of marks all joins the same word, so no word is lost. Lone marks are dropped.
+    // Glues prepended punctuation that begins with a space to the following word and appended
+    // punctuation to the preceding one; a run of marks all joins the same word, so no word is lost.
+    // Lone marks are dropped.
     static std::vector<WordTiming> mergePunctuations(const std::vector<WordTiming>& alignment, const std::string& prepended,
                                                      const std::string& appended);
     static std::vector<TranscriptionSegment> updateSegmentsWithWordTimings(
