@@ -18,7 +18,25 @@ std::string readFile(const std::string& path) {
     return out.str();
 }
 
-std::string clean(std::string s) {
+const CPUInfo& cpuInfo() {
+    static const CPUInfo info = parseCPUInfo(readFile("/proc/cpuinfo"));
+    return info;
+}
+
+bool isPlainDottedName(std::string_view name) {
+    if (name.empty() || name.front() == '.' || name.back() == '.') return false;
+    char previous = 0;
+    for (char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+        if (!ok || (c == '.' && previous == '.')) return false;
+        previous = c;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string cleanSystemText(std::string s) {
     const auto nul = s.find('\0');
     if (nul != std::string::npos) s.resize(nul);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
@@ -27,17 +45,9 @@ std::string clean(std::string s) {
     return repaired;
 }
 
-// "key : value" lines of /proc/cpuinfo, one block per logical processor.
-struct CPUInfo {
-    std::string modelName, vendor, family;
-    std::size_t logical = 0;
-    std::set<std::pair<std::string, std::string>> physicalCores;  // (physical id, core id)
-    std::string coresPerPackage;
-};
-
-CPUInfo readCPUInfo() {
+CPUInfo parseCPUInfo(std::string_view text) {
     CPUInfo info;
-    std::istringstream in(readFile("/proc/cpuinfo"));
+    std::istringstream in{std::string(text)};
     std::string line, physicalId;
     while (std::getline(in, line)) {
         const auto colon = line.find(':');
@@ -57,39 +67,22 @@ CPUInfo readCPUInfo() {
     return info;
 }
 
-const CPUInfo& cpuInfo() {
-    static const CPUInfo info = readCPUInfo();
-    return info;
-}
-
-bool isPlainDottedName(std::string_view name) {
-    if (name.empty() || name.front() == '.' || name.back() == '.') return false;
-    char previous = 0;
-    for (char c : name) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
-        if (!ok || (c == '.' && previous == '.')) return false;
-        previous = c;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::string stringFromSysctl(std::string_view name) {
     const CPUInfo& cpu = cpuInfo();
-    if (name == "machdep.cpu.brand_string") return clean(cpu.modelName);
-    if (name == "machdep.cpu.vendor") return clean(cpu.vendor);
-    if (name == "machdep.cpu.family") return clean(cpu.family);
+    if (name == "machdep.cpu.brand_string") return cleanSystemText(cpu.modelName);
+    if (name == "machdep.cpu.vendor") return cleanSystemText(cpu.vendor);
+    if (name == "machdep.cpu.family") return cleanSystemText(cpu.family);
     if (name == "machdep.cpu.thread_count") return cpu.logical ? std::to_string(cpu.logical) : "";
     if (name == "machdep.cpu.core_count") {
         if (!cpu.physicalCores.empty()) return std::to_string(cpu.physicalCores.size());
-        return clean(cpu.coresPerPackage);
+        return cleanSystemText(cpu.coresPerPackage);
     }
-    if (name == "hw.model") return clean(readFile("/sys/class/dmi/id/product_name"));
+    if (name == "hw.model") return cleanSystemText(readFile("/sys/class/dmi/id/product_name"));
     if (!isPlainDottedName(name)) return "";
     std::string path = "/proc/sys/";
     for (char c : name) path += (c == '.' ? '/' : c);
-    return clean(readFile(path));
+    return cleanSystemText(readFile(path));
 }
 
 const std::string& processor() {

@@ -210,3 +210,18 @@ TEST(MoveDownloadedFile, ReplacesAndCreatesFolders) {
     moveDownloadedFile(folder / "a", folder / "y/z/c");
     EXPECT_EQ(readFile(folder / "y/z/c"), "again");
 }
+
+// The start of a resumed download's range, up to the largest file offset there is.
+TEST(ContentRange, StartOfTheRange) {
+    const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
+        {"bytes 100-199/200", 100},
+        {"bytes 0-0/1", 0},
+        {"bytes 9223372036854775807-9223372036854775807/*", INT64_MAX},
+        {"bytes 9223372036854775808-9223372036854775809/*", std::nullopt},  // past 64 bits
+        {"bytes */200", std::nullopt},
+        {"100-199/200", std::nullopt},
+        {"bytes -5-10/20", std::nullopt},
+        {"bytes ", std::nullopt},
+    };
+    for (const auto& [value, start] : cases) EXPECT_EQ(contentRangeStart(value), start) << value;
+}

@@ -1,24 +1,12 @@
 #include "Platform/Linux/X11Pasteboard.hpp"
 
+#include "Platform/Linux/ClipboardTargets.hpp"
+
 #include <X11/Xatom.h>
 
 #include <algorithm>
 
 namespace talkweft::platform::linuxdesktop {
-
-namespace {
-
-// Targets about the selection rather than its data.
-bool isMetaTarget(const std::string& name) {
-    return name == "TARGETS" || name == "TIMESTAMP" || name == "MULTIPLE" || name == "SAVE_TARGETS" || name == "DELETE" ||
-           name == "INSERT_SELECTION" || name == "INSERT_PROPERTY" || name == "SAVE_TARGETS" || name == PASSWORD_MANAGER_HINT;
-}
-
-bool isAscii(const std::string& s) {
-    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-}  // namespace
 
 struct X11Pasteboard::Conversion {
     std::uint64_t id = 0;
@@ -42,7 +30,6 @@ X11Pasteboard::X11Pasteboard(XEventThread& events, std::chrono::milliseconds rea
         timestamp_ = XInternAtom(d, "TIMESTAMP", False);
         multiple_ = XInternAtom(d, "MULTIPLE", False);
         incr_ = XInternAtom(d, "INCR", False);
-        utf8_ = XInternAtom(d, "UTF8_STRING", False);
         property_ = XInternAtom(d, "TALKWEFT_SELECTION", False);
         timeProperty_ = XInternAtom(d, "TALKWEFT_TIME", False);
         XSetWindowAttributes attrs{};
@@ -223,27 +210,11 @@ std::vector<std::string> X11Pasteboard::types(std::size_t index) {
     }
     const auto list = convert("TARGETS");
     if (!list) return out;
-    const std::size_t count = list->size() / 4;
-    std::vector<Atom> atoms;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t v = 0;
-        std::copy_n(list->data() + i * 4, 4, reinterpret_cast<char*>(&v));
-        atoms.push_back(v);
-    }
+    std::vector<std::string> names;
     events_.call([&] {
-        Display* d = events_.display();
-        bool hasUtf8 = std::find(atoms.begin(), atoms.end(), utf8_) != atoms.end();
-        for (Atom a : atoms) {
-            std::string name = atomName(d, a);
-            if (name.empty() || isMetaTarget(name)) continue;
-            // UTF-8 text is the plain-text type; its aliases are served again from it.
-            if (name == "UTF8_STRING") name = std::string(PASTEBOARD_PLAIN_TEXT);
-            else if (hasUtf8 && (name == "STRING" || name == "TEXT" || name == "COMPOUND_TEXT" || name == "text/plain" ||
-                                 name == PASTEBOARD_PLAIN_TEXT))
-                continue;
-            if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
-        }
+        for (const std::uint32_t atom : parseTargetsReply(*list)) names.push_back(atomName(events_.display(), atom));
     });
+    out = calcOfferedTypes(names);
     return out;
 }
 
@@ -264,7 +235,6 @@ void X11Pasteboard::clear() {
 
 bool X11Pasteboard::writeItems(const std::vector<PasteboardItem>& items) {
     auto served = std::make_shared<Served>();
-    bool hint = false;
     for (const auto& item : items)
         for (const auto& entry : item.entries) {
             if (std::any_of(served->entries.begin(), served->entries.end(), [&](const auto& e) { return e.first == entry.first; })) continue;
@@ -272,28 +242,8 @@ bool X11Pasteboard::writeItems(const std::vector<PasteboardItem>& items) {
         }
     return events_.call([&] {
         Display* d = events_.display();
-        auto serve = [&](const std::string& name, const std::string& bytes) {
-            const Atom atom = XInternAtom(d, name.c_str(), False);
-            for (const auto& t : served->targets)
-                if (t.first == atom) return;
-            served->targets.emplace_back(atom, bytes);
-        };
-        for (const auto& [type, bytes] : served->entries) {
-            if (type == PASTEBOARD_TRANSIENT || type == PASTEBOARD_AUTO_GENERATED) {
-                hint = true;
-            } else if (type == PASTEBOARD_PLAIN_TEXT) {
-                serve("UTF8_STRING", bytes);
-                serve(std::string(PASTEBOARD_PLAIN_TEXT), bytes);
-                serve("text/plain", bytes);
-                if (isAscii(bytes)) {
-                    serve("STRING", bytes);
-                    serve("TEXT", bytes);
-                }
-            } else {
-                serve(type, bytes);
-            }
-        }
-        if (hint) serve(std::string(PASSWORD_MANAGER_HINT), "secret");
+        for (const auto& [name, bytes] : calcServedTargets(served->entries))
+            served->targets.emplace_back(XInternAtom(d, name.c_str(), False), bytes);
         fetched_->store(false);
         if (own(served)) return true;
         fetched_->store(true);

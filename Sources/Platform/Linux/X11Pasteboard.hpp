@@ -23,11 +23,10 @@
 #include <vector>
 
 #include "Platform/Pasteboard.hpp"
+#include "Platform/Linux/ClipboardTargets.hpp"
 #include "Platform/Linux/XConnection.hpp"
 
 namespace talkweft::platform::linuxdesktop {
-
-inline constexpr std::string_view PASSWORD_MANAGER_HINT = "x-kde-passwordManagerHint";
 
 class X11Pasteboard : public Pasteboard {
 public:
@@ -57,7 +56,7 @@ private:
     XEventThread& events_;
     const std::chrono::milliseconds readTimeout_;
     Window window_ = None;
-    Atom clipboard_ = None, targets_ = None, timestamp_ = None, multiple_ = None, incr_ = None, utf8_ = None,
+    Atom clipboard_ = None, targets_ = None, timestamp_ = None, multiple_ = None, incr_ = None,
          property_ = None, timeProperty_ = None;
     std::uint64_t handler_ = 0;
     // Event thread: what we serve while we own the selection.

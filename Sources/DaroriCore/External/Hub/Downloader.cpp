@@ -1,6 +1,7 @@
 #include "DaroriCore/External/Hub/Downloader.hpp"
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <system_error>
@@ -44,19 +45,18 @@ void truncateToEmpty(int fd, const std::filesystem::path& file) {
     if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) < 0) throwErrno("could not empty " + file.string());
 }
 
-// "bytes START-END/TOTAL" -> START.
+}  // namespace
+
 std::optional<std::int64_t> contentRangeStart(const std::string& value) {
     const auto space = value.find(' ');
-    if (space == std::string::npos) return std::nullopt;
+    if (space == std::string::npos || space + 1 >= value.size() || !std::isdigit(static_cast<unsigned char>(value[space + 1])))
+        return std::nullopt;
     std::int64_t start = 0;
-    std::size_t i = space + 1;
-    if (i >= value.size() || !std::isdigit(static_cast<unsigned char>(value[i]))) return std::nullopt;
-    for (; i < value.size() && std::isdigit(static_cast<unsigned char>(value[i])); ++i) {
-        if (start > (INT64_MAX - 9) / 10) return std::nullopt;
-        start = start * 10 + (value[i] - '0');
-    }
+    if (std::from_chars(value.data() + space + 1, value.data() + value.size(), start).ec != std::errc()) return std::nullopt;
     return start;
 }
+
+namespace {
 
 // Sleeps, waking early when stop is requested; throws URLError(cancelled) then.
 void pause(std::stop_token stop, double seconds) {

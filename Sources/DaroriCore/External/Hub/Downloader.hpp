@@ -24,6 +24,11 @@
 
 namespace darori {
 
+// The first byte of a resumed download's "Content-Range: bytes START-END/TOTAL" answer: START,
+// or absent when the value does not start with a unit, a blank and decimal digits (or they
+// overflow 64 bits).
+std::optional<std::int64_t> contentRangeStart(const std::string& value);
+
 class Downloader {
 public:
     struct DownloadState {
