@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -143,20 +144,56 @@ DesktopSession::DesktopSession(SessionOptions options) {
         if (options.windowManager) startWindowManager();
         if (options.trayHost) startTrayHost();
         if (options.pulse) startPulse();
-    } catch (...) {
+    } catch (const std::exception& e) {
         keepRunFolder_ = true;  // its logs say why
         endAll();
         restoreEnvironment();
-        throw;
+        reportLogs(std::string("the desktop session did not start: ") + e.what());
+        throw std::runtime_error(std::string(e.what()) + " (the session's logs are in " + (run_ / "logs").string() + ")");
     }
+    failedTestsAtStart_ = ::testing::UnitTest::GetInstance()->failed_test_count();
 }
 
 DesktopSession::~DesktopSession() {
     endAll();
+    // A test that failed on this session keeps its folder, and its logs go to the test's output:
+    // they are what tells why.
+    auto* unit = ::testing::UnitTest::GetInstance();
+    if (!keepRunFolder_ && (unit->failed_test_count() > failedTestsAtStart_ || ::testing::Test::HasFailure() ||
+                            unit->ad_hoc_test_result().Failed())) {
+        keepRunFolder_ = true;
+        reportLogs("a test failed on the desktop session " + display_);
+    }
     if (!keepRunFolder_) {
         std::error_code ignored;
         fs::remove_all(run_, ignored);
     }
+}
+
+void DesktopSession::reportLogs(const std::string& why) const {
+    // The session's services and the programs it ran (logs/), and what the applications wrote to
+    // their own log files below the session's home.
+    std::vector<fs::path> logs;
+    std::error_code ec;
+    for (const fs::path& dir : {run_ / "logs", run_ / "home"})
+        for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+            if (it->is_regular_file(ec) && (dir == run_ / "logs" || it->path().extension() == ".log")) logs.push_back(it->path());
+    std::sort(logs.begin(), logs.end());
+    constexpr std::size_t TAIL_LINES = 80;
+    std::ostringstream out;
+    out << "\n==== " << why << "; its run folder is kept: " << run_.string() << "\n";
+    for (const auto& log : logs) {
+        std::ifstream in(log, std::ios::binary);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        out << "---- " << fs::relative(log, run_, ec).string() << " (" << lines.size() << " lines";
+        const std::size_t from = lines.size() > TAIL_LINES ? lines.size() - TAIL_LINES : 0;
+        if (from > 0) out << ", the last " << TAIL_LINES;
+        out << ")\n";
+        for (std::size_t i = from; i < lines.size(); ++i) out << lines[i] << "\n";
+    }
+    out << "==== end of the session's logs (" << run_.string() << ")\n";
+    std::cerr << out.str() << std::flush;
 }
 
 void DesktopSession::startX() {
@@ -205,8 +242,21 @@ void DesktopSession::startBus() {
                        .status == 0;
         }))
         throw std::runtime_error("the session bus does not answer");
-    if (spawn({"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"}, "at-spi-bus-launcher") < 0)
-        throw std::runtime_error("at-spi-bus-launcher did not start");
+    const pid_t launcher = spawn({"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"}, "at-spi-bus-launcher");
+    if (launcher < 0) throw std::runtime_error("at-spi-bus-launcher did not start");
+    // Only once the launcher owns its name may anything ask for the address: a call to a name
+    // without an owner makes the bus start a second launcher, and the one of the two that loses
+    // the name removes the accessibility bus's address from the root window as it exits.
+    bool launcherGone = false;
+    if (!waitFor([&] {
+            if (!running(launcher)) return launcherGone = true;
+            return run({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.Bus"},
+                       {}, 5s)
+                       .out.find("boolean true") != std::string::npos;
+        }) ||
+        launcherGone)
+        throw std::runtime_error("at-spi-bus-launcher did not take its bus name org.a11y.Bus");
     if (!waitFor([&] {
             return run({"dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus.GetAddress"},
                        {}, 5s)
@@ -218,25 +268,52 @@ void DesktopSession::startBus() {
     if (set.status != 0) throw std::runtime_error("the accessibility bus could not be enabled");
 }
 
-void DesktopSession::startWindowManager() {
-    if (spawn({"openbox", "--sm-disable"}, "openbox") < 0) throw std::runtime_error("openbox did not start");
-    // A window manager that runs announces itself on the root window.
+void DesktopSession::startWindowManager(const std::function<void(pid_t openbox)>& announced) {
+    // openbox announces itself on the root window before its start-up has ended, and a window
+    // mapped in between can stay unmapped. Its start-up command runs once the start-up is over: it
+    // leaves the marker file that the session waits for.
+    std::error_code ignored;
+    fs::remove(windowManagerMarker(), ignored);
     Display* d = XOpenDisplay(display_.c_str());
     if (d == nullptr) throw std::runtime_error("the X server went away");
+    std::unique_ptr<Display, int (*)(Display*)> closeDisplay(d, XCloseDisplay);
+    const Window root = DefaultRootWindow(d);
     const Atom check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
-    const bool up = waitFor([&] {
+    XSelectInput(d, root, PropertyChangeMask);  // before openbox starts: its property change is an event
+    XSync(d, False);
+    const std::string startup = "touch '" + windowManagerMarker().string() + "'";
+    const pid_t openbox = spawn({"openbox", "--sm-disable", "--startup", startup}, "openbox");
+    if (openbox < 0) throw std::runtime_error("openbox did not start");
+
+    auto announcedYet = [&] {
         Atom type = None;
         int format = 0;
         unsigned long count = 0, after = 0;
         unsigned char* data = nullptr;
-        const bool found = XGetWindowProperty(d, DefaultRootWindow(d), check, 0, 1, False, XA_WINDOW, &type, &format, &count, &after,
-                                              &data) == Success &&
+        const bool found = XGetWindowProperty(d, root, check, 0, 1, False, XA_WINDOW, &type, &format, &count, &after, &data) == Success &&
                            count == 1;
         if (data != nullptr) XFree(data);
         return found;
-    });
-    XCloseDisplay(d);
-    if (!up) throw std::runtime_error("openbox did not take the screen");
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!announcedYet()) {
+        if (!running(openbox)) throw std::runtime_error("openbox ended during its start-up");
+        if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("openbox did not take the screen");
+        // Sleeps until the root window's properties change (or a while passes, to notice an exit).
+        if (XPending(d) == 0) {
+            pollfd p{ConnectionNumber(d), POLLIN, 0};
+            poll(&p, 1, 100);
+        }
+        while (XPending(d) > 0) {
+            XEvent event;
+            XNextEvent(d, &event);
+        }
+    }
+    closeDisplay.reset();
+    if (announced) announced(openbox);
+    bool ended = false;
+    if (!waitFor([&] { return fs::exists(windowManagerMarker()) || (ended = !running(openbox)); }, 30s) || ended)
+        throw std::runtime_error(ended ? "openbox ended during its start-up" : "openbox did not finish its start-up");
 }
 
 void DesktopSession::startTrayHost() {

@@ -64,10 +64,11 @@ public:
     // True when the machine has an X server to start (Xvfb on PATH).
     static bool available();
 
-    // Starts the session. Throws std::runtime_error naming the service that did not come up (its log
-    // is in the run folder, kept when a session fails to start).
+    // Starts the session. Throws std::runtime_error naming the service that did not come up and
+    // where the logs are (the run folder is kept and the ends of the logs are printed).
     explicit DesktopSession(SessionOptions options = {});
-    // Ends every process of the session and removes the run folder.
+    // Ends every process of the session and removes the run folder, unless a test failed while the
+    // session lived: then the folder stays and the ends of its logs are printed (standard error).
     ~DesktopSession();
     DesktopSession(const DesktopSession&) = delete;
     DesktopSession& operator=(const DesktopSession&) = delete;
@@ -95,6 +96,13 @@ public:
     // Waits until `condition` holds, checking it every few milliseconds; false after `timeout`.
     static bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+    // Starts the window manager (openbox) and waits until its start-up has ended; what
+    // `SessionOptions::windowManager` starts. `announced` is called as soon as openbox has announced
+    // itself on the root window (its start-up still going on), with its PID: a test can hold it there.
+    void startWindowManager(const std::function<void(pid_t openbox)>& announced = {});
+    // The file openbox's start-up command leaves once its start-up has ended.
+    std::filesystem::path windowManagerMarker() const { return run_ / "openbox-started"; }
+
     // Starts the tray host (trayer, along the top right) and waits until it owns the system tray;
     // what `SessionOptions::trayHost` starts, for a test that starts it later. Throws
     // std::runtime_error when it does not come up.
@@ -106,11 +114,12 @@ public:
 private:
     void startX();
     void startBus();
-    void startWindowManager();
     void startPulse();
     void endAll();
     void applyEnvironment();
     void restoreEnvironment();
+    // Prints `why`, where the run folder is and the ends of the session's logs to standard error.
+    void reportLogs(const std::string& why) const;
 
     std::filesystem::path run_;
     std::string display_;
@@ -119,6 +128,7 @@ private:
     std::vector<pid_t> children_;
     std::map<std::string, std::optional<std::string>> savedEnv_;
     bool keepRunFolder_ = false;
+    int failedTestsAtStart_ = 0;
 };
 
 // A test suite on the program's desktop session. Tests call TALKWEFT_NEED_DESKTOP() first: it skips

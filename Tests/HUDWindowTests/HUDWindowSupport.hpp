@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Clicks.hpp"
 #include "DesktopSession.hpp"
 #include "FieldApps.hpp"
 #include "Platform/Linux/Qt/QtPanel.hpp"
@@ -164,12 +165,7 @@ public:
         return child;
     }
     // A real click of the first button at (x, y) in root coordinates.
-    void click(int x, int y) {
-        XTestFakeMotionEvent(d_, -1, x, y, CurrentTime);
-        XTestFakeButtonEvent(d_, 1, True, CurrentTime);
-        XTestFakeButtonEvent(d_, 1, False, CurrentTime);
-        XSync(d_, False);
-    }
+    void click(int x, int y) { desktoptest::click(d_, x, y, 1); }
 
 private:
     Display* d_;

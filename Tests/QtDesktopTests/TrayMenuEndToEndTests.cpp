@@ -28,6 +28,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Clicks.hpp"
 #include "DamagedSpeechModel.hpp"
 #include "DesktopSession.hpp"
 #include "FieldApps.hpp"
@@ -143,13 +144,6 @@ std::optional<Spot> findWindow(Display* d, pid_t pid, const std::function<bool(W
 // The tray icon of `pid`, once a tray host has embedded it (an XEmbed client below another window).
 std::optional<Spot> findTrayIcon(Display* d, pid_t pid) {
     return findWindow(d, pid, [d](Window w, Window parent) { return parent != DefaultRootWindow(d) && hasProperty(d, w, "_XEMBED_INFO"); });
-}
-
-void click(Display* d, int x, int y, unsigned button) {
-    XTestFakeMotionEvent(d, -1, x, y, CurrentTime);
-    XTestFakeButtonEvent(d, button, True, CurrentTime);
-    XTestFakeButtonEvent(d, button, False, CurrentTime);
-    XSync(d, False);
 }
 
 // ---- AT-SPI: the menu ----
