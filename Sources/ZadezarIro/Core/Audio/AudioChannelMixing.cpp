@@ -56,14 +56,10 @@ std::optional<PCMBuffer> AudioProcessor::convertToMono(const PCMBuffer& buffer, 
         loudest = std::max(loudest, peakMagnitude(plane.data(), frames));
         for (std::uint32_t i = 0; i < frames; ++i) out[i] += plane[i];
     }
-    const float sumPeak = peakMagnitude(out, frames);
-    // Channels that cancel each other leave a near-silent sum: scaling it up to the loudest
-    // channel's peak would turn its residue into loud noise, so it stays as it is.
-    const bool nearSilent = sumPeak <= 0.0001f || sumPeak < loudest * 0.01f;
-    if (!nearSilent) {
-        const float scale = loudest / sumPeak;
-        for (std::uint32_t i = 0; i < frames; ++i) out[i] *= scale;
-    }
+    // The mix gets the peak of its loudest channel. A near-silent sum (channels cancelling) is
+    // scaled as if its peak were 1e-4, so its residue is raised at most to that peak, never beyond.
+    const float scale = loudest / std::max(peakMagnitude(out, frames), 0.0001f);
+    for (std::uint32_t i = 0; i < frames; ++i) out[i] *= scale;
     return mono;
 }
 
