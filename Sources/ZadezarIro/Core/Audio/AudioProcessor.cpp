@@ -174,11 +174,17 @@ std::unique_ptr<audioinput::AudioEngine> AudioProcessor::setupEngine(std::option
         auto capture = weakCapture.lock();
         if (!capture) return;
         std::vector<float> samples;
-        try {
-            samples = converter->convert(buffer);
-        } catch (const std::exception& e) {
-            Logging::error("Failed to resample buffer: " + describe(e));
-            return;
+        if (buffer.format().sampleRate == targetSampleRate && buffer.format().channels > 0) {
+            // Already at the target rate: the first channel is taken as it is, without mixing.
+            samples.resize(buffer.frameCount());
+            for (std::uint32_t i = 0; i < buffer.frameCount(); ++i) samples[i] = buffer.sample(i, 0);
+        } else {
+            try {
+                samples = converter->convert(buffer);
+            } catch (const std::exception& e) {
+                Logging::error("Failed to resample buffer: " + describe(e));
+                return;
+            }
         }
         if (samples.empty()) return;
         {
