@@ -1,5 +1,7 @@
-// Helpers shared by the fuzz targets: splitting one input into several parts.
+// Helpers shared by the fuzz targets: splitting one input into several parts, writing it to a file.
 #pragma once
+
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +41,16 @@ inline std::int64_t takeInteger(std::string_view& input) {
     std::memcpy(&v, input.data(), n);
     input.remove_prefix(n);
     return static_cast<std::int64_t>(v);
+}
+
+// Writes the input to this process's scratch file /tmp/talkweft-<tag>-<pid>.bin (the same file on
+// every call) and returns its path, or an empty string when it cannot be written.
+inline std::string writeScratchFile(const uint8_t* data, size_t size, const char* tag) {
+    const std::string path = "/tmp/talkweft-" + std::string(tag) + "-" + std::to_string(getpid()) + ".bin";
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return {};
+    const bool written = std::fwrite(data, 1, size, f) == size;
+    return std::fclose(f) == 0 && written ? path : std::string();
 }
 
 }  // namespace fuzz

@@ -95,6 +95,17 @@ TEST(AppendContents, FullOrNearlyFullDestination) {
                                                    "Insufficient space in buffer, reducing frame count to fit"}));
 }
 
+// Zero frames asked for is a request fully met: true, nothing appended, with or without room.
+TEST(AppendContents, ZeroFramesAppendNothingAndSucceed) {
+    testsupport::LogCapture log;
+    for (std::uint32_t length : {10u, 160u}) {
+        auto destination = ramp(MONO, 160, length);
+        EXPECT_TRUE(appendContents(destination, ramp(MONO, 200, 200), 0, 0)) << "length " << length;
+        EXPECT_EQ(destination.frameLength(), length);
+    }
+    EXPECT_TRUE(log.lines.empty());
+}
+
 TEST(AppendContents, EveryChannelIsCopied) {
     for (bool interleaved : {false, true}) {
         const AudioFormat stereo{16000, 2, SampleType::float32, interleaved};

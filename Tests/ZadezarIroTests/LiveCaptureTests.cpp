@@ -54,6 +54,22 @@ TEST(LiveCapture, SimulatedDeviceIsConvertedTo16kMonoWithEnergies) {
     EXPECT_FALSE(processor.audioSamples().empty()) << "stopping keeps the capture";
 }
 
+// A device that already delivers 16 kHz gives its first channel unchanged, not a mix of the channels.
+TEST(LiveCapture, SixteenKilohertzInputTakesTheFirstChannelAsItIs) {
+    auto system = std::make_shared<audioinput::TestAudioSystem>();
+    system->addDevice("Mic", {16000, 2, audioinput::SampleType::float32, true});
+    AudioProcessor processor(system);
+    processor.startRecordingLive();
+    std::vector<float> interleaved, left;
+    for (int i = 0; i < 3200; ++i) {
+        left.push_back(0.25f * static_cast<float>(std::sin(i * 0.05)));
+        interleaved.push_back(left.back());
+        interleaved.push_back(-0.5f);
+    }
+    system->play(interleaved);
+    EXPECT_EQ(processor.audioSamples(), left);
+}
+
 TEST(LiveCapture, StreamEndsTheCaptureAndStartErrorsFinishIt) {
     auto system = std::make_shared<audioinput::TestAudioSystem>();
     system->addDevice("Mic", {16000, 1});

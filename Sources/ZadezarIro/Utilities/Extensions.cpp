@@ -61,8 +61,9 @@ bool appendContents(PCMBuffer& destination, const PCMBuffer& source, std::int64_
     if (room < frameCount) {
         Logging::debug("Insufficient space in buffer, reducing frame count to fit");
         frameCount = room;
+        // A request that a full buffer cuts to nothing appended nothing it was asked for.
+        if (frameCount == 0) return false;
     }
-    if (frameCount == 0) return false;
     // Every plane: one per channel, or one interleaved plane holding all channels.
     const std::size_t stride = destination.floatsPerFrame();
     for (std::size_t plane = 0; plane < to.size(); ++plane) {

@@ -34,9 +34,10 @@ std::vector<std::optional<TranscriptionResults>> toOptionalArrays(const std::vec
 // Appends `frameCount` frames of `source` from `startingFrame` after the destination's frames, in
 // every channel. Returns false, leaving the destination unchanged, when the formats differ
 // ("Format mismatch", debug), the source lacks the frames ("Insufficient audio in buffer", error),
-// either buffer has no float channel data ("Failed to access float channel data", error), or no
-// frame fits (a full destination or a frame count of 0). A destination that can take only some
-// frames gets as many as fit ("Insufficient space in buffer, reducing frame count to fit", debug).
+// either buffer has no float channel data ("Failed to access float channel data", error), or a full
+// destination has room for none of the requested frames. A destination that can take only some
+// frames gets as many as fit ("Insufficient space in buffer, reducing frame count to fit", debug);
+// a request for zero frames appends nothing and returns true.
 bool appendContents(PCMBuffer& destination, const PCMBuffer& source, std::int64_t startingFrame,
                     std::uint32_t frameCount);
 

@@ -1,5 +1,6 @@
 #include "ZadezarIro/Core/Audio/AudioChunker.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -71,6 +72,11 @@ std::int64_t VADAudioChunker::splitOnMiddleOfLongestSilence(std::span<const floa
     return std::min(endIndex, mid + middleFrame * vad_->frameLengthSamples());
 }
 
+bool VADAudioChunker::keepsTail(std::span<const float> tail) const {
+    const std::vector<bool> activity = vad_->voiceActivity(tail);
+    return std::find(activity.begin(), activity.end(), true) != activity.end();
+}
+
 std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
                                                   const std::optional<DecodingOptions>& decodeOptions) {
     const auto n = static_cast<std::int64_t>(audioArray.size());
@@ -85,7 +91,11 @@ std::vector<AudioChunk> VADAudioChunker::chunkAll(const std::vector<float>& audi
         const std::int64_t end = std::min(clipEnd, n);
         std::int64_t seekStart = start;
         bool cut = false;
-        while (seekStart < end - windowPadding_ || (cut && seekStart < end)) {
+        auto voicedTail = [&] {
+            return keepsTail(std::span<const float>(audioArray).subspan(static_cast<std::size_t>(seekStart),
+                                                                        static_cast<std::size_t>(end - seekStart)));
+        };
+        while (seekStart < end - windowPadding_ || (cut && seekStart < end && voicedTail())) {
             if (seekStart >= n) throw WhisperError::audioProcessingFailed("startIndex is outside the buffer size");
             std::int64_t chunkEnd = seekStart + maxChunkLength < end
                                         ? splitOnMiddleOfLongestSilence(audioArray, seekStart, std::min(seekStart + maxChunkLength, n))

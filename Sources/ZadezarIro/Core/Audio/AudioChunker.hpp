@@ -40,11 +40,17 @@ public:
     // Audio no longer than maxChunkLength is one chunk at offset 0. Longer audio is cut per clip of
     // the options' clipTimestamps (whole audio without them; clip ends past the audio are clamped to
     // it) at the middle of the longest silence in the second half of each over-long span. A remainder
-    // of at most windowPadding samples after a cut is kept as a last chunk of its own. Throws
+    // of at most windowPadding samples after a cut is a last chunk of its own only when keepsTail
+    // says so. Throws
     // WhisperError::audioProcessingFailed "startIndex is outside the buffer size" when a clip starts
     // at or past the end of the audio while it still has a span to cut. maxChunkLength must be positive.
     std::vector<AudioChunk> chunkAll(const std::vector<float>& audioArray, std::int64_t maxChunkLength,
                                      const std::optional<DecodingOptions>& decodeOptions) override;
+
+    // Whether a remainder of at most windowPadding samples after a cut becomes a chunk: only when the
+    // detector hears voice in it. Each chunk is decoded as a whole window, and a silent or tiny one
+    // invites invented text.
+    bool keepsTail(std::span<const float> tail) const;
 
     std::int64_t windowPadding() const { return windowPadding_; }
     const std::shared_ptr<VoiceActivityDetector>& vad() const { return vad_; }

@@ -129,8 +129,8 @@ public:
                                                   std::optional<std::uint32_t> frameCount, std::uint32_t maxReadFrameSize);
     // One buffer to the standard format at the rate and channel count (1, or the buffer's own).
     static std::optional<PCMBuffer> resampleAudio(const PCMBuffer& buffer, double toSampleRate, std::uint32_t channelCount);
-    // Mixes channels by the mode; a mono buffer comes back unchanged. A sum is rescaled to the peak
-    // of its loudest channel, except when it is near silent (channels cancelling), which stays as is.
+    // Mixes channels by the mode; a mono buffer comes back unchanged. A sum is rescaled by the peak
+    // of its loudest channel over its own peak, taken as at least 1e-4.
     static std::optional<PCMBuffer> convertToMono(const PCMBuffer& buffer, const AudioInputOptions::ChannelMode& mode);
     // The first channel's samples, copied chunkSize frames at a time; each copied stretch of the
     // buffer is cleared. chunkSize must be positive (std::invalid_argument otherwise).

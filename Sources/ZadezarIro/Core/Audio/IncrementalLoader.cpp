@@ -59,6 +59,10 @@ struct Producer {
             fill(file);
             while (!pending.empty()) {
                 const bool atEnd = currentTime >= duration;
+                // The file's last samples after chunks already handed out are a tail like any other.
+                if (atEnd && sampleOffset > 0 && static_cast<std::int64_t>(pending.size()) <= chunker.windowPadding() &&
+                    !chunker.keepsTail(pending))
+                    break;
                 std::vector<AudioChunk> chunks = chunker.chunkAll(pending, maxChunkLength, std::nullopt);
                 std::size_t outgoing = chunks.size();
                 if (!atEnd) {
