@@ -54,7 +54,9 @@ TEST(ChannelModeJSON, MalformedFormsAreRefusedWithTheirReason) {
             ADD_FAILURE() << "accepted " << c.json;
         } catch (const DecodingError& e) {
             EXPECT_EQ(e.kind(), c.kind) << c.json << ": " << e.what();
-            if (c.description) EXPECT_EQ(e.debugDescription(), c.description) << c.json;
+            if (c.description) {
+                EXPECT_EQ(e.debugDescription(), c.description) << c.json;
+            }
         }
     }
 }

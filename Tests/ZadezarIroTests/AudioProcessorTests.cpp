@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 
 #include "AudioTestFiles.hpp"
 #include "TestSupport.hpp"
@@ -99,6 +100,31 @@ TEST(AudioProcessorFiles, AFileThatEndsEarlyGivesWhatItHolds) {
         PCMBuffer buffer = AudioProcessor::loadAudio(path.string());
         EXPECT_GT(buffer.frameLength(), 15000u);
         EXPECT_LE(buffer.frameLength(), 16100u);
+    }
+}
+
+// A FLAC stream whose header leaves the length open (total samples 0) loads whole, at 16 kHz and
+// through the resampler; libsndfile reports such a length as the largest count there is.
+TEST(AudioProcessorFiles, AFileOfUnstatedLengthLoadsWhole) {
+    TempDir dir;
+    for (const char* rate : {"16000", "22050"}) {
+        SCOPED_TRACE(rate);
+        const fs::path path = dir.path / (std::string("open") + rate + ".flac");
+        run(std::string("sox -n -r ") + rate + " -c 1 -b 16 " + quoted(path) + " synth 1.5 sine 300 vol 0.3");
+        std::string bytes;
+        {
+            std::ifstream in(path, std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        ASSERT_EQ(bytes.substr(0, 4), "fLaC");
+        ASSERT_EQ(bytes[4] & 0x7f, 0) << "the first metadata block is the stream info";
+        bytes[21] = static_cast<char>(bytes[21] & 0xf0);  // the 36-bit total sample count: 0, unknown
+        for (int i = 22; i < 26; ++i) bytes[i] = 0;
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+
+        const PCMBuffer buffer = AudioProcessor::loadAudio(path.string());
+        EXPECT_EQ(buffer.frameLength(), 24000u);
+        EXPECT_NEAR(rms(firstChannel(buffer)), 0.3 / std::sqrt(2.0), 0.01);
     }
 }
 

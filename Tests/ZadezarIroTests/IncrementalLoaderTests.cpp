@@ -93,7 +93,9 @@ TEST(IncrementalLoading, ChunksCoverTheWholeFileInOrderAcrossReadWindows) {
         EXPECT_TRUE(std::all_of(audio.begin() + static_cast<std::ptrdiff_t>(joined.size()), audio.end(), [](float x) { return x == 0; }))
             << joined.size() << " of " << audio.size() << " samples handed out";
         EXPECT_LE(audio.size() - joined.size(), 16000u);
-        if (c.wholeFile) EXPECT_EQ(joined.size(), audio.size());
+        if (c.wholeFile) {
+            EXPECT_EQ(joined.size(), audio.size());
+        }
     }
 }
 

@@ -23,11 +23,31 @@ AudioFileReader::AudioFileReader(const std::string& path) : handle_(std::make_un
     sampleRate_ = info.samplerate;
     channels_ = static_cast<std::uint32_t>(info.channels);
     length_ = std::max<sf_count_t>(info.frames, 0);
+    // A stream header may leave the length open (libsndfile then reports the largest count):
+    // count the frames by reading them once, so that ranges and the length limit see the real one.
+    if (info.frames == SF_COUNT_MAX) length_ = countFrames();
     // Integer data read as float lands in [-1, 1); float files are taken as they are.
     sf_command(handle_->file, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
 }
 
 AudioFileReader::~AudioFileReader() = default;
+
+std::int64_t AudioFileReader::countFrames() {
+    // Counting stops past the longest file the loader takes (2^32 frames); it refuses longer ones.
+    constexpr sf_count_t LIMIT = sf_count_t{1} << 32, BLOCK = 65536;
+    std::vector<float> block(static_cast<std::size_t>(BLOCK) * channels_);
+    sf_count_t total = 0;
+    for (sf_count_t got; total <= LIMIT && (got = sf_readf_float(handle_->file, block.data(), BLOCK)) > 0;) total += got;
+    if (sf_seek(handle_->file, 0, SEEK_SET) < 0) {
+        // Some streams cannot seek back: open the file again at its start.
+        SF_INFO info{};
+        SNDFILE* again = sf_open(path_.c_str(), SFM_READ, &info);
+        if (!again) throw audioinput::AudioFileError("cannot read audio file " + path_ + " again: " + sf_strerror(nullptr));
+        sf_close(handle_->file);
+        handle_->file = again;
+    }
+    return total;
+}
 
 audioinput::AudioFormat AudioFileReader::processingFormat() const {
     return {sampleRate_, channels_, audioinput::SampleType::float32, false};

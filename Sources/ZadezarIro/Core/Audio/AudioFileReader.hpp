@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AudioInput/AudioFile.hpp"
 #include "ZadezarIro/Core/Audio/PCMBuffer.hpp"
@@ -23,7 +24,8 @@ public:
 
     double sampleRate() const { return sampleRate_; }
     std::uint32_t channelCount() const { return channels_; }
-    // Frames the file states it holds (a truncated file may deliver fewer).
+    // Frames the file states it holds (a truncated file may deliver fewer); counted by reading when
+    // its header leaves the length open.
     std::int64_t length() const { return length_; }
     // The processing format: 32-bit float, non-interleaved, the file's rate and channels.
     audioinput::AudioFormat processingFormat() const;
@@ -39,6 +41,9 @@ public:
     std::uint32_t read(PCMBuffer& buffer, std::uint32_t frames);
 
 private:
+    // The frames of a file whose header leaves its length open: read once, then back at the start.
+    std::int64_t countFrames();
+
     struct Handle;
     std::unique_ptr<Handle> handle_;
     std::string path_;
