@@ -56,13 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(ranges(text, pattern, SearchOptions::regularExpression).empty());
         return 0;
     }
-    checkRanges(text, ranges(text, *regex));
-    check(joined(darori::split(text, *regex, true)) == text);
-    for (auto behavior : {SplitDelimiterBehavior::isolated, SplitDelimiterBehavior::mergedWithNext,
-                          SplitDelimiterBehavior::mergedWithPrevious}) {
-        check(joined(darori::split(text, *regex, behavior)) == text);
+    try {
+        checkRanges(text, ranges(text, *regex));
+        check(joined(darori::split(text, *regex, true)) == text);
+        for (auto behavior : {SplitDelimiterBehavior::isolated, SplitDelimiterBehavior::mergedWithNext,
+                              SplitDelimiterBehavior::mergedWithPrevious}) {
+            check(joined(darori::split(text, *regex, behavior)) == text);
+        }
+        darori::split(text, *regex);
+        regex->replacingMatches(text, "<$1\\$>");
+    } catch (const RegexMatchError&) {
+        // A search PCRE2 gave up on (a match limit) fails as a whole; nothing to check.
     }
-    darori::split(text, *regex);
-    regex->replacingMatches(text, "<$1\\$>");
     return 0;
 }

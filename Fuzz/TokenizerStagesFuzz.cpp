@@ -13,6 +13,7 @@
 #include "DaroriCore/External/Tokenizers/Normalizers.hpp"
 #include "DaroriCore/External/Tokenizers/PostProcessors.hpp"
 #include "DaroriCore/External/Tokenizers/PreTokenizers.hpp"
+#include "DaroriCore/External/Tokenizers/Regex.hpp"
 
 using namespace darori;
 
@@ -34,6 +35,8 @@ void guarded(Build&& build) {
     try {
         build();
     } catch (const StageConfigurationError&) {
+    } catch (const RegexMatchError&) {
+        // A configured expression whose search PCRE2 gave up on.
     }
 }
 

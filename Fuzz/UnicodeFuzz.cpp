@@ -1,10 +1,13 @@
-// The Unicode helpers on arbitrary bytes: conversions agree with each other, the canonical forms
-// agree with utf8proc's own, and every canonical match is canonically equal to the find text.
+// The Unicode helpers on arbitrary bytes: conversions agree with each other, the repair agrees with
+// the JSON writer's (history files), the canonical forms agree with utf8proc's own, and every
+// canonical match is canonically equal to the find text.
 // Input: text, NUL, find.
 #include <utf8proc.h>
 
 #include <cstdlib>
 #include <memory>
+
+#include <nlohmann/json.hpp>
 
 #include "FuzzInput.hpp"
 #include "Unicode/Unicode.hpp"
@@ -33,6 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(units.size() == unicode::utf16Length(input));
     FUZZ_CHECK(unicode::fromUTF16(units) == clean);
     FUZZ_CHECK(unicode::repairUTF8(clean) == clean);
+    FUZZ_CHECK(unicode::isValidUTF8(input) == (clean == input));
+    FUZZ_CHECK(unicode::isValidUTF8(clean));
+    const auto jsonText = [](const std::string& s) {
+        return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    };
+    FUZZ_CHECK(jsonText(std::string(input)) == jsonText(clean));
 
     const std::size_t total = units.size();
     for (std::size_t offset : {std::size_t{0}, total / 3, total / 2, total, total + 1}) {

@@ -187,8 +187,8 @@ std::string calcEntrySummary(const HistoryEntry& entry) {
 }
 
 std::string calcQuoted(std::string_view text) {
-    const std::string dumped =
-        nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    // Repaired first by the shared rule, so the prompt shows the same text as the field and history.
+    const std::string dumped = nlohmann::json(unicode::repairUTF8(text)).dump();
     std::string out;
     out.reserve(dumped.size());
     for (char c : dumped) {

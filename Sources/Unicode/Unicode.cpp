@@ -37,30 +37,63 @@ void forEachBoundary(std::string_view s, F&& f) {
 
 }  // namespace
 
-char32_t decodeAt(std::string_view s, std::size_t& i) {
+namespace {
+
+// As decodeAt; `valid` tells a decoded code point (U+FFFD itself included) from a replaced
+// subpart. The second byte's range depends on the lead (Unicode's table of well-formed
+// sequences), which rules out overlong forms, surrogates and values above U+10FFFF without
+// consuming the byte that shows it.
+char32_t decodeChecked(std::string_view s, std::size_t& i, bool& valid) {
+    valid = false;
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
-    const unsigned char c = p[i];
-    if (c < 0x80) {
+    const unsigned char lead = p[i];
+    if (lead < 0x80) {
         ++i;
-        return c;
+        valid = true;
+        return lead;
     }
-    int len = 0;
+    int length = 0;
     char32_t cp = 0;
-    char32_t min = 0;
-    if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; min = 0x80; }
-    else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; min = 0x800; }
-    else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; min = 0x10000; }
-    else { ++i; return REPLACEMENT; }
-    if (i + static_cast<std::size_t>(len) > n) { ++i; return REPLACEMENT; }
-    for (int k = 1; k < len; ++k) {
-        const unsigned char cc = p[i + static_cast<std::size_t>(k)];
-        if ((cc & 0xC0) != 0x80) { ++i; return REPLACEMENT; }
-        cp = (cp << 6) | (cc & 0x3F);
+    unsigned char low = 0x80;  // the range allowed for the second byte
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        cp = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        cp = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        ++i;
+        return REPLACEMENT;
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { ++i; return REPLACEMENT; }
-    i += static_cast<std::size_t>(len);
+    std::size_t at = i + 1;
+    for (int k = 1; k < length; ++k, ++at) {
+        const unsigned char lo = k == 1 ? low : 0x80;
+        const unsigned char hi = k == 1 ? high : 0xBF;
+        if (at >= n || p[at] < lo || p[at] > hi) {
+            i = at;  // the maximal subpart ends before the byte that does not fit
+            return REPLACEMENT;
+        }
+        cp = (cp << 6) | (p[at] & 0x3F);
+    }
+    i = at;
+    valid = true;
     return cp;
+}
+
+}  // namespace
+
+char32_t decodeAt(std::string_view s, std::size_t& i) {
+    bool valid = false;
+    return decodeChecked(s, i, valid);
 }
 
 void appendUTF8(std::string& out, char32_t cp) {
@@ -371,8 +404,27 @@ std::string lowercase(std::string_view s) {
 std::string repairUTF8(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size();) appendUTF8(out, decodeAt(s, i));
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t start = i;
+        bool valid = false;
+        decodeChecked(s, i, valid);
+        if (valid) out.append(s.substr(start, i - start));
+        else appendUTF8(out, REPLACEMENT);
+    }
     return out;
+}
+
+bool isValidUTF8(std::string_view s) {
+    for (std::size_t i = 0; i < s.size();) {
+        if (static_cast<unsigned char>(s[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        bool valid = false;
+        decodeChecked(s, i, valid);
+        if (!valid) return false;
+    }
+    return true;
 }
 
 bool isWhitespace(char32_t cp) {

@@ -5,7 +5,10 @@
 // UTF-16 code units; every conversion between the two goes through this file. Limits on text are
 // counted in user-perceived characters (extended grapheme clusters, via utf8proc).
 //
-// Invalid UTF-8 is never an error here: each bad byte reads as U+FFFD (one UTF-16 unit).
+// Invalid UTF-8 is never an error here: it reads as U+FFFD (one UTF-16 unit) once per maximal
+// invalid subpart, as Unicode recommends: a sequence that starts well but breaks off ("E2 82" then
+// "x", or "E2 9F" at the end) is one replacement, and a byte that can start nothing (80, C0, F5 ...
+// FF) is one of its own. Every repair of text in Talkweft follows this one rule.
 // All functions are pure and thread-safe.
 #pragma once
 
@@ -17,8 +20,8 @@
 
 namespace unicode {
 
-// Decodes the code point at byte offset `i` of `s`; advances `i` past it. Bad bytes give U+FFFD
-// and advance by one byte. Precondition: i < s.size().
+// Decodes the code point at byte offset `i` of `s`; advances `i` past it. A maximal invalid
+// subpart gives U+FFFD and `i` moves past that subpart. Precondition: i < s.size().
 char32_t decodeAt(std::string_view s, std::size_t& i);
 
 // Appends the UTF-8 encoding of `cp` (surrogates and values above U+10FFFF become U+FFFD).
@@ -85,8 +88,10 @@ void appendLowercased(std::string& out, char32_t cp);
 // dot above becomes "i" + U+0307). Invalid bytes become U+FFFD.
 std::string lowercase(std::string_view s);
 
-// Replaces invalid byte sequences with U+FFFD.
+// The text with each maximal invalid subpart replaced by U+FFFD; valid text comes back unchanged.
 std::string repairUTF8(std::string_view s);
+// True when the bytes are valid UTF-8 throughout.
+bool isValidUTF8(std::string_view s);
 
 // True for white space and line breaks (Unicode White_Space).
 bool isWhitespace(char32_t cp);

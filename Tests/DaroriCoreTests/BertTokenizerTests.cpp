@@ -20,6 +20,7 @@ TEST(BertTokenizer, BasicSplit) {
         {"a\nb", {"a\nb"}},                      // a line feed is no split point
         {"a\tb\xC2\xA0" "c  d", {"a", "b", "c", "d"}},  // tab and no-break space are
         {"\xC2\xBFQu\xC3\xA9?", {"\xC2\xBF", "que", "?"}},
+        {"ΟΔΟΣ Σ ΑΣ.", {"οδος", "σ", "ας", "."}},  // full lower-casing: a word-final sigma is "ς"
         {"", {}},
     };
     for (const auto& [text, words] : lowerCases) EXPECT_EQ(lower.tokenize(text), words) << text;

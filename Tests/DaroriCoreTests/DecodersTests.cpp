@@ -47,7 +47,9 @@ TEST(Decoders, DocumentedBehaviour) {
         {fallback, {"<0xFF>"}, {R}},
         {fallback, {"<0xE2>", "<0x82>", "y"}, {R, "y"}},
         {fallback, {"<0xZZ>"}, {"<0xZZ>"}},
-        {fallback, {"<0x-1>", "<0x+1>", "<0x4>", "<0x41"}, {"<0x-1>", "<0x+1>", "<0x4>", "<0x41"}},
+        // Two characters read as a hexadecimal number, a sign allowed; a negative one is no byte.
+        {fallback, {"<0x+5>", "<0x-1>", "<0x+1>", "<0x+G>", "<0x4>", "<0x41"}, {"\x05", "<0x-1>", "\x01", "<0x+G>", "<0x4>", "<0x41"}},
+        {R"({"type": "Replace", "pattern": {"Regex": "\\b"}, "content": "|"})", {"ab cd"}, {"|ab| |cd|"}},
         {fallback, {"<0x41>", "<0x62>"}, {"Ab"}},
         {fallback, {}, {}},
         {R"({"type": "Strip", "content": " ", "start": 1, "stop": 0})", {" Hello", "  Hi"}, {"Hello", " Hi"}},

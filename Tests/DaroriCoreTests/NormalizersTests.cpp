@@ -32,6 +32,9 @@ TEST(Normalizers, DocumentedBehaviour) {
         {R"({"type": "NFKD"})", "ﬁé", "fie\u0301"},
         {R"({"type": "StripAccents"})", "e\u0301", "é"},
         {R"({"type": "Lowercase"})", "HELLO Ça", "hello ça"},
+        // An empty match is replaced once, also when it lies after the search start.
+        {R"({"type": "Replace", "pattern": {"Regex": "$"}, "content": "!"})", "ab cd", "ab cd!"},
+        {R"j({"type": "Replace", "pattern": {"Regex": "(?=b)"}, "content": "!"})j", "ab cd", "a!b cd"},
         // Full mapping: dotted capital I, final sigma at the end of a word only.
         {R"({"type": "Lowercase"})", "\u0130", "i\u0307"},
         {R"({"type": "Lowercase"})", "ΟΔΟΣ ΣΑ Σ", "οδος σα σ"},

@@ -62,6 +62,14 @@ TEST(PreTokenizers, DocumentedBehaviour) {
     for (const Case& c : cases) EXPECT_EQ(buildPreTokenizer(c.config)->preTokenize(c.text, c.options), c.expected) << c.config << " on " << c.text;
 }
 
+TEST(PreTokenizers, ASplitWhoseSearchGivesUpFailsRatherThanStopSplitting) {
+    // The first searches succeed; the one that reaches the nested repeats hits PCRE2's match limit.
+    const auto split = buildPreTokenizer(R"({"type": "Split", "pattern": {"Regex": "(a+)+b| "}, "behavior": "Isolated"})");
+    EXPECT_EQ(split->preTokenize("x y ab", {}), (Pieces{"x", " ", "y", " ", "ab"}));
+    const std::string text = "x y " + std::string(40, 'a') + "! z";
+    EXPECT_THROW(split->preTokenize(text, {}), RegexMatchError);
+}
+
 TEST(PreTokenizers, ByteLevel) {
     const auto plain = buildPreTokenizer(R"({"type": "ByteLevel", "add_prefix_space": false})");
     EXPECT_EQ(plain->preTokenize("Hello  world's 42!\n"),

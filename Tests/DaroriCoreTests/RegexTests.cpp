@@ -47,6 +47,46 @@ TEST(Regex, EmptyMatchesAdvanceOneCodePoint) {
     EXPECT_EQ(wholeMatches(maybe, "xxa"), (std::vector<std::string>{"xx", "", ""}));
 }
 
+TEST(Regex, AnEmptyMatchAfterTheSearchStartIsReportedOnce) {
+    struct Case {
+        const char* pattern;
+        const char* text;
+        std::vector<TextRange> ranges;
+        const char* replaced;  // every match replaced by "!"
+    };
+    const Case cases[] = {
+        {"$", "ab", {{2, 2}}, "ab!"},
+        {"$", "ab cd", {{5, 5}}, "ab cd!"},
+        {"(?=b)", "ab cd", {{1, 1}}, "a!b cd"},
+        {"\\b", "ab cd", {{0, 0}, {2, 2}, {3, 3}, {5, 5}}, "!ab! !cd!"},
+        {"(?=\u00E9)", "a\u00E9\u00E9", {{1, 1}, {3, 3}}, "a!\u00E9!\u00E9"},  // steps a whole code point
+        {"$", "", {{0, 0}}, "!"},
+    };
+    for (const Case& c : cases) {
+        const Regex regex(c.pattern);
+        std::vector<TextRange> found;
+        for (const auto& groups : regex.matches(c.text)) found.push_back(*groups[0]);
+        EXPECT_EQ(found, c.ranges) << c.pattern << " on '" << c.text << "'";
+        EXPECT_EQ(regex.replacingMatches(c.text, "!"), c.replaced) << c.pattern << " on '" << c.text << "'";
+    }
+}
+
+TEST(Regex, ASearchThatHitsAMatchLimitFailsInsteadOfFindingNothing) {
+    // Nested repeats backtrack exponentially before "!" shows there is no "b" here; PCRE2 stops at
+    // its match limit long before it knows.
+    const Regex nested("(a+)+b");
+    const std::string text = "x " + std::string(40, 'a') + "! ab";
+    MatchData match(nested);
+    EXPECT_THROW(nested.searchBounded(text, 0, match), RegexMatchError);
+    try {
+        nested.matches(text);
+        FAIL() << "the search ended as if nothing matched";
+    } catch (const RegexMatchError& e) {
+        EXPECT_NE(std::string(e.what()).find("'(a+)+b'"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("limit"), std::string::npos) << e.what();
+    }
+}
+
 TEST(Regex, BoundedSearchHidesTheTextBefore) {
     const Regex start("^b");
     MatchData match(start);

@@ -1,6 +1,7 @@
 #include "TalkweftCore/Prompt.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fstream>
 #include <iterator>
@@ -213,6 +214,14 @@ TEST(Prompt, Quoting) {
     EXPECT_EQ(calcQuoted("tab\tline\ncr\r\x01"), "\"tab\\tline\\ncr\\r\\u0001\"");
     EXPECT_EQ(calcQuoted("caf\xC3\xA9 " + FLAG), "\"caf\xC3\xA9 " + FLAG + "\"");  // not escaped as \u
     EXPECT_EQ(calcQuoted("bad\xFF"), "\"bad\xEF\xBF\xBD\"");
+    // Invalid UTF-8 is repaired as everywhere else (one U+FFFD per maximal invalid subpart), so the
+    // prompt, the field's text and the history written as JSON show the same text.
+    for (const std::string bad : {"a\xE2\x9F", "\xE2\x9F" "b", "\xE0\x80\xAF", "\xF0\x9F\x98" "x\xC0"}) {
+        const std::string repaired = unicode::repairUTF8(bad);
+        EXPECT_EQ(calcQuoted(bad), "\"" + repaired + "\"") << ::testing::PrintToString(bad);
+        EXPECT_EQ(nlohmann::json(bad).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace), "\"" + repaired + "\"")
+            << ::testing::PrintToString(bad);
+    }
 }
 
 TEST(Prompt, UserMessage) {

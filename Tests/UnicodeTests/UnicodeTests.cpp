@@ -27,6 +27,35 @@ TEST(Unicode, UTF16LengthsAndRoundTrip) {
     EXPECT_EQ(fromUTF16(std::u16string{u'a', char16_t(0xD83D), u'b'}), "a\xEF\xBF\xBD" "b");
 }
 
+TEST(Unicode, InvalidUTF8IsOneReplacementPerMaximalSubpart) {
+    const std::string R = "\xEF\xBF\xBD";
+    struct Case {
+        std::string bytes;
+        std::string repaired;
+    };
+    const Case cases[] = {
+        {"\xE2\x9F", R},                            // a sequence cut off at the end: one
+        {"a\xE2\x82" "b", "a" + R + "b"},           // cut off before a byte that does not fit
+        {"\xF0\x9F\x98", R},
+        {"\x80\x80", R + R},                        // lone continuation bytes: one each
+        {"\xC0\xAF", R + R},                        // C0 starts nothing
+        {"\xE0\x80\xAF", R + R + R},               // overlong: E0 needs A0..BF next
+        {"\xED\xA0\x80", R + R + R},               // surrogates are not UTF-8
+        {"\xF4\x90\x80\x80", R + R + R + R},      // above U+10FFFF
+        {"\xF5\xFF", R + R},
+        {R + FACE, R + FACE},                         // valid text, U+FFFD included, stays as it is
+    };
+    for (const Case& c : cases) {
+        const std::string shown = ::testing::PrintToString(c.bytes);
+        EXPECT_EQ(repairUTF8(c.bytes), c.repaired) << shown;
+        EXPECT_EQ(isValidUTF8(c.bytes), c.bytes == c.repaired) << shown;
+        // Every reading of the text sees the same characters as its repair.
+        EXPECT_EQ(utf16Length(c.bytes), utf16Length(c.repaired)) << shown;
+        EXPECT_EQ(fromUTF16(toUTF16(c.bytes)), c.repaired) << shown;
+        EXPECT_EQ(characterCount(c.bytes), characterCount(c.repaired)) << shown;
+    }
+}
+
 TEST(Unicode, OffsetsNeverSplitASurrogatePair) {
     const std::string s = "a" + FACE + "b";  // units: a=0, face=1..2, b=3
     EXPECT_EQ(byteOffset(s, 1), 1u);

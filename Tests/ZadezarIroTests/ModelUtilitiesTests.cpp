@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "HubServer.hpp"
 #include "TestSupport.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
 
@@ -30,6 +31,30 @@ struct ClosedHub {
     ~ClosedHub() {
         unsetenv("HUB_ENDPOINT");
         unsetenv("CI_DISABLE_NETWORK_MONITOR");
+    }
+};
+
+// The test hub serving the English tokenizer fixture as `repository`, its endpoint given to every
+// hub client through HUB_ENDPOINT (loadTokenizer makes its own client).
+struct TokenizerHub {
+    hubtests::HubServer server;
+    explicit TokenizerHub(const std::string& repository) {
+        for (const char* name : {"tokenizer.json", "tokenizer_config.json"})
+            server.addFile(repository, name, testsupport::readFile(FIXTURE / name));
+        setenv("HUB_ENDPOINT", server.endpoint().c_str(), 1);
+        // The hub is on 127.0.0.1: the client must not go offline on a machine without a default route.
+        setenv("CI_DISABLE_NETWORK_MONITOR", "1", 1);
+    }
+    ~TokenizerHub() {
+        unsetenv("HUB_ENDPOINT");
+        unsetenv("CI_DISABLE_NETWORK_MONITOR");
+    }
+    // The downloads of `file` (GET requests; metadata is asked for with HEAD).
+    int downloadsOf(const std::string& file) const {
+        int n = 0;
+        for (const auto& r : server.requests())
+            if (r["method"] == "GET" && r["path"].get<std::string>().ends_with("/" + file)) ++n;
+        return n;
     }
 };
 
@@ -141,4 +166,41 @@ TEST(LoadTokenizer, ALocalFailureIsReportedWithTheHubsError) {
     } catch (const std::exception&) {
     }
     EXPECT_TRUE(logged(log.lines, "No tokenizer found in any local search paths"));
+}
+
+TEST(LoadTokenizer, WithoutALocalCopyTheTokenizerComesFromTheHub) {
+    ASSERT_TRUE(fs::exists(FIXTURE / "tokenizer.json")) << "missing fixture " << FIXTURE;
+    TokenizerHub hub("openai/whisper-tiny.en");
+    struct Case {
+        const char* name;
+        bool brokenLocalCopy;  // a tokenizer.json in tokenizerFolder that cannot be parsed
+    } cases[] = {{"no local folder", false}, {"broken local tokenizer.json", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TempDir base;
+        if (c.brokenLocalCopy) {
+            std::ofstream(base.path / "tokenizer.json") << "{ not json";
+            fs::copy_file(FIXTURE / "tokenizer_config.json", base.path / "tokenizer_config.json");
+        }
+        const int before = hub.downloadsOf("tokenizer.json");
+        testsupport::LogCapture log;
+        const auto tokenizer = loadTokenizer(ModelVariant::tinyEn, base.path);
+
+        const fs::path repoFolder = base.path / "models" / "openai" / "whisper-tiny.en";
+        const auto* wrapper = dynamic_cast<const WhisperTokenizerWrapper*>(tokenizer.get());
+        ASSERT_TRUE(wrapper);
+        EXPECT_EQ(wrapper->tokenizerFolder(), repoFolder);
+        EXPECT_EQ(tokenizer->specialTokens().endToken, 50256);
+        EXPECT_EQ(tokenizer->decode(tokenizer->encode("hello world")), "hello world");
+        EXPECT_EQ(testsupport::readFile(repoFolder / "tokenizer.json"), testsupport::readFile(FIXTURE / "tokenizer.json"));
+        EXPECT_EQ(hub.downloadsOf("tokenizer.json"), before + 1);
+        EXPECT_EQ(logged(log.lines, "No tokenizer found in any local search paths"), !c.brokenLocalCopy);
+        if (c.brokenLocalCopy) {
+            EXPECT_TRUE(logged(log.lines, "Loading tokenizer from " + base.path.string()));
+            EXPECT_TRUE(std::any_of(log.lines.begin(), log.lines.end(),
+                                    [](const std::string& l) { return l.starts_with("Error loading local tokenizer: "); }))
+                << ::testing::PrintToString(log.lines);
+        }
+        EXPECT_TRUE(logged(log.lines, "Downloading tokenizer from Hub at file://" + repoFolder.string()));
+    }
 }

@@ -5,6 +5,7 @@
 #include <utf8proc.h>
 
 #include "DaroriCore/External/Tokenizers/TokenizerError.hpp"
+#include "DaroriCore/External/Tokenizers/UnicodeText.hpp"
 #include "Unicode/Unicode.hpp"
 
 namespace darori {
@@ -99,7 +100,8 @@ std::vector<std::string> BasicTokenizer::tokenize(const std::string& input) cons
             words.push_back(std::move(part));
             continue;
         }
-        const std::string cased = doLowerCase ? unicode::lowercase(part) : part;
+        // The full mapping, as the Lowercase normalizer: a capital sigma ending a word becomes "ς".
+        const std::string cased = doLowerCase ? lowercased(part) : part;
         std::string current;
         forEachCharacter(cased, [&](std::string_view c) {
             if (isPunctuation(firstScalar(c))) {

@@ -31,9 +31,16 @@ std::optional<std::uint8_t> hexDigit(char c) {
     return std::nullopt;
 }
 
-// The byte of a token "<0xHH>", absent for any other token ("<0x-1>" and "<0xZZ>" included).
+// The byte of a token "<0xHH>" whose two characters read as a hexadecimal number, a sign
+// allowed ("<0x+5>" is the byte 5); absent for any other token. A negative number ("<0x-1>") is
+// no byte and stays text.
 std::optional<std::uint8_t> byteToken(std::string_view token) {
     if (token.size() != 6 || !token.starts_with("<0x") || token[5] != '>') return std::nullopt;
+    if (token[3] == '+' || token[3] == '-') {
+        const auto digit = hexDigit(token[4]);
+        if (!digit || (token[3] == '-' && *digit != 0)) return std::nullopt;
+        return *digit;
+    }
     const auto high = hexDigit(token[3]);
     const auto low = hexDigit(token[4]);
     if (!high || !low) return std::nullopt;

@@ -4,8 +4,9 @@
 // file by DecoderFactory, keyed by its "type".
 //
 // Decoders are immutable after construction and shared by reference; any number of threads may
-// call one at once. Decoding never fails: bytes that do not form UTF-8 read as U+FFFD, once per
-// maximal invalid subpart, and any token list, the empty one included, gives a result.
+// call one at once. Decoding fails only when the search of a "Replace" expression reaches PCRE2's
+// limits (RegexMatchError): bytes that do not form UTF-8 read as U+FFFD, once per maximal invalid
+// subpart, and any token list, the empty one included, gives a result.
 #pragma once
 
 #include <memory>
@@ -91,8 +92,9 @@ public:
     std::optional<StringReplacePattern> pattern;
 };
 
-// Byte tokens "<0xHH>" (two hexadecimal digits) turned into bytes; each run of them is decoded as
-// UTF-8 into one string. Every other token passes unchanged.
+// Byte tokens "<0xHH>" (two characters that read as a hexadecimal number from 0 to FF, a sign
+// allowed: "<0x+5>" is the byte 5) turned into bytes; each run of them is decoded as UTF-8 into one
+// string. Every other token passes unchanged.
 class ByteFallbackDecoder : public Decoder {
 public:
     explicit ByteFallbackDecoder(const Config& = {}) {}

@@ -3,7 +3,8 @@
 // NormalizerFactory, keyed by its "type".
 //
 // Normalizers are immutable after construction and shared by reference; any number of threads may
-// call one at once. Normalizing never fails; invalid UTF-8 in the input reads as U+FFFD.
+// call one at once. Normalizing fails only when the search of a "Replace" expression reaches PCRE2's
+// limits (RegexMatchError); invalid UTF-8 in the input reads as U+FFFD.
 #pragma once
 
 #include <memory>

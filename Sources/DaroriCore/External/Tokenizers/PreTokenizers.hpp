@@ -3,8 +3,10 @@
 // PreTokenizerFactory, keyed by its "type".
 //
 // Pre-tokenizers are immutable after construction and shared by reference; any number of threads
-// may call one at once. Pre-tokenizing never fails, and every piece is valid UTF-8: invalid input
-// reads as U+FFFD, once per maximal invalid subpart, rather than being dropped.
+// may call one at once. Pre-tokenizing fails only when the search of an expression reaches PCRE2's
+// limits (RegexMatchError, rather than leaving the rest of the text unsplit), and every piece is
+// valid UTF-8: invalid input reads as U+FFFD, once per maximal invalid subpart, rather than being
+// dropped.
 #pragma once
 
 #include <memory>

@@ -14,7 +14,7 @@ bool isHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || 
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Byte offset of the code point after the one at `at` (a bad byte counts as one code point).
+// Byte offset of the code point after the one at `at` (a maximal invalid subpart counts as one).
 std::size_t codePointEnd(std::string_view text, std::size_t at) {
     if (at >= text.size()) return text.size();
     unicode::decodeAt(text, at);
@@ -23,13 +23,21 @@ std::size_t codePointEnd(std::string_view text, std::size_t at) {
 
 PCRE2_SPTR subjectOf(std::string_view text) { return reinterpret_cast<PCRE2_SPTR>(text.data()); }
 
-int run(const pcre2_code* code, std::string_view subject, std::size_t start, pcre2_match_data* match) {
+// True for a match, false for none; throws RegexMatchError when PCRE2 gives up (a limit reached),
+// since taking that for "no match" would silently cut a search short.
+bool run(const pcre2_code* code, const std::string& pattern, std::string_view subject, std::size_t start,
+         pcre2_match_data* match) {
     int rc = pcre2_match(code, subjectOf(subject), subject.size(), start, 0, match, nullptr);
     // The JIT's stack is small; the interpreter keeps its backtracking on the heap and goes further.
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
         rc = pcre2_match(code, subjectOf(subject), subject.size(), start, PCRE2_NO_JIT, match, nullptr);
     }
-    return rc;
+    if (rc >= 0) return true;
+    if (rc == PCRE2_ERROR_NOMATCH) return false;
+    PCRE2_UCHAR message[256];
+    pcre2_get_error_message(rc, message, sizeof message);
+    throw RegexMatchError("Cannot search with the regular expression '" + pattern + "': " +
+                          reinterpret_cast<const char*>(message));
 }
 
 }  // namespace
@@ -105,8 +113,7 @@ std::optional<TextRange> MatchData::group(std::size_t n) const {
 bool Regex::searchBounded(std::string_view text, std::size_t from, MatchData& match) const {
     if (from > text.size()) return false;
     const std::string_view subject = text.substr(from);
-    const int rc = run(code_.get(), subject, 0, match.data_);
-    if (rc < 0) return false;  // no match, or a match or depth limit reached: nothing found
+    if (!run(code_.get(), pattern_, subject, 0, match.data_)) return false;
     match.base_ = from;
     return true;
 }
@@ -115,16 +122,18 @@ void Regex::forEachMatch(std::string_view text, const std::function<bool(const M
     MatchData match(*this);
     std::size_t from = 0;
     while (from <= text.size()) {
-        const int rc = run(code_.get(), text, from, match.data_);
-        if (rc < 0) return;
+        if (!run(code_.get(), pattern_, text, from, match.data_)) return;
         match.base_ = 0;
         const TextRange found = match.range();
         if (!visit(match)) return;
-        if (found.end > from) {
+        if (!found.empty() && found.end > from) {
             from = found.end;
         } else {
-            if (from >= text.size()) return;
-            from = codePointEnd(text, std::max(from, found.begin));
+            // An empty match may lie after `from` ("$", a look-ahead): resuming at it would find
+            // it again, so step one code point past it.
+            const std::size_t at = std::max(from, found.begin);
+            if (at >= text.size()) return;
+            from = codePointEnd(text, at);
         }
     }
 }

@@ -32,6 +32,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A search PCRE2 gave up on (match, depth or heap limit reached, or out of memory): whether the
+// text holds a match is unknown, so the search fails rather than reporting none. what() holds the
+// pattern and PCRE2's reason. Not a RegexError, so handlers of bad patterns do not take it.
+class RegexMatchError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The bytes [begin, end) of a UTF-8 text.
 struct TextRange {
     std::size_t begin = 0;
@@ -77,10 +85,12 @@ public:
 
     // The first match in text[from, end), where the search sees only that stretch: "^" matches at
     // `from` and look-behind cannot look before it. False when there is none (also for from > size).
+    // Every search throws RegexMatchError when PCRE2 gives up before it knows.
     bool searchBounded(std::string_view text, std::size_t from, MatchData& match) const;
 
     // Every match over the whole text, in order and not overlapping. After an empty match the next
-    // search starts one code point further on. `visit` sees each match; returning false stops.
+    // search starts one code point after it (so no empty match is reported twice), and an empty
+    // match at the end of the text is the last. `visit` sees each match; returning false stops.
     void forEachMatch(std::string_view text, const std::function<bool(const MatchData&)>& visit) const;
 
     // The ranges of capture groups of every match (as forEachMatch): entry 0 the whole match,

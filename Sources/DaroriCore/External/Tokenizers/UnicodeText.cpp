@@ -10,7 +10,6 @@
 namespace darori {
 namespace {
 
-constexpr char32_t REPLACEMENT = 0xFFFD;
 constexpr char32_t CAPITAL_SIGMA = 0x03A3;
 constexpr char32_t FINAL_SIGMA = 0x03C2;
 
@@ -39,89 +38,11 @@ bool isCaseIgnorable(char32_t cp) {
 
 }  // namespace
 
-namespace {
+char32_t nextCodePoint(std::string_view text, std::size_t& at) { return unicode::decodeAt(text, at); }
 
-// As nextCodePoint; `valid` tells a decoded U+FFFD from a replaced subpart.
-char32_t decodeOne(std::string_view text, std::size_t& at, bool& valid) {
-    valid = false;
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    const unsigned char lead = p[at];
-    if (lead < 0x80) {
-        ++at;
-        valid = true;
-        return lead;
-    }
-    int length = 0;
-    char32_t cp = 0;
-    unsigned char low = 0x80;  // the range allowed for the second byte
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        ++at;
-        return REPLACEMENT;
-    }
-    std::size_t i = at + 1;
-    for (int k = 1; k < length; ++k, ++i) {
-        const unsigned char lo = k == 1 ? low : 0x80;
-        const unsigned char hi = k == 1 ? high : 0xBF;
-        if (i >= n || p[i] < lo || p[i] > hi) {
-            at = i;  // the maximal subpart ends before the byte that does not fit
-            return REPLACEMENT;
-        }
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    at = i;
-    valid = true;
-    return cp;
-}
+std::string decodeUTF8Lossy(std::string_view bytes) { return unicode::repairUTF8(bytes); }
 
-}  // namespace
-
-char32_t nextCodePoint(std::string_view text, std::size_t& at) {
-    bool valid = false;
-    return decodeOne(text, at, valid);
-}
-
-std::string decodeUTF8Lossy(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const std::size_t start = i;
-        bool valid = false;
-        decodeOne(bytes, i, valid);
-        if (valid) out.append(bytes.substr(start, i - start));
-        else unicode::appendUTF8(out, REPLACEMENT);
-    }
-    return out;
-}
-
-bool isValidUTF8(std::string_view bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        if (static_cast<unsigned char>(bytes[i]) < 0x80) {
-            ++i;
-            continue;
-        }
-        bool valid = false;
-        decodeOne(bytes, i, valid);
-        if (!valid) return false;
-    }
-    return true;
-}
+bool isValidUTF8(std::string_view bytes) { return unicode::isValidUTF8(bytes); }
 
 std::string normalized(std::string_view text, NormalizationForm form) {
     const std::string clean = decodeUTF8Lossy(text);

@@ -1,9 +1,9 @@
 // The Unicode services the tokenizer stages need, on utf8proc: decoding bytes with replacement,
 // normalisation forms, full lower-casing, character classes.
 //
-// Invalid UTF-8 reads as U+FFFD once per maximal invalid subpart: a sequence that starts well but
-// breaks off (E2 82 followed by "x") is one replacement, and a byte that can start nothing (80, C0,
-// F5 ... FF) is one replacement of its own. Every function here is pure and thread-safe.
+// Invalid UTF-8 reads as U+FFFD once per maximal invalid subpart, the rule of the Unicode library
+// (unicode::decodeAt), so tokenizer text agrees with every other repaired text. Every function here
+// is pure and thread-safe.
 #pragma once
 
 #include <cstddef>
