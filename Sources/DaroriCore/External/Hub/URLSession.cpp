@@ -66,6 +66,10 @@ URLError::Code codeOf(CURLcode rc) {
         case CURLE_HTTP2:
         case CURLE_HTTP2_STREAM: return URLError::Code::networkConnectionLost;
         case CURLE_WEIRD_SERVER_REPLY: return URLError::Code::badServerResponse;
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+        case CURLE_REMOTE_ACCESS_DENIED:
+        case CURLE_FILE_COULDNT_READ_FILE:
+        case CURLE_HTTP_RETURNED_ERROR: return URLError::Code::resourceUnavailable;
         default: return URLError::Code::unknown;
     }
 }
@@ -330,6 +334,8 @@ std::string lastPathComponent(const std::string& url) {
 }  // namespace URLText
 
 namespace URLSession {
+
+URLError::Code errorCode(int curlCode) { return codeOf(static_cast<CURLcode>(curlCode)); }
 
 std::pair<std::string, HTTPResponse> data(const URLRequest& request, bool followRedirects, std::stop_token stop) {
     std::string body;

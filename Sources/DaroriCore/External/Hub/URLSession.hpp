@@ -92,6 +92,9 @@ std::string lastPathComponent(const std::string& url);
 
 namespace URLSession {
 
+// The URLError code of a libcurl result code (CURLE_*); unknown for codes without a closer match.
+URLError::Code errorCode(int curlCode);
+
 // Sends the request and waits for the whole answer. With followRedirects, 3xx answers with a
 // Location are followed (up to 16 times; the Authorization field is not sent to another host);
 // without, the 3xx answer itself is returned. Any HTTP status is a result, not an error. Throws
