@@ -150,12 +150,13 @@ TEST_F(DownloaderTest, FailuresNeverReplaceTheDestination) {
         int retries;
         bool downloadError;  // DownloadError.unexpectedError, else a URLError
         std::size_t requests;
+        std::string description;  // after the URL, for a DownloadError
     };
     const Case cases[] = {
-        {"length differs", nlohmann::json::object(), "data.bin", 4001, 5, true, 1},
-        {"status 500, no retry", nlohmann::json::object(), "gone.bin", 1, 5, true, 1},
-        {"404, no retry", nlohmann::json::object(), "missing.bin", 1, 5, true, 1},
-        {"retries exhausted", {{"cuts", {100, 100, 100, 100}}}, "data.bin", 4000, 2, false, 3},
+        {"length differs", nlohmann::json::object(), "data.bin", 4001, 5, true, 1, " ended with 4000 bytes of the announced 4001"},
+        {"status 500, no retry", nlohmann::json::object(), "gone.bin", 1, 5, true, 1, " was answered with status 500"},
+        {"404, no retry", nlohmann::json::object(), "missing.bin", 1, 5, true, 1, " was answered with status 404"},
+        {"retries exhausted", {{"cuts", {100, 100, 100, 100}}}, "data.bin", 4000, 2, false, 3, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,13 +167,15 @@ TEST_F(DownloaderTest, FailuresNeverReplaceTheDestination) {
         writeFile(destination(), "the real file");
         writeFile(incomplete(), "");
         Downloader downloader(destination(), incomplete());
-        const auto states =
-            collect(downloader.download(fresh.endpoint() + "/owner/repo/resolve/main/" + c.file, std::nullopt, {}, c.expectedSize, 10, c.retries));
+        const std::string url = fresh.endpoint() + "/owner/repo/resolve/main/" + c.file;
+        const auto states = collect(downloader.download(url, std::nullopt, {}, c.expectedSize, 10, c.retries));
         ASSERT_EQ(states.back().kind, State::Kind::failed);
         if (c.downloadError) {
             const auto* e = errorAs<Downloader::DownloadError>(states.back());
             ASSERT_TRUE(e);
             EXPECT_EQ(e->kind(), Downloader::DownloadError::Kind::unexpectedError);
+            // The description says what was asked for and what came back.
+            EXPECT_EQ(std::string(e->what()), "unexpectedError: GET " + url + c.description);
         } else {
             const auto* e = errorAs<URLError>(states.back());
             ASSERT_TRUE(e);

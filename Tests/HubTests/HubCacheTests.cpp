@@ -181,6 +181,27 @@ TEST_F(HubCacheTest, AFullPartialFileIsCheckedBeforeItIsMoved) {
     EXPECT_EQ(gets(), 1u);
 }
 
+TEST_F(HubCacheTest, ADownloadThatDoesNotHashToItsEtagIsNeitherKeptNorRecorded) {
+    server.addFile("owner/repo", "sub/model.bin", "the bytes the hub sends");
+    const std::string actual = HubApi::computeFileHash(server.root() / "models/owner/repo/sub/model.bin");
+    const std::string claimed(64, 'a');
+    server.configure({{"etag", "\"" + claimed + "\""}});
+    bool completed = false;
+    EXPECT_EQ(errorText([&] { file("sub/model.bin").download([&](double f, std::optional<double>) { completed |= f == 1.0; }); }),
+              "File integrity check failed: Hash mismatch for sub/model.bin: the hub's SHA-256 is " + claimed +
+                  ", the downloaded file's is " + actual);
+    EXPECT_FALSE(completed);
+    EXPECT_FALSE(std::filesystem::exists(cached("sub/model.bin")));
+    EXPECT_FALSE(std::filesystem::exists(metadata("sub/model.bin")));
+    const auto incomplete = HubApi::metadataFolder(hub->repoFolder(REPO)) / ("sub/model.bin." + claimed + ".incomplete");
+    EXPECT_FALSE(std::filesystem::exists(incomplete));
+
+    // With the right etag the same file is fetched, kept and recorded.
+    server.configure({{"etag", "sha256"}});
+    EXPECT_EQ(readFile(file("sub/model.bin").download()), "the bytes the hub sends");
+    EXPECT_EQ(hub->readDownloadMetadata(metadata("sub/model.bin"))->etag, actual);
+}
+
 TEST_F(HubCacheTest, HashAndMetadataFiles) {
     TempFolder folder;
     writeFile(folder / "empty", "");

@@ -170,3 +170,69 @@ TEST(HubClient, SafeRelativePaths) {
         EXPECT_FALSE(HubApi::isSafeRelativePath(bad)) << bad;
     }
 }
+
+namespace {
+
+// Sets (or, with nullopt, removes) environment variables for its lifetime.
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(const std::vector<std::pair<std::string, std::optional<std::string>>>& values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name.c_str());
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            if (value) setenv(name.c_str(), value->c_str(), 1);
+            else unsetenv(name.c_str());
+        }
+    }
+    ~ScopedEnvironment() {
+        for (const auto& [name, value] : saved_) {
+            if (value) setenv(name.c_str(), value->c_str(), 1);
+            else unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+}  // namespace
+
+TEST(HubClient, ThroughAnHttpsProxyTheHubsOwnAnswerCounts) {
+    hubtests::TempFolder keys;
+    hubtests::writeSelfSignedCertificate(keys / "hub.pem", keys / "hub.key");
+    HubServer server(nlohmann::json{{"tls", {{"cert", (keys / "hub.pem").string()}, {"key", (keys / "hub.key").string()}}}});
+    server.addFile("owner/repo", "config.json", R"({"model_type":"llama"})");
+    hubtests::ConnectProxy proxy;
+    const std::string file = server.endpoint() + "/owner/repo/resolve/main/config.json";
+    const std::string sha = HubApi::computeFileHash(server.root() / "models/owner/repo/config.json");
+    hubtests::TempFolder cache;
+    {
+        const ScopedEnvironment environment({{"https_proxy", proxy.url()},
+                                             {"HTTPS_PROXY", std::nullopt},
+                                             {"all_proxy", std::nullopt},
+                                             {"ALL_PROXY", std::nullopt},
+                                             {"no_proxy", std::nullopt},
+                                             {"NO_PROXY", std::nullopt},
+                                             {"CURL_CA_BUNDLE", (keys / "hub.pem").string()}});
+        HubApi hub = client(server);
+        hub.downloadBase = cache.path();
+
+        // The file's metadata comes from the hub's answer, not from the proxy's tunnel answer.
+        const auto metadata = hub.getFileMetadata(file);
+        EXPECT_EQ(metadata.commitHash, "0123456789abcdef0123456789abcdef01234567");
+        EXPECT_EQ(metadata.etag, sha);
+        EXPECT_EQ(metadata.size, 22);
+        // Statuses are the hub's: a missing file, a missing repository.
+        EXPECT_EQ(hubErrorText([&] { hub.getFileMetadata(server.endpoint() + "/owner/repo/resolve/main/missing.json"); }),
+                  "File not found: missing.json");
+        EXPECT_EQ(hubErrorText([&] { hub.getFilenames({"owner/none", HubApi::RepoType::models}); }), "File not found: main");
+        // A whole snapshot: listing, HEAD and the streamed download.
+        const auto folder = hub.snapshot(REPO);
+        EXPECT_EQ(hubtests::readFile(folder / "config.json"), R"({"model_type":"llama"})");
+        EXPECT_EQ(hub.readDownloadMetadata(HubApi::metadataFolder(folder) / "config.json.metadata")->etag, sha);
+    }
+    // Every request went through the proxy's tunnel to the hub.
+    const auto tunnels = proxy.tunnels();
+    EXPECT_GE(tunnels.size(), 6u) << "two listings, three HEAD requests and one download";
+    for (const auto& target : tunnels) EXPECT_EQ(target, "127.0.0.1:" + std::to_string(server.port()));
+}

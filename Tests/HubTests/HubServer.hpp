@@ -22,7 +22,8 @@ public:
     HubServer(const HubServer&) = delete;
     HubServer& operator=(const HubServer&) = delete;
 
-    std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    // http://127.0.0.1:<port>, https:// when started with the "tls" switch.
+    std::string endpoint() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
     int port() const { return port_; }
     // The folder served: <type>/<owner>/<name>/<files>.
     const std::filesystem::path& root() const { return root_.path(); }
@@ -35,9 +36,31 @@ public:
     nlohmann::json requests() const;
 
 private:
+    std::string scheme_;
     TempFolder root_;
     int pid_ = -1;
     int port_ = 0;
 };
+
+// Runs connect_proxy.py on 127.0.0.1: an HTTP proxy that opens CONNECT tunnels to 127.0.0.1 only.
+class ConnectProxy {
+public:
+    ConnectProxy();
+    ~ConnectProxy();
+    ConnectProxy(const ConnectProxy&) = delete;
+    ConnectProxy& operator=(const ConnectProxy&) = delete;
+
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    // The "host:port" targets of the tunnels opened so far.
+    std::vector<std::string> tunnels() const;
+
+private:
+    int pid_ = -1;
+    int port_ = 0;
+};
+
+// Writes a self-signed certificate for 127.0.0.1 and its key with the openssl tool. Throws
+// std::runtime_error when the tool fails.
+void writeSelfSignedCertificate(const std::filesystem::path& certificate, const std::filesystem::path& key);
 
 }  // namespace hubtests

@@ -1,7 +1,10 @@
+#include "DaroriCore/External/Hub/Downloader.hpp"
 #include "DaroriCore/External/Hub/HubApi.hpp"
 #include "DaroriCore/External/Hub/LanguageModelConfigurationFromHub.hpp"
 
 #include <thread>
+
+#include <curl/curl.h>
 
 #include <gtest/gtest.h>
 
@@ -182,4 +185,46 @@ TEST_F(SnapshotTest, LanguageModelConfigurationFromTheHub) {
     EXPECT_EQ(errorText([&] { LanguageModelConfigurationFromHub("owner/repo", "main", unreachable).tokenizerData(); })
                   .rfind("Download failed: ", 0),
               0u);
+}
+
+TEST_F(SnapshotTest, AConnectionDroppedDuringTheSnapshotIsANetworkErrorOfTheConfigurationLoader) {
+    // Every GET of a file loses its connection after 5 bytes, retries included.
+    server.configure({{"cuts", std::vector<int>(20, 5)}});
+    Downloader::setRetryDelayForTesting(0.01);
+    HubApiWrapper online(cache.path(), std::nullopt, server.endpoint());
+    online.impl.useOfflineMode = false;
+    try {
+        LanguageModelConfigurationFromHub("owner/repo", "main", online).tokenizerData();
+        ADD_FAILURE() << "no error";
+    } catch (const Hub::HubClientError& e) {
+        EXPECT_EQ(e.kind(), Hub::HubClientError::Kind::networkError) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("Network error: ", 0), 0u) << e.what();
+        try {
+            std::rethrow_exception(e.underlying());
+        } catch (const URLError& lost) {
+            EXPECT_EQ(lost.code(), URLError::Code::networkConnectionLost) << lost.what();
+        } catch (...) {
+            ADD_FAILURE() << "the network error carries no URLError";
+        }
+    }
+    Downloader::setRetryDelayForTesting(1.0);
+    EXPECT_FALSE(std::filesystem::exists(cache.path() / "models/owner/repo/config.json"));
+}
+
+TEST(URLSessionErrors, LibcurlCodesMapToURLErrorCodes) {
+    const std::pair<CURLcode, URLError::Code> cases[] = {
+        {CURLE_COULDNT_CONNECT, URLError::Code::cannotConnectToHost},
+        {CURLE_PARTIAL_FILE, URLError::Code::networkConnectionLost},
+        {CURLE_GOT_NOTHING, URLError::Code::networkConnectionLost},
+        {CURLE_OPERATION_TIMEDOUT, URLError::Code::timedOut},
+        // What the server cannot give: the configuration loader reports the model as not found.
+        {CURLE_REMOTE_FILE_NOT_FOUND, URLError::Code::resourceUnavailable},
+        {CURLE_REMOTE_ACCESS_DENIED, URLError::Code::resourceUnavailable},
+        {CURLE_FILE_COULDNT_READ_FILE, URLError::Code::resourceUnavailable},
+        {CURLE_HTTP_RETURNED_ERROR, URLError::Code::resourceUnavailable},
+        {CURLE_OUT_OF_MEMORY, URLError::Code::unknown},
+    };
+    for (const auto& [curl, code] : cases) {
+        EXPECT_EQ(URLSession::errorCode(curl), code) << curl_easy_strerror(curl);
+    }
 }

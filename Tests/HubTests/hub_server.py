@@ -22,12 +22,14 @@ Switches (command line --NAME VALUE with a JSON value, or /__config):
   slow         seconds to wait before each 64 KiB block of a body
   status       {"<file name>": code}: answer requests for that file with the code
   listing      {"<owner>/<name>": [names]}: the listing to serve instead of the folder's files
+  tls          {"cert": file, "key": file}: serve HTTPS with that certificate (command line only)
 Prints "PORT <n>" on standard output once it listens on 127.0.0.1.
 """
 import argparse
 import hashlib
 import json
 import os
+import ssl
 import sys
 import threading
 import time
@@ -37,7 +39,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 CONFIG = {
     "token": None, "redirect": "none", "etag": "sha256", "commit": "0123456789abcdef0123456789abcdef01234567",
     "size": "content-length", "cuts": [], "ignore_range": False, "range_416": False, "slow": 0,
-    "status": {}, "listing": {},
+    "status": {}, "listing": {}, "tls": None,
 }
 LOCK = threading.Lock()
 LOG = []
@@ -231,6 +233,10 @@ def main():
             CONFIG[key] = getattr(args, key)
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
+    if CONFIG["tls"]:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(CONFIG["tls"]["cert"], CONFIG["tls"]["key"])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
 

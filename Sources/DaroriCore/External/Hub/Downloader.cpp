@@ -69,7 +69,8 @@ void pause(std::stop_token stop, double seconds) {
 
 }  // namespace
 
-Downloader::DownloadError::DownloadError(Kind kind) : std::runtime_error(caseName(kind)), kind_(kind) {}
+Downloader::DownloadError::DownloadError(Kind kind, const std::string& detail)
+    : std::runtime_error(detail.empty() ? std::string(caseName(kind)) : caseName(kind) + (": " + detail)), kind_(kind) {}
 
 void Downloader::setRetryDelayForTesting(double seconds) { retryDelaySeconds = seconds; }
 
@@ -177,6 +178,7 @@ void Downloader::transferBody(std::stop_token stop, const Request& request, int 
 
         enum class Stop { none, badStatus, rangeNotSatisfiable, writeFailed } stopReason = Stop::none;
         std::exception_ptr writeError;
+        std::string refusal;  // what the server answered, for the error of a bad status
         chunk.clear();
         std::int64_t runningTotal = downloadedSize_;
         std::int64_t bytesAtLastReport = downloadedSize_;
@@ -195,6 +197,7 @@ void Downloader::transferBody(std::stop_token stop, const Request& request, int 
                 return false;
             }
             if (status < 200 || status > 299) {
+                refusal = "status " + std::to_string(status);
                 stopReason = Stop::badStatus;
                 return false;
             }
@@ -211,6 +214,8 @@ void Downloader::transferBody(std::stop_token stop, const Request& request, int 
             } else if (status == 206) {
                 const auto range = response.headers.value("Content-Range");
                 if (range && contentRangeStart(*range) != downloadedSize_) {
+                    refusal = "status 206 with Content-Range \"" + *range + "\" for a request from byte " +
+                              std::to_string(downloadedSize_);
                     stopReason = Stop::badStatus;
                     return false;
                 }
@@ -252,10 +257,14 @@ void Downloader::transferBody(std::stop_token stop, const Request& request, int 
         }
         switch (stopReason) {
             case Stop::writeFailed: std::rethrow_exception(writeError);
-            case Stop::badStatus: throw DownloadError(DownloadError::Kind::unexpectedError);
+            case Stop::badStatus:
+                throw DownloadError(DownloadError::Kind::unexpectedError, "GET " + request.url + " was answered with " + refusal);
             case Stop::rangeNotSatisfiable:
                 // The partial file does not fit the file on the server: start over once.
-                if (restarted) throw DownloadError(DownloadError::Kind::unexpectedError);
+                if (restarted) {
+                    throw DownloadError(DownloadError::Kind::unexpectedError,
+                                        "GET " + request.url + " was answered with status 416 again after starting over");
+                }
                 restarted = true;
                 truncateToEmpty(fd, incompleteDestination_);
                 downloadedSize_ = 0;
@@ -265,7 +274,10 @@ void Downloader::transferBody(std::stop_token stop, const Request& request, int 
         if (!chunk.empty()) flush(chunk.size());
         const off_t end = lseek(fd, 0, SEEK_END);
         if (end < 0) throwErrno("could not seek in " + incompleteDestination_.string());
-        if (expected && end != *expected) throw DownloadError(DownloadError::Kind::unexpectedError);
+        if (expected && end != *expected) {
+            throw DownloadError(DownloadError::Kind::unexpectedError, "GET " + request.url + " ended with " + std::to_string(end) +
+                                                                          " bytes of the announced " + std::to_string(*expected));
+        }
         return;
     }
 }

@@ -47,11 +47,12 @@ public:
     };
     using Subscription = Broadcaster<DownloadState>::Subscription;
 
-    // The downloader's own failures. what() is the case name.
+    // The downloader's own failures. what() is the case name, followed by ": " and `detail` (what
+    // was asked for and what came back) when one is given.
     class DownloadError : public std::runtime_error {
     public:
         enum class Kind { invalidDownloadLocation, unexpectedError, tempFileNotFound };
-        explicit DownloadError(Kind kind);
+        explicit DownloadError(Kind kind, const std::string& detail = {});
         Kind kind() const noexcept { return kind_; }
 
     private:

@@ -96,7 +96,9 @@ struct HubApi {
         static void prepareCacheDestination(const std::filesystem::path& file);
         // Returns the cached file's path once it is current: kept when the recorded commit matches
         // the hub's, when the recorded etag matches, or when its SHA-256 equals a SHA-256 etag;
-        // otherwise downloaded (resuming an incomplete file of the same etag) and recorded.
+        // otherwise downloaded (resuming an incomplete file of the same etag) and recorded. A
+        // download under a SHA-256 etag whose bytes hash otherwise is removed with its partial file
+        // and not recorded (HubEnvironmentError::fileIntegrityError naming the file and both hashes).
         // `progressHandler` receives each progress report (fraction, bytes per second) on this
         // thread and 1.0 exactly once, when the file is in place after a transfer. Throws the
         // errors of the HEAD request, HubEnvironmentError for missing remote metadata or an unsafe

@@ -301,6 +301,17 @@ std::filesystem::path HubApi::HubFileDownloader::download(const std::function<vo
         reportedAll = state->progress >= 1.0;
         if (!reportedAll && progressHandler) progressHandler(state->progress, state->speed);
     }
+    // Under a content-hash etag the bytes must hash to it: a file that does not is neither kept
+    // nor recorded, so no later start takes it for the hub's file.
+    if (matchesPattern(hub->sha256Pattern, etag)) {
+        const std::string actual = computeFileHash(destination);
+        if (actual != etag) {
+            std::filesystem::remove(destination, ec);
+            std::filesystem::remove(incomplete, ec);
+            throw EnvironmentError::fileIntegrityError("Hash mismatch for " + relativeFilename + ": the hub's SHA-256 is " + etag +
+                                                       ", the downloaded file's is " + actual);
+        }
+    }
     hub->writeDownloadMetadata(*remote.commitHash, etag, metadataPath);
     if (progressHandler) progressHandler(1.0, std::nullopt);
     return destination;

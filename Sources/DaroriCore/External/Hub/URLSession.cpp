@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <mutex>
 
 #include <curl/curl.h>
@@ -66,8 +67,22 @@ URLError::Code codeOf(CURLcode rc) {
         case CURLE_HTTP2:
         case CURLE_HTTP2_STREAM: return URLError::Code::networkConnectionLost;
         case CURLE_WEIRD_SERVER_REPLY: return URLError::Code::badServerResponse;
+        case CURLE_REMOTE_FILE_NOT_FOUND:
+        case CURLE_REMOTE_ACCESS_DENIED:
+        case CURLE_FILE_COULDNT_READ_FILE:
+        case CURLE_HTTP_RETURNED_ERROR: return URLError::Code::resourceUnavailable;
         default: return URLError::Code::unknown;
     }
+}
+
+// A CA bundle named by CURL_CA_BUNDLE, else SSL_CERT_FILE, as the curl tool and OpenSSL read them;
+// absent leaves libcurl's built-in bundle.
+const char* caBundleFromEnv() {
+    for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return value;
+    }
+    return nullptr;
 }
 
 struct Transfer {
@@ -173,6 +188,9 @@ void perform(const URLRequest& request, bool followRedirects, const std::functio
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A proxy tunnel's own answer ("200 Connection established") is no answer of the server.
+    curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    if (const char* bundle = caBundleFromEnv()) curl_easy_setopt(h, CURLOPT_CAINFO, bundle);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, followRedirects ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, 16L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, timeoutSeconds);
@@ -330,6 +348,8 @@ std::string lastPathComponent(const std::string& url) {
 }  // namespace URLText
 
 namespace URLSession {
+
+URLError::Code errorCode(int curlCode) { return codeOf(static_cast<CURLcode>(curlCode)); }
 
 std::pair<std::string, HTTPResponse> data(const URLRequest& request, bool followRedirects, std::stop_token stop) {
     std::string body;

@@ -3,6 +3,10 @@
 // block by block. Redirects are followed by libcurl only where a call asks for it; the hub's HEAD
 // requests follow their redirects by hand (HubApi).
 //
+// Proxies come from libcurl's environment variables (https_proxy, no_proxy, ...); only the server's
+// own answer is read, never a proxy tunnel's. CURL_CA_BUNDLE, else SSL_CERT_FILE, names the file of
+// trusted certificates in place of the system's.
+//
 // All functions are thread-safe; each call uses its own connection state.
 #pragma once
 
@@ -91,6 +95,9 @@ std::string lastPathComponent(const std::string& url);
 }  // namespace URLText
 
 namespace URLSession {
+
+// The URLError code of a libcurl result code (CURLE_*); unknown for codes without a closer match.
+URLError::Code errorCode(int curlCode);
 
 // Sends the request and waits for the whole answer. With followRedirects, 3xx answers with a
 // Location are followed (up to 16 times; the Authorization field is not sent to another host);
