@@ -42,6 +42,7 @@
 #include "Talkweft/Log.hpp"
 #include "Talkweft/Paths.hpp"
 #include "Talkweft/Settings/QtSettingsWindow.hpp"
+#include "Talkweft/SettingsStore.hpp"
 #include "TalkweftCore/ProcessTree.hpp"
 #include "ZadezarIro/Core/ModelImport.hpp"
 
@@ -157,7 +158,14 @@ int importModel(int argc, char** argv) {
     };
     try {
         const fs::path folder = zadezariro::ModelImport::importModel(source, name, options);
-        std::printf("talkweft: imported speech model \"%s\" into %s\n", folder.filename().c_str(), folder.c_str());
+        const std::string model = folder.filename().string();
+        std::printf("talkweft: imported speech model \"%s\" into %s\n", model.c_str(), folder.c_str());
+        // The name the settings need, and whether they name it already.
+        platform::FileDefaults defaults(Paths::defaultsFile());
+        if (SettingsStore(defaults).value().whisperModel == model)
+            std::printf("talkweft: \"%s\" is already the chosen speech model\n", model.c_str());
+        else
+            std::printf("talkweft: to use it, enter \"%s\" under Settings › General › Whisper model\n", model.c_str());
         return 0;
     } catch (const std::exception& e) {
         if (terminal && shown >= 0 && shown < 100) std::fputc('\n', stderr);
