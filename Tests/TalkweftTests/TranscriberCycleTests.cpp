@@ -79,6 +79,9 @@ protected:
             fs::copy_file(TOKENIZER_FIXTURE / file, Paths::models() / "models/openai/whisper-tiny.en" / file);
 
         settingsStore->update([](Settings& s) { s.whisperModel = MODEL; });
+        // Loading the real engine takes seconds, and on a loaded machine more than the loop's
+        // usual 20-second guard on waits.
+        desktop.loop().setRunUntilLimit(std::chrono::minutes(3));
         controller = std::make_unique<Controller>(*settingsStore);
         controller->store.root = tmp / "History";
         controller->onStatus = [this](const std::string& s) { statuses.push_back(s); };
