@@ -37,7 +37,8 @@ endfunction()
 function(talkweft_tests name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  add_executable(${name} ${srcs})
+  add_executable(${name} ${srcs} ${PROJECT_SOURCE_DIR}/Tests/SharedFixtures/NoHubFromEnvironment.cpp)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/Tests/SharedFixtures)
   talkweft_unity(${name})
   # Test programs are mostly GoogleTest and JSON templates, whose compilation -O3 makes far slower
   # without making the tests faster: the code under test keeps the build type's optimisation.

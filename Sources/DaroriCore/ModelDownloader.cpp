@@ -75,7 +75,9 @@ std::optional<std::filesystem::path> ModelDownloader::baseFolder(const std::opti
 }
 
 HubApi ModelDownloader::makeHub(const std::optional<std::filesystem::path>& base, std::optional<bool> useOfflineMode) const {
-    HubApiWrapper wrapper(base, config_.modelToken, config_.endpoint, config_.useBackgroundSession);
+    // An empty endpoint follows the hub client's rule (HUB_ENDPOINT, else none).
+    HubApiWrapper wrapper(base, config_.modelToken, config_.endpoint.empty() ? std::nullopt : std::optional(config_.endpoint),
+                          config_.useBackgroundSession);
     wrapper.impl.useOfflineMode = useOfflineMode;
     return wrapper.impl;
 }

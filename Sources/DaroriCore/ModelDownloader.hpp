@@ -27,7 +27,7 @@ struct ModelDownloadConfig {
     std::optional<std::string> modelToken;    // absent: from the environment
     std::optional<std::string> modelFolder;   // searched before the cache
     bool useBackgroundSession = false;
-    std::string endpoint;
+    std::string endpoint;                     // empty: HUB_ENDPOINT, else no hub
     std::string revision;
 };
 

@@ -36,8 +36,8 @@ DecoderConfig decoderConfig(const ModelSize& size, int64_t textContext) {
     config.textContext = textContext;
     config.width = size.width;
     config.heads = size.heads;
-    config.layers = size.layers;
-    for (int64_t layer = size.layers / 2; layer < size.layers; ++layer)
+    config.layers = size.decoderLayers > 0 ? size.decoderLayers : size.layers;
+    for (int64_t layer = config.layers / 2; layer < config.layers; ++layer)
         for (int64_t head = 0; head < size.heads; head += 2) config.alignmentHeads.emplace_back(layer, head);
     return config;
 }
@@ -231,7 +231,7 @@ void writeModelFolder(const std::filesystem::path& folder, const FolderOptions& 
     nlohmann::ordered_json config = {
         {"model_type", "whisper"},         {"num_mel_bins", size.mels},
         {"d_model", size.width},           {"encoder_layers", size.layers},
-        {"encoder_attention_heads", size.heads}, {"decoder_layers", size.layers},
+        {"encoder_attention_heads", size.heads}, {"decoder_layers", decoder.layers},
         {"decoder_attention_heads", size.heads}, {"vocab_size", size.vocab},
         {"max_source_positions", AUDIO_CONTEXT}, {"max_target_positions", options.textContext},
     };
@@ -303,7 +303,7 @@ void writeCheckpoint(const std::filesystem::path& folder, const CheckpointOption
               {{"_name_or_path", "openai/whisper-test"}, {"architectures", {"WhisperForConditionalGeneration"}},
                {"model_type", "whisper"}, {"activation_function", "gelu"}, {"d_model", size.width},
                {"encoder_layers", size.layers}, {"encoder_attention_heads", size.heads},
-               {"encoder_ffn_dim", 4 * size.width}, {"decoder_layers", size.layers},
+               {"encoder_ffn_dim", 4 * size.width}, {"decoder_layers", decoder.layers},
                {"decoder_attention_heads", size.heads}, {"decoder_ffn_dim", 4 * size.width},
                {"num_mel_bins", size.mels}, {"vocab_size", size.vocab}, {"max_source_positions", AUDIO_CONTEXT},
                {"max_target_positions", options.textContext}, {"scale_embedding", false},

@@ -23,6 +23,7 @@ struct ModelSize {
     int64_t heads = 6;
     int64_t layers = 4;
     int64_t vocab = 51864;
+    int64_t decoderLayers = 0;  // 0: as many as the encoder (`layers`)
 };
 
 // "test" (width 64, 4 heads, 2 layers, vocabulary 512), "tiny" (384, 6, 4, 51864),

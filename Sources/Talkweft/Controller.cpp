@@ -1,5 +1,7 @@
 #include "Talkweft/Controller.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <typeinfo>
 
@@ -41,6 +43,7 @@ Controller::Controller(SettingsStore& s, std::shared_ptr<Transcriber> transcribe
       transcriber_(transcriber ? std::move(transcriber)
                                : std::make_shared<WhisperTranscriber>(s.value().whisperModel, Paths::models().string())),
       jobs_(loop_) {
+    watchDownload(transcriber_);
     std::weak_ptr<bool> alive = alive_;
     hotkeys.onChord = [this, alive](const ChordEvent& ev) { if (alive.lock()) handle(ev); };
     hotkeys.onKeyWhileHeld = [this, alive] { if (alive.lock()) abortRecording(); };
@@ -85,7 +88,23 @@ void Controller::apply(const Settings& s) {
     // The replaced transcriber's preparation (a download perhaps) is of no use any more.
     stopPreparation();
     transcriber_ = whisper->withModel(s.whisperModel);
+    watchDownload(transcriber_);
     prepareTranscriber();
+}
+
+void Controller::watchDownload(const std::shared_ptr<Transcriber>& transcriber) {
+    std::weak_ptr<bool> alive = alive_;
+    std::weak_ptr<Transcriber> watched = transcriber;
+    auto shown = std::make_shared<std::atomic<int>>(-1);
+    transcriber->setDownloadProgressHandler([this, alive, watched, shown](double fraction) {
+        // Whole percents only: the status line changes at most a hundred times per download.
+        const int percent = std::clamp(static_cast<int>(fraction * 100.0 + 1e-6), 0, 100);
+        if (shown->exchange(percent) == percent) return;
+        loop_.post([this, alive, watched, percent] {
+            if (!alive.lock() || watched.lock() != transcriber_) return;
+            onStatus(percent < 100 ? "Downloading speech model… " + std::to_string(percent) + "%" : "Loading speech model…");
+        });
+    });
 }
 
 void Controller::prepareTranscriber() {
@@ -93,24 +112,30 @@ void Controller::prepareTranscriber() {
     auto transcriber = transcriber_;
     auto error = std::make_shared<std::string>();
     auto failed = std::make_shared<bool>(false);
+    auto status = std::make_shared<std::string>("Speech model failed to load");
     std::weak_ptr<bool> alive = alive_;
     jobs_.run(
         preparation_.get_token(),
-        [transcriber, error, failed] {
+        [transcriber, error, failed, status] {
             try {
                 transcriber->prepare();
+            } catch (const SpeechModelUnavailable& e) {
+                // The status line says what to do; the log keeps the whole reason.
+                *failed = true;
+                *error = e.reason();
+                *status = e.what();
             } catch (const std::exception& e) {
                 *failed = true;
                 *error = e.what();
             }
         },
-        [this, alive, transcriber, error, failed] {
+        [this, alive, transcriber, error, failed, status] {
             if (!alive.lock()) return;
             if (*failed) Log::write("whisper: prepare failed: " + *error);
             // A transcriber replaced meanwhile (the model setting changed) no longer sets the status:
             // its late outcome would hide that of the current one.
             if (transcriber != transcriber_) return;
-            onStatus(*failed ? "Speech model failed to load" : "Ready");
+            onStatus(*failed ? *status : "Ready");
         });
 }
 
@@ -315,13 +340,19 @@ void Controller::process(Mode mode, std::vector<float> samples, Capture cap, Sho
                 *error = std::current_exception();
             }
         },
-        [this, alive, mode, cap, shot, work, text, error] {
+        [this, alive, mode, cap, shot, work, text, error, transcriber] {
             if (!alive.lock()) return;
             if (work->cancelled()) return endWork(work);
             if (*error) {
                 std::string what = "unknown error";
                 try {
                     std::rethrow_exception(*error);
+                } catch (const SpeechModelUnavailable& e) {
+                    // One line on what is missing and what to do, in the HUD and the status line.
+                    Log::write("whisper: prepare failed: " + e.reason());
+                    if (transcriber_ == transcriber) onStatus(e.what());
+                    hud.show(HUDState::error(e.what()));
+                    return endWork(work);
                 } catch (const std::exception& e) {
                     what = e.what();
                 } catch (...) {

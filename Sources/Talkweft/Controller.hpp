@@ -53,8 +53,10 @@ public:
     Controller(const Controller&) = delete;
     Controller& operator=(const Controller&) = delete;
 
-    // Status "Loading speech model…", then prepares the transcriber off the main thread and sets
-    // "Ready" or (logging "whisper: prepare failed: ...") "Speech model failed to load"; a
+    // Status "Loading speech model…" ("Downloading speech model… N%" while a model downloads),
+    // then prepares the transcriber off the main thread and sets "Ready" or (logging "whisper:
+    // prepare failed: <reason>") the one-line message of a SpeechModelUnavailable, else "Speech
+    // model failed to load"; a
     // transcriber replaced meanwhile sets no status when its preparation ends. Replacing the
     // transcriber (a model change) or stopPreparation() cancels its preparation (a download
     // included), which then ends as failed.
@@ -111,6 +113,8 @@ private:
     void finish();
     void abortRecording();
     void apply(const Settings& s);
+    // Shows the transcriber's download progress in the status line while it is the current one.
+    void watchDownload(const std::shared_ptr<Transcriber>& transcriber);
     void startWatchdog();
     void stopWatchdog();
     void checkRecording();

@@ -1,18 +1,24 @@
 #include "Talkweft/Transcriber.hpp"
 
 #include <cstdlib>
+#include <regex>
 #include <stdexcept>
 #include <system_error>
 
 #include <unistd.h>
 
+#include "Cancellation/Cancellation.hpp"
+#include "DaroriCore/External/Hub/HubError.hpp"
+#include "DaroriCore/External/Hub/URLSession.hpp"
 #include "DaroriCore/ModelUtilities.hpp"
 #include "Talkweft/Log.hpp"
 #include "Talkweft/Paths.hpp"
 #include "Unicode/Unicode.hpp"
 #include "ZadezarIro/Core/Constants.hpp"
 #include "ZadezarIro/Core/DecodingOptions.hpp"
+#include "ZadezarIro/Core/ModelImport.hpp"
 #include "ZadezarIro/Core/ModelRepository.hpp"
+#include "ZadezarIro/Utilities/WhisperError.hpp"
 #include "ZadezarIro/Core/ZadezarIro.hpp"
 #include "ZadezarIro/Core/ZadezarIroConfig.hpp"
 
@@ -93,18 +99,98 @@ void copyTreeAtomically(const fs::path& source, const fs::path& target) {
     }
 }
 
+// Why a model could not be had from the hub.
+enum class Failure { noEndpoint, notFound, unreachable, other };
+
+Failure classify(const std::exception_ptr& error) {
+    using Kind = darori::Hub::HubClientError::Kind;
+    try {
+        std::rethrow_exception(error);
+    } catch (const darori::Hub::HubClientError& e) {
+        switch (e.kind()) {
+            case Kind::endpointMissing: return Failure::noEndpoint;
+            case Kind::fileNotFound:
+            case Kind::resourceNotFound:
+            case Kind::authorizationRequired: return Failure::notFound;
+            case Kind::httpStatusCode: return e.statusCode() == 404 ? Failure::notFound : Failure::unreachable;
+            case Kind::downloadError:
+            case Kind::networkError:
+            case Kind::unexpectedError: return Failure::unreachable;
+            default: return Failure::other;
+        }
+    } catch (const zadezariro::WhisperError& e) {
+        return e.kind() == zadezariro::WhisperError::Kind::modelsUnavailable ? Failure::notFound : Failure::other;
+    } catch (const darori::URLError&) {
+        return Failure::unreachable;
+    } catch (...) {
+        return Failure::other;
+    }
+}
+
+constexpr const char* CHOOSE = "Settings › General › Whisper model";
+
+// The one-line message for a model that could not be had, with the full reason for the log.
+[[noreturn]] void throwUnavailable(Failure failure, const std::string& model, const std::exception_ptr& error) {
+    const std::string reason = darori::describeError(error);
+    switch (failure) {
+        case Failure::noEndpoint:
+            throw SpeechModelUnavailable(std::string("No speech model: set HUB_ENDPOINT to the model hub's address, or import one "
+                                                     "with talkweft --import-model and choose it under ") + CHOOSE,
+                                         reason);
+        case Failure::notFound:
+            throw SpeechModelUnavailable("Speech model \"" + model + "\" is not on the model hub: choose another under " + CHOOSE +
+                                             ", or import one with talkweft --import-model",
+                                         reason);
+        case Failure::unreachable:
+            throw SpeechModelUnavailable(std::string("Cannot download the speech model: check the network and HUB_ENDPOINT, or "
+                                                     "import one with talkweft --import-model and choose it under ") + CHOOSE,
+                                         reason);
+        case Failure::other: break;
+    }
+    std::rethrow_exception(error);
+}
+
 }  // namespace
 
-WhisperTranscriber::WhisperTranscriber(std::string model, fs::path base, EngineFactory makeEngine)
+WhisperTranscriber::WhisperTranscriber(std::string model, fs::path base, EngineFactory makeEngine,
+                                       std::optional<std::string> endpoint)
     : model_(std::move(model)),
       base_(std::move(base)),
       makeEngine_(makeEngine ? std::move(makeEngine)
                              : EngineFactory([](const zadezariro::ZadezarIroConfig& config) {
                                    return zadezariro::ZadezarIro::create(config);
-                               })) {}
+                               })),
+      endpoint_(std::move(endpoint)) {}
 
 std::shared_ptr<WhisperTranscriber> WhisperTranscriber::withModel(std::string model) const {
-    return std::make_shared<WhisperTranscriber>(std::move(model), base_, makeEngine_);
+    auto next = std::make_shared<WhisperTranscriber>(std::move(model), base_, makeEngine_, endpoint_);
+    std::lock_guard lock(mutex_);
+    next->progress_ = progress_;
+    return next;
+}
+
+void WhisperTranscriber::setDownloadProgressHandler(std::function<void(double)> handler) {
+    std::lock_guard lock(mutex_);
+    progress_ = std::move(handler);
+}
+
+void WhisperTranscriber::reportProgress(double fraction) const {
+    std::function<void(double)> handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = progress_;
+    }
+    if (handler) handler(fraction);
+}
+
+std::optional<std::string> WhisperTranscriber::checkpointFor(const std::string& model) {
+    static const std::regex standard(R"(openai_whisper-([A-Za-z0-9.\-]+?)(_[0-9]+MB)?)");
+    std::smatch match;
+    if (!std::regex_match(model, match, standard)) return std::nullopt;
+    const std::string variant = match[1].str();
+    // The turbo model of 2024-09-30 is published under its own name.
+    if (variant == "large-v3-v20240930") return "openai/whisper-large-v3-turbo";
+    return "openai/whisper-" + variant;
 }
 
 fs::path WhisperTranscriber::modelFolder() const { return base_ / "models" / REPOSITORY / model_; }
@@ -194,28 +280,113 @@ std::shared_ptr<zadezariro::ZadezarIro> WhisperTranscriber::engine() const {
 }
 
 void WhisperTranscriber::prepare() {
-    if (engine()) return;
+    std::shared_ptr<Preparation> mine;
+    {
+        std::unique_lock lock(mutex_);
+        if (pipe_) return;
+        if (running_) {
+            // Another call prepares this model now (a download perhaps): its outcome is ours.
+            const auto theirs = running_;
+            Log::write("whisper: waiting for the preparation under way");
+            if (!prepared_.wait(lock, cancellation::currentStopToken(), [&] { return theirs->done; }))
+                throw cancellation::CancellationError();
+            if (theirs->error) std::rethrow_exception(theirs->error);
+            return;
+        }
+        mine = running_ = std::make_shared<Preparation>();
+    }
+    std::exception_ptr error;
+    try {
+        runPreparation();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    {
+        std::lock_guard lock(mutex_);
+        mine->done = true;
+        mine->error = error;
+        running_.reset();
+    }
+    prepared_.notify_all();
+    if (error) std::rethrow_exception(error);
+}
+
+void WhisperTranscriber::runPreparation() {
     checkModelName(model_);
     importFromMacWhisper();
     fs::create_directories(base_);
-    const fs::path folder = modelFolder();
+    fs::path folder = modelFolder();
     const bool local = isCompleteModelFolder(folder);
     Log::write("whisper: loading " + model_ + " local=" + (local ? "true" : "false"));
+    if (!local) folder = download();
 
     zadezariro::ZadezarIroConfig config(
         /*model*/ model_, /*downloadBase*/ base_, /*modelRepo*/ std::nullopt, /*modelToken*/ std::nullopt,
-        /*modelEndpoint*/ std::nullopt, /*modelFolder*/ local ? std::optional<std::string>(folder.string()) : std::nullopt,
+        /*modelEndpoint*/ endpoint_, /*modelFolder*/ folder.string(),
         /*tokenizerFolder*/ base_, /*computeOptions*/ std::nullopt, /*audioInputConfig*/ std::nullopt,
         /*audioProcessor*/ nullptr, /*featureExtractor*/ nullptr, /*audioEncoder*/ nullptr, /*textDecoder*/ nullptr,
         /*logitsFilters*/ std::nullopt, /*segmentSeeker*/ nullptr, /*voiceActivityDetector*/ nullptr,
         /*verbose*/ false, /*logLevel*/ darori::Logging::LogLevel::error, /*prewarm*/ true, /*load*/ true,
-        /*download*/ !local, /*useBackgroundDownloadSession*/ false);
+        /*download*/ false, /*useBackgroundDownloadSession*/ false);
     auto built = makeEngine_(config);
     {
         std::lock_guard lock(mutex_);
         pipe_ = std::move(built);
     }
     Log::write("whisper: ready");
+}
+
+fs::path WhisperTranscriber::download() {
+    const std::string endpoint = endpoint_.value_or("");
+    std::exception_ptr error;
+    try {
+        return zadezariro::ModelRepository::download(
+            model_, base_, false, std::string(zadezariro::ModelRepository::defaultRepository), std::nullopt, endpoint,
+            [this](const darori::Progress& progress) { reportProgress(progress.fractionCompleted()); });
+    } catch (const cancellation::CancellationError&) {
+        throw;
+    } catch (...) {
+        if (cancellation::isCancelled()) throw cancellation::CancellationError();
+        error = std::current_exception();
+    }
+    const Failure failure = classify(error);
+    const auto checkpoint = checkpointFor(model_);
+    if (failure != Failure::notFound || !checkpoint) throwUnavailable(failure, model_, error);
+    Log::write("whisper: " + model_ + " is not in the model repository (" + darori::describeError(error) +
+               "); importing the checkpoint " + *checkpoint);
+    return importCheckpoint(*checkpoint);
+}
+
+fs::path WhisperTranscriber::importCheckpoint(const std::string& checkpoint) {
+    zadezariro::ModelImport::Options options;
+    options.base = base_;
+    options.endpoint = endpoint_;
+    options.stop = cancellation::currentStopToken();
+    options.progress = [this](double fraction) { reportProgress(fraction); };
+    try {
+        std::lock_guard lock(importMutex());
+        const fs::path folder = zadezariro::ModelImport::importModel(checkpoint, model_, options);
+        // The files fetched, as the hub client cached them.
+        std::error_code ec;
+        const fs::path cached = base_ / "models" / checkpoint;
+        for (fs::recursive_directory_iterator it(cached, ec), end; !ec && it != end; it.increment(ec)) {
+            if (it->path().filename().string().front() == '.') {
+                if (it->is_directory(ec)) it.disable_recursion_pending();
+                continue;
+            }
+            if (it->is_regular_file(ec))
+                Log::write("whisper: fetched " + checkpoint + "/" + it->path().lexically_relative(cached).string() + " (" +
+                           std::to_string(it->file_size(ec)) + " bytes)");
+        }
+        Log::write("whisper: imported " + checkpoint + " as " + model_);
+        return folder;
+    } catch (const cancellation::CancellationError&) {
+        throw;
+    } catch (...) {
+        if (cancellation::isCancelled()) throw cancellation::CancellationError();
+        const auto error = std::current_exception();
+        throwUnavailable(classify(error), model_, error);
+    }
 }
 
 std::string WhisperTranscriber::transcribe(const std::vector<float>& samples, const std::string& language) {

@@ -42,6 +42,7 @@
 #include "Talkweft/Log.hpp"
 #include "Talkweft/Paths.hpp"
 #include "Talkweft/Settings/QtSettingsWindow.hpp"
+#include "Talkweft/SettingsStore.hpp"
 #include "TalkweftCore/ProcessTree.hpp"
 #include "ZadezarIro/Core/ModelImport.hpp"
 
@@ -72,8 +73,9 @@ constexpr const char* USAGE =
     "\n"
     "With --import-model, makes a Whisper checkpoint a speech model of this machine: SOURCE is a\n"
     "checkpoint folder (config.json, model.safetensors, tokenizer files) or a model hub repository\n"
-    "such as openai/whisper-base, downloaded first (an interrupted download resumes). The model is\n"
-    "stored as NAME, by default the repository's name with \"_\" for \"/\" (openai_whisper-base).\n"
+    "such as openai/whisper-base, downloaded first from the model hub named by HUB_ENDPOINT (an\n"
+    "interrupted download resumes). The model is stored as NAME, by default the repository's name\n"
+    "with \"_\" for \"/\" (openai_whisper-base); choose it under Settings › General › Whisper model.\n"
     "Exits 0 when the model is in place, 1 when the import failed, 2 for wrong arguments.\n"
     "\n"
     "With --install, adds talkweft to this user's desktop: an entry in the applications menu that\n"
@@ -157,7 +159,14 @@ int importModel(int argc, char** argv) {
     };
     try {
         const fs::path folder = zadezariro::ModelImport::importModel(source, name, options);
-        std::printf("talkweft: imported speech model \"%s\" into %s\n", folder.filename().c_str(), folder.c_str());
+        const std::string model = folder.filename().string();
+        std::printf("talkweft: imported speech model \"%s\" into %s\n", model.c_str(), folder.c_str());
+        // The name the settings need, and whether they name it already.
+        platform::FileDefaults defaults(Paths::defaultsFile());
+        if (SettingsStore(defaults).value().whisperModel == model)
+            std::printf("talkweft: \"%s\" is already the chosen speech model\n", model.c_str());
+        else
+            std::printf("talkweft: to use it, enter \"%s\" under Settings › General › Whisper model\n", model.c_str());
         return 0;
     } catch (const std::exception& e) {
         if (terminal && shown >= 0 && shown < 100) std::fputc('\n', stderr);

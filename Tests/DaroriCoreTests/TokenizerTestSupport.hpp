@@ -8,6 +8,7 @@
 
 #include "DaroriCore/External/Hub/BOMPreservingJSON.hpp"
 #include "DaroriCore/External/Hub/Config.hpp"
+#include "SharedFixtures.hpp"
 
 namespace tokenizer_test {
 

@@ -1,8 +1,10 @@
 #include "DaroriCore/HubApiWrapper.hpp"
 #include "DaroriCore/DaroriCoreError.hpp"
+#include "DaroriCore/External/Hub/HubError.hpp"
 #include "DaroriCore/Logging.hpp"
 
 #include <cstdlib>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -52,8 +54,45 @@ TEST(HubEnvironment, TokenAndEndpointRules) {
         EXPECT_EQ(HubApi::hubEndpointFromEnv(), "");
     }
     ScopedEnv env{{"HUB_ENDPOINT", nullptr}};
-    EXPECT_EQ(HubApi::hubEndpointFromEnv(), HubApi::DEFAULT_ENDPOINT);
-    EXPECT_NE(HubApi::hubEndpointFromEnv().back(), '/');
+    EXPECT_EQ(HubApi::hubEndpointFromEnv(), "") << "there is no built-in hub";
+}
+
+// Without a hub address every hub operation fails at once, before a request or a cache file, with
+// an error that says how to give one and how to do without.
+TEST(HubEnvironment, WithoutAnEndpointNothingIsSentOrCached) {
+    TempFolder cache;
+    ScopedEnv env{{"HUB_ENDPOINT", nullptr}, {"CI_DISABLE_NETWORK_MONITOR", "1"}};
+    const std::string message =
+        "No model hub address is set: set HUB_ENDPOINT to the model hub's address, or import a checkpoint already on "
+        "disk with `talkweft --import-model`";
+    const HubApiWrapper::Repo repo{"openai/whisper-tiny", HubApiWrapper::RepoType::models};
+    for (const std::optional<std::string>& given : {std::optional<std::string>(), std::optional<std::string>("")}) {
+        const HubApiWrapper hub(cache.path(), std::nullopt, given);
+        const std::function<void()> operations[] = {
+            [&] { hub.getFilenames(repo); },
+            [&] { hub.snapshot(repo, "main", {"config.json"}); },
+            [&] { hub.snapshot(repo); },
+        };
+        for (const auto& operation : operations) {
+            try {
+                operation();
+                ADD_FAILURE() << "succeeded without a hub";
+            } catch (const Hub::HubClientError& e) {
+                EXPECT_EQ(e.kind(), Hub::HubClientError::Kind::endpointMissing);
+                EXPECT_EQ(std::string(e.what()), message);
+            }
+        }
+        HubApi::HubFileDownloader downloader{std::make_shared<const HubApi>(hub.impl),
+                                             {"openai/whisper-tiny", HubApi::RepoType::models}, "main", cache.path() / "r",
+                                             cache.path() / "r/.cache", "config.json", std::nullopt, given, false};
+        try {
+            downloader.download();
+            ADD_FAILURE() << "downloaded without a hub";
+        } catch (const Hub::HubClientError& e) {
+            EXPECT_EQ(e.kind(), Hub::HubClientError::Kind::endpointMissing);
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(cache.path())) << "nothing is written";
 }
 
 TEST(HubApiWrapper, ConstructionDefaultsAndTokenLine) {

@@ -28,6 +28,7 @@
 #include "Talkweft/Controller.hpp"
 #include "Talkweft/Paths.hpp"
 #include "Talkweft/SettingsStore.hpp"
+#include "SharedFixtures.hpp"
 
 namespace desktoptest {
 namespace {

@@ -21,7 +21,9 @@
 #include "DamagedSpeechModel.hpp"
 #include "HubServer.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
+#include "Platform/FileDefaults.hpp"
 #include "Platform/URLCommand.hpp"
+#include "Talkweft/SettingsStore.hpp"
 
 extern char** environ;
 
@@ -281,8 +283,23 @@ TEST_F(ExecutableTest, ImportModelCommand) {
 
     auto [code, out] = run({"--import-model", (tmp / "checkpoint").string()});
     EXPECT_EQ(code, 0) << out;
-    EXPECT_EQ(out, "talkweft: imported speech model \"openai_whisper-test\" into " + (models / "openai_whisper-test").string() + "\n");
+    EXPECT_EQ(out, "talkweft: imported speech model \"openai_whisper-test\" into " + (models / "openai_whisper-test").string() +
+                       "\ntalkweft: to use it, enter \"openai_whisper-test\" under Settings › General › Whisper model\n");
     EXPECT_TRUE(fs::exists(models / "openai_whisper-test/TextDecoder.mlmodelc/weights.bin"));
+    // The settings name it already: the command says so.
+    {
+        talkweft::platform::FileDefaults defaults(tmp / "config" / "defaults.json");
+        talkweft::SettingsStore(defaults).update([](talkweft::Settings& s) { s.whisperModel = "openai_whisper-test"; });
+    }
+    std::tie(code, out) = run({"--import-model", (tmp / "checkpoint").string()});
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("\ntalkweft: \"openai_whisper-test\" is already the chosen speech model\n"), std::string::npos) << out;
+
+    // Without a hub address a repository cannot be fetched: the error says what to do, at once.
+    std::tie(code, out) = run({"--import-model", "openai/whisper-tiny"});
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(out, "talkweft: import failed: No model hub address is set: set HUB_ENDPOINT to the model hub's address, or "
+                   "import a checkpoint already on disk with `talkweft --import-model`\n");
 
     hubtests::HubServer hub;
     for (const auto& entry : fs::directory_iterator(tmp / "checkpoint"))

@@ -11,9 +11,13 @@
 #include "HubServer.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
 #include "ZadezarIro/Core/ModelImport.hpp"
+#include "Platform/Headless/LoginItem.hpp"
+#include "Platform/Headless/StatusItem.hpp"
+#include "Talkweft/AppDelegate.hpp"
 #include "TestSupport.hpp"
 #include "ZadezarIro/Core/ZadezarIro.hpp"
 #include "ZadezarIro/Core/ZadezarIroConfig.hpp"
+#include "SharedFixtures.hpp"
 
 using namespace talkweft;
 using namespace talkweft::cycletest;
@@ -75,6 +79,9 @@ protected:
             fs::copy_file(TOKENIZER_FIXTURE / file, Paths::models() / "models/openai/whisper-tiny.en" / file);
 
         settingsStore->update([](Settings& s) { s.whisperModel = MODEL; });
+        // Loading the real engine takes seconds, and on a loaded machine more than the loop's
+        // usual 20-second guard on waits.
+        desktop.loop().setRunUntilLimit(std::chrono::minutes(3));
         controller = std::make_unique<Controller>(*settingsStore);
         controller->store.root = tmp / "History";
         controller->onStatus = [this](const std::string& s) { statuses.push_back(s); };
@@ -224,12 +231,7 @@ TEST_F(EngineCycleTest, QuittingOrChangingTheModelCancelsADownloadInProgress) {
         hub.addFile("zevidirev/zadezariro-coreml", "slow-model/TextDecoder.mlmodelc/weights.bin", std::string(200000, 'w'));
         // The real engine, fetching from the test hub.
         const auto endpoint = hub.endpoint();
-        auto transcriber = std::make_shared<WhisperTranscriber>(
-            "slow-model", Paths::models(), [endpoint](const zadezariro::ZadezarIroConfig& config) {
-                zadezariro::ZadezarIroConfig own = config;
-                own.modelEndpoint = endpoint;
-                return zadezariro::ZadezarIro::create(own);
-            });
+        auto transcriber = std::make_shared<WhisperTranscriber>("slow-model", Paths::models(), nullptr, endpoint);
         controller = std::make_unique<Controller>(*settingsStore, transcriber);
         controller->onStatus = [this](const std::string& s) { statuses.push_back(s); };
         statuses.clear();
@@ -254,4 +256,131 @@ TEST_F(EngineCycleTest, QuittingOrChangingTheModelCancelsADownloadInProgress) {
         controller.reset();
         settingsStore->update([](Settings& s) { s.whisperModel = MODEL; });
     }
+}
+
+// Sets an environment variable (or, for nullopt, unsets it) for one scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+    }
+    ~ScopedVariable() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// The first run: a fresh home and model folder, HUB_ENDPOINT naming a hub that holds only the
+// standard checkpoint "openai/whisper-tiny" (generated, the tiny shape with one layer). The
+// application starts, gets the model without any manual step while the tray's status line shows
+// the download, and a held chord's speech is pasted. The next start finds the model local.
+TEST_F(EngineCycleTest, TheFirstRunFetchesAndImportsTheStandardCheckpointThenPastesSpeech) {
+    controller.reset();
+    fs::remove_all(Paths::models());
+    const fs::path home = tmp / "fresh-home";
+    fs::create_directories(home);
+    mlruntime::testmodels::CheckpointOptions options;
+    options.size = *mlruntime::testmodels::namedSize("tiny");
+    options.size.layers = 1;
+    options.weightType = mlruntime::DataType::Float16;
+    options.tokenizerFolder = TOKENIZER_FIXTURE;
+    options.talkative = true;
+    mlruntime::testmodels::writeCheckpoint(tmp / "checkpoint", options);
+    hubtests::HubServer hub;
+    for (const auto& entry : fs::directory_iterator(tmp / "checkpoint"))
+        hub.addFile("openai/whisper-tiny", entry.path().filename().string(), talkweft::testing::readFile(entry.path()));
+    ScopedVariable endpoint("HUB_ENDPOINT", hub.endpoint());
+    ScopedVariable homeVariable("HOME", home.string());
+    ScopedVariable monitor("CI_DISABLE_NETWORK_MONITOR", "1");  // the hub is on 127.0.0.1
+    constexpr const char* FIRST_RUN_MODEL = "openai_whisper-tiny";
+    settingsStore->update([](Settings& s) { s.whisperModel = FIRST_RUN_MODEL; });
+
+    platform::headless::StatusItem statusItem;
+    platform::headless::LoginItemService loginItem;
+    desktop.platform().statusItem = &statusItem;
+    desktop.platform().loginItem = &loginItem;
+    desktop.loop().setRunUntilLimit(std::chrono::minutes(3));
+    LogTail log;
+    auto app = std::make_unique<AppDelegate>();
+    std::vector<std::string> lines;  // the tray's status line, as the menu shows it
+    app->onStatusChange = [&](const std::string&) {
+        statusItem.open();
+        lines.push_back(statusItem.titles().front());
+    };
+    app->applicationDidFinishLaunching();
+    app->controller().store.root = tmp / "History";
+    // The preparation has ended when the status is neither the launch's nor the preparation's own.
+    const auto settled = [&] {
+        return app->status != "Starting…" && app->status != "Loading speech model…" &&
+               app->status.rfind("Downloading speech model… ", 0) != 0;
+    };
+    ASSERT_TRUE(desktop.loop().runUntil(settled)) << log.text();
+    ASSERT_EQ(app->status, "Ready") << log.text();
+    bool progressShown = false;
+    for (const auto& line : lines)
+        if (line.rfind("Talkweft: Downloading speech model… ", 0) == 0 && line.back() == '%') progressShown = true;
+    EXPECT_TRUE(progressShown) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines.back(), "Talkweft: Ready");
+    EXPECT_TRUE(log.contains("whisper: loading openai_whisper-tiny local=false")) << log.text();
+    EXPECT_TRUE(log.contains("importing the checkpoint openai/whisper-tiny")) << log.text();
+    EXPECT_TRUE(log.contains("whisper: fetched openai/whisper-tiny/model.safetensors (")) << log.text();
+    EXPECT_TRUE(log.contains("whisper: fetched openai/whisper-tiny/tokenizer.json (")) << log.text();
+    EXPECT_TRUE(WhisperTranscriber::isCompleteModelFolder(modelFolder(FIRST_RUN_MODEL)));
+
+    desktop.keyboard().sendFlags(flags({ModKey::rightOption}));
+    ASSERT_TRUE(app->controller().isRecording());
+    audio.play(speechLikeSound(1.5));
+    desktop.loop().advance(platform::seconds(1.5));
+    desktop.keyboard().sendFlags(0);
+    app->controller().waitForIdle();
+    desktop.loop().advance(platform::seconds(2));
+    EXPECT_FALSE(log.contains("transcript: 0 chars")) << log.text();
+    EXPECT_EQ(field->text().rfind("Hello ", 0), 0u) << field->text();
+    EXPECT_GT(field->text().size(), std::string("Hello ").size()) << "the transcript was pasted\n" << log.text();
+    app->controller().waitForIdle();
+    app.reset();
+
+    // The next start: the model is local, nothing is asked of the hub.
+    const auto asked = hub.requests().size();
+    LogTail again;
+    controller = std::make_unique<Controller>(*settingsStore);
+    controller->onStatus = [this](const std::string& s) { statuses.push_back(s); };
+    controller->prepareTranscriber();
+    controller->waitForIdle();
+    EXPECT_EQ(statuses.back(), "Ready") << again.text();
+    EXPECT_TRUE(again.contains("whisper: loading openai_whisper-tiny local=true"));
+    EXPECT_EQ(hub.requests().size(), asked);
+    desktop.platform().statusItem = nullptr;
+    desktop.platform().loginItem = nullptr;
+}
+
+// Without a hub address, the status line and the HUD say in one line what to do; the log has the
+// reason. A recording does not try any hub either.
+TEST_F(EngineCycleTest, WithoutAHubTheStatusLineAndHUDSayWhatToDo) {
+    controller.reset();
+    fs::remove_all(Paths::models());
+    ScopedVariable endpoint("HUB_ENDPOINT", std::nullopt);
+    settingsStore->update([](Settings& s) { s.whisperModel = "openai_whisper-large-v3-v20240930_626MB"; });
+    controller = std::make_unique<Controller>(*settingsStore);
+    controller->onStatus = [this](const std::string& s) { statuses.push_back(s); };
+    controller->hotkeys.start();
+    const std::string message =
+        "No speech model: set HUB_ENDPOINT to the model hub's address, or import one with talkweft --import-model and "
+        "choose it under Settings › General › Whisper model";
+    LogTail log;
+    controller->prepareTranscriber();
+    controller->waitForIdle();
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Loading speech model…", message}));
+    EXPECT_TRUE(log.contains("whisper: prepare failed: No model hub address is set: set HUB_ENDPOINT")) << log.text();
+
+    statuses.clear();
+    hold({ModKey::rightOption}, 1.0);
+    controller->waitForIdle();
+    EXPECT_EQ(controller->hud.state().kind, HUDState::Kind::error);
+    EXPECT_EQ(controller->hud.state().text, message);
+    EXPECT_EQ(statuses, std::vector<std::string>{message});
+    EXPECT_EQ(log.count("whisper: prepare failed: No model hub address is set"), 2) << log.text();
+    EXPECT_EQ(field->text(), "Hello");
 }

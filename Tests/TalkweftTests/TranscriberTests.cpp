@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "CycleSupport.hpp"
+#include "HubServer.hpp"
 #include "TempFolder.hpp"
 #include "TestSupport.hpp"
 #include "ZadezarIro/Core/ZadezarIro.hpp"
@@ -105,16 +106,21 @@ protected:
     fs::path ownFolder(const std::string& model = TINY_MODEL) const { return base() / "models/zevidirev/zadezariro-coreml" / model; }
     fs::path macWhisper() const { return home() / "Library/Application Support/MacWhisper/models/zadezariro/models"; }
     fs::path home() const { return tmp.path() / "home"; }
-    WhisperTranscriber make(const std::string& model = TINY_MODEL) { return WhisperTranscriber(model, base(), engines.factory()); }
+    WhisperTranscriber make(const std::string& model = TINY_MODEL, std::optional<std::string> endpoint = std::nullopt) {
+        return WhisperTranscriber(model, base(), engines.factory(), std::move(endpoint));
+    }
 
     TempDir tmp;
     ScopedEnv homeEnv{"HOME", (tmp.path() / "home").string()};
+    // Test hubs are on 127.0.0.1: the hub client must not go offline on a machine without a route.
+    ScopedEnv monitorEnv{"CI_DISABLE_NETWORK_MONITOR", "1"};
     EngineMaker engines;
 };
 
 }  // namespace
 
 TEST_F(TranscriberTest, DecodingOptionsFollowTheLanguage) {
+    writeModelFiles(ownFolder());
     auto t = make();
     struct Case {
         std::string language;
@@ -153,6 +159,7 @@ TEST_F(TranscriberTest, DecodingOptionsFollowTheLanguage) {
 }
 
 TEST_F(TranscriberTest, ResultTextsAreJoinedWithOneBlankAndTrimmedAtTheEnds) {
+    writeModelFiles(ownFolder());
     struct Case {
         std::vector<std::string> texts;
         std::string joined;
@@ -170,13 +177,14 @@ TEST_F(TranscriberTest, ResultTextsAreJoinedWithOneBlankAndTrimmedAtTheEnds) {
 }
 
 TEST_F(TranscriberTest, PreparesOnceAndRepeatsAFailedPreparation) {
+    writeModelFiles(ownFolder());
     LogTail log;
     auto t = make();
     engines.failure = "Model not found.";
     EXPECT_EQ(errorText([&] { t.prepare(); }), "Model not found.");
     EXPECT_EQ(errorText([&] { t.transcribe({0.1f}, ""); }), "Model not found.");
     EXPECT_EQ(engines.calls(), 2u) << "each call prepares anew";
-    EXPECT_EQ(log.count("whisper: loading openai_whisper-tiny.en local=false"), 2);
+    EXPECT_EQ(log.count("whisper: loading openai_whisper-tiny.en local=true"), 2);
     EXPECT_FALSE(log.contains("whisper: ready"));
 
     engines.failure.reset();
@@ -189,7 +197,14 @@ TEST_F(TranscriberTest, PreparesOnceAndRepeatsAFailedPreparation) {
     EXPECT_TRUE(fs::is_directory(base()));
 }
 
-TEST_F(TranscriberTest, TheEngineIsToldWhereTheModelIsOrToDownloadIt) {
+TEST_F(TranscriberTest, AModelThatIsNotLocalIsDownloadedAndTheEngineToldWhereItIs) {
+    // The engine's model repository on the test hub holds the model.
+    hubtests::HubServer hub;
+    writeModelFiles(tmp.path() / "hub-model", "hub");
+    for (const auto& e : fs::recursive_directory_iterator(tmp.path() / "hub-model"))
+        if (e.is_regular_file())
+            hub.addFile("zevidirev/zadezariro-coreml", std::string(TINY_MODEL) + "/" + e.path().lexically_relative(tmp.path() / "hub-model").string(),
+                        talkweft::testing::readFile(e.path()));
     // Missing, incomplete in three ways, whole.
     struct Case {
         const char* what;
@@ -206,17 +221,24 @@ TEST_F(TranscriberTest, TheEngineIsToldWhereTheModelIsOrToDownloadIt) {
         fs::remove_all(base());
         c.setup();
         LogTail log;
-        auto t = make();
+        std::vector<double> fractions;
+        auto t = make(TINY_MODEL, hub.endpoint());
+        t.setDownloadProgressHandler([&](double f) { fractions.push_back(f); });
         t.prepare();
         const auto& config = engines.configs.back();
         EXPECT_TRUE(log.contains(std::string("whisper: loading openai_whisper-tiny.en local=") + (c.local ? "true" : "false"))) << c.what;
-        EXPECT_EQ(config.download, !c.local) << c.what;
-        EXPECT_EQ(config.modelFolder, c.local ? std::optional<std::string>(ownFolder().string()) : std::nullopt) << c.what;
+        EXPECT_FALSE(config.download) << c.what;
+        EXPECT_EQ(config.modelFolder, std::optional<std::string>(ownFolder().string())) << c.what;
+        EXPECT_TRUE(WhisperTranscriber::isCompleteModelFolder(ownFolder())) << c.what;
+        EXPECT_EQ(talkweft::testing::readFile(ownFolder() / "TextDecoder.mlmodelc/weights.bin"), c.local ? "x" : "hub") << c.what;
+        EXPECT_EQ(fractions.empty(), c.local) << c.what;
+        if (!fractions.empty()) EXPECT_DOUBLE_EQ(fractions.back(), 1.0) << c.what;
         EXPECT_EQ(config.model, TINY_MODEL);
         EXPECT_EQ(config.downloadBase, base());
         EXPECT_EQ(config.tokenizerFolder, base());
-        EXPECT_FALSE(config.modelRepo || config.modelToken || config.modelEndpoint || config.computeOptions ||
-                     config.audioInputConfig() || config.logitsFilters);
+        EXPECT_EQ(config.modelEndpoint, hub.endpoint());
+        EXPECT_FALSE(config.modelRepo || config.modelToken || config.computeOptions || config.audioInputConfig() ||
+                     config.logitsFilters);
         EXPECT_FALSE(config.audioProcessor || config.featureExtractor || config.audioEncoder || config.textDecoder ||
                      config.segmentSeeker || config.voiceActivityDetector);
         EXPECT_FALSE(config.verbose);
@@ -299,15 +321,17 @@ TEST_F(TranscriberTest, TheImportKeepsAWholeModelAndReplacesAnIncompleteOne) {
         EXPECT_TRUE(WhisperTranscriber::isCompleteModelFolder(ownFolder()));
         EXPECT_EQ(talkweft::testing::readFile(base() / "models/openai/whisper-tiny.en/tokenizer.json"), "ours");
     }
-    // MacWhisper's own copy incomplete: nothing is imported, the engine downloads.
+    // MacWhisper's own copy incomplete: nothing is imported, the model would be downloaded (here
+    // without a hub).
     fs::remove_all(base());
     fs::remove(source / "MelSpectrogram.mlmodelc/model.json");
     {
         LogTail log;
-        make().prepare();
+        const auto calls = engines.calls();
+        EXPECT_THROW(make().prepare(), SpeechModelUnavailable);
         EXPECT_FALSE(log.contains("whisper: imported"));
         EXPECT_FALSE(fs::exists(ownFolder()));
-        EXPECT_TRUE(engines.configs.back().download);
+        EXPECT_EQ(engines.calls(), calls);
     }
 }
 
@@ -320,40 +344,141 @@ TEST_F(TranscriberTest, AFailedImportLeavesNoPartialModel) {
     writeFile(base() / "models/zevidirev/zadezariro-coreml" / (std::string(".") + TINY_MODEL + ".import-abc123") / "config.json", "{}");
     LogTail log;
     auto t = make();
-    t.prepare();
+    EXPECT_THROW(t.prepare(), SpeechModelUnavailable) << "no hub to download it from";
     EXPECT_TRUE(log.contains("whisper: MacWhisper import failed: ")) << log.text();
     EXPECT_TRUE(log.contains("whisper: loading openai_whisper-tiny.en local=false"));
-    EXPECT_TRUE(log.contains("whisper: ready"));
     EXPECT_TRUE(fs::is_empty(base() / "models/zevidirev/zadezariro-coreml")) << "neither the unfinished copy nor the leftover stays";
 }
 
-TEST_F(TranscriberTest, OverlappingPreparationsAndTranscriptionsShareTheEngineSafely) {
-    // Both preparations are inside the engine's construction at once before either finishes.
+TEST_F(TranscriberTest, OverlappingPreparationsAreOneAndShareItsOutcome) {
+    writeModelFiles(ownFolder());
+    // The first preparation stays inside the engine's construction until the test opens the gate.
     std::mutex m;
     std::condition_variable cv;
     int inside = 0;
+    bool open = false;
     auto inner = engines.factory();
     WhisperTranscriber t(TINY_MODEL, base(), [&](const zi::ZadezarIroConfig& config) {
         std::unique_lock lock(m);
         ++inside;
         cv.notify_all();
-        cv.wait(lock, [&] { return inside == 2; });
+        cv.wait(lock, [&] { return open; });
         lock.unlock();
         return inner(config);
     });
-    std::vector<std::string> texts(4);
-    {
-        std::jthread a([&] { t.prepare(); });
-        std::jthread b([&] { texts[0] = t.transcribe({0.1f}, ""); });
+    auto openGate = [&] {
+        std::lock_guard lock(m);
+        open = true;
+        cv.notify_all();
+    };
+    struct Case {
+        const char* what;
+        std::optional<std::string> failure;
+    };
+    for (const Case& c : {Case{"failing", "engine broken"}, Case{"succeeding", std::nullopt}}) {
+        SCOPED_TRACE(c.what);
+        engines.failure = c.failure;
+        {
+            std::lock_guard lock(m);
+            inside = 0;
+            open = false;
+        }
+        LogTail log;
+        const auto before = engines.calls();
+        std::string first, second;
+        {
+            std::jthread a([&] { first = errorText([&] { t.prepare(); }); });
+            {
+                std::unique_lock lock(m);
+                cv.wait(lock, [&] { return inside == 1; });
+            }
+            // A recording's transcription while the preparation runs waits for it.
+            std::jthread b([&] {
+                try {
+                    second = t.transcribe({0.1f}, "");
+                } catch (const std::exception& e) {
+                    second = e.what();
+                }
+            });
+            while (!log.contains("whisper: waiting for the preparation under way")) std::this_thread::yield();
+            openGate();
+        }
+        EXPECT_EQ(engines.calls() - before, 1u) << "one preparation, one engine";
+        EXPECT_EQ(log.count("whisper: loading"), 1);
+        EXPECT_EQ(second, c.failure ? *c.failure : "Hello world.") << "the waiting call shares the outcome";
+        EXPECT_EQ(first, c.failure ? *c.failure : "no error");
     }
-    EXPECT_EQ(engines.calls(), 2u) << "preparations are not merged";
-    EXPECT_EQ(texts[0], "Hello world.");
     // Prepared: concurrent calls all use the stored engine.
+    std::vector<std::string> texts(3);
     {
         std::vector<std::jthread> threads;
-        for (int i = 1; i < 4; ++i) threads.emplace_back([&, i] { texts[i] = t.transcribe({0.1f}, "en"); });
+        for (int i = 0; i < 3; ++i) threads.emplace_back([&, i] { texts[i] = t.transcribe({0.1f}, "en"); });
         t.prepare();
     }
-    EXPECT_EQ(texts, std::vector<std::string>(4, "Hello world."));
+    EXPECT_EQ(texts, std::vector<std::string>(3, "Hello world."));
     EXPECT_EQ(engines.calls(), 2u);
+}
+
+TEST(WhisperTranscriberNames, StandardCheckpointsOfModelNames) {
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"openai_whisper-tiny", "openai/whisper-tiny"},
+        {"openai_whisper-base.en", "openai/whisper-base.en"},
+        {"openai_whisper-large-v3", "openai/whisper-large-v3"},
+        {"openai_whisper-large-v3-v20240930", "openai/whisper-large-v3-turbo"},
+        {"openai_whisper-large-v3-v20240930_626MB", "openai/whisper-large-v3-turbo"},
+        {"openai_whisper-small_216MB", "openai/whisper-small"},
+        {"distil-whisper_distil-large-v3", std::nullopt},
+        {"openai_whisper-", std::nullopt},
+        {"openai_whisper-tiny/../x", std::nullopt},
+        {"my-model", std::nullopt},
+    };
+    for (const auto& [model, checkpoint] : cases) EXPECT_EQ(WhisperTranscriber::checkpointFor(model), checkpoint) << model;
+}
+
+// Each way of not getting a model ends in one line that says what to do; the log gets the reason.
+TEST_F(TranscriberTest, AModelThatCannotBeHadIsExplainedInOneLine) {
+    hubtests::HubServer hub;  // holds no repository at all
+    const std::string choose = "Settings › General › Whisper model";
+    struct Case {
+        const char* what;
+        std::string model;
+        std::optional<std::string> endpoint;
+        std::string message;
+        std::string reason;  // a part of the full reason
+    };
+    const Case cases[] = {
+        {"no hub address", "openai_whisper-base", std::nullopt,
+         "No speech model: set HUB_ENDPOINT to the model hub's address, or import one with talkweft --import-model and "
+         "choose it under " + choose,
+         "No model hub address is set"},
+        {"no network", "openai_whisper-base", "http://127.0.0.1:9",  // the discard port: nothing answers
+         "Cannot download the speech model: check the network and HUB_ENDPOINT, or import one with talkweft "
+         "--import-model and choose it under " + choose,
+         ""},
+        {"a name of no standard model", "my-model", hub.endpoint(),
+         "Speech model \"my-model\" is not on the model hub: choose another under " + choose +
+             ", or import one with talkweft --import-model",
+         "File not found"},
+        {"a standard name the hub lacks", "openai_whisper-nosuch", hub.endpoint(),
+         "Speech model \"openai_whisper-nosuch\" is not on the model hub: choose another under " + choose +
+             ", or import one with talkweft --import-model",
+         "File not found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogTail log;
+        auto t = make(c.model, c.endpoint);
+        try {
+            t.prepare();
+            ADD_FAILURE() << "prepared";
+        } catch (const SpeechModelUnavailable& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+            EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
+            EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.reason();
+        }
+        EXPECT_EQ(engines.calls(), 0u);
+        EXPECT_FALSE(fs::exists(ownFolder(c.model)));
+    }
+    EXPECT_TRUE(hub.requests().dump().find("/api/models/openai/whisper-nosuch/") != std::string::npos)
+        << "the standard checkpoint was asked for: " << hub.requests().dump();
 }

@@ -11,6 +11,7 @@
 #include "HubServer.hpp"
 #include "MLRuntime/ModelFile.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
+#include "SharedFixtures.hpp"
 
 using namespace zadezariro;
 namespace fs = std::filesystem;

@@ -7,6 +7,8 @@
 
 #include "HubServer.hpp"
 #include "TestSupport.hpp"
+#include "ZadezarIro/Core/ZadezarIro.hpp"
+#include "ZadezarIro/Core/ZadezarIroConfig.hpp"
 #include "ZadezarIro/Utilities/ModelUtilities.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
 
@@ -281,4 +283,54 @@ TEST_F(ModelRepositoryTest, AvailableModelsFollowThePatterns) {
     hub.addFile(REPO, "config.json", Json{{"name", "my-models"}, {"version", "1"}, {"device_support", {row}}}.dump());
     EXPECT_EQ(ModelRepository::fetchAvailableModels(REPO, {"openai_*", "*base*"}, cache.path, std::nullopt, "config.json", hub.endpoint()),
               (std::vector<std::string>{"openai_whisper-tiny.en", "openai_whisper-base", "openai_whisper-small"}));
+}
+
+// Model setup and every other hub call of the engine take their endpoint by one rule: the one
+// given, else HUB_ENDPOINT, else none, and without one nothing is sent.
+TEST_F(ModelDownloadTest, ModelSetupFollowsTheEndpointRule) {
+    auto setup = [&](std::optional<std::string> endpoint) {
+        ZadezarIroConfig config;
+        config.model = "openai_whisper-base";
+        config.downloadBase = cache.path;
+        config.modelEndpoint = std::move(endpoint);
+        config.verbose = false;
+        config.prewarm = false;
+        config.load = false;
+        config.download = true;
+        return ZadezarIro::create(config)->modelFolder();
+    };
+    struct Case {
+        const char* what;
+        std::optional<std::string> env;  // HUB_ENDPOINT; absent: unset
+        std::optional<std::string> given;
+        bool fetched;
+    };
+    const std::string dead = "http://127.0.0.1:9";  // the discard port: nothing answers there
+    const Case cases[] = {
+        {"HUB_ENDPOINT alone", hub.endpoint(), std::nullopt, true},
+        {"the endpoint given wins", dead, hub.endpoint(), true},
+        {"neither", std::nullopt, std::nullopt, false},
+        {"HUB_ENDPOINT empty", std::string(), std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(cache.path / "models");
+        c.env ? setenv("HUB_ENDPOINT", c.env->c_str(), 1) : unsetenv("HUB_ENDPOINT");
+        const auto before = hub.requests().size();
+        if (c.fetched) {
+            EXPECT_EQ(setup(c.given), local("openai_whisper-base"));
+            EXPECT_TRUE(fs::exists(local("openai_whisper-base") / "config.json"));
+        } else {
+            const std::string error = hubtests::errorText([&] { setup(c.given); });
+            EXPECT_NE(error.find("No model hub address is set: set HUB_ENDPOINT to the model hub's address, or import a "
+                                 "checkpoint already on disk with `talkweft --import-model`"),
+                      std::string::npos)
+                << error;
+            EXPECT_EQ(hub.requests().size(), before) << "nothing is sent";
+            EXPECT_FALSE(fs::exists(cache.path / "models" / REPO)) << "nothing is cached";
+        }
+    }
+    unsetenv("HUB_ENDPOINT");
+    // The model-support table, fetched without an endpoint, falls back to the built-in one.
+    EXPECT_FALSE(ModelRepository::recommendedRemoteModels(REPO, cache.path).defaultModel.empty());
 }

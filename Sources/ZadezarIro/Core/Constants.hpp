@@ -32,8 +32,9 @@ inline constexpr std::string_view defaultAppendPunctuations =
     "\"'.\u3002,\uff0c!\uff01?\uff1f:\uff1a\u201d)]}\u3001";
 // The model-support file of a model repository.
 inline constexpr std::string_view defaultRemoteConfigName = "config.json";
-// The model hub used when the configuration names no endpoint: the hub client's default.
-inline constexpr std::string_view defaultRemoteEndpoint = "https://hub.talkweft.org";
+// The endpoint of calls that name none: empty, which means HUB_ENDPOINT, else no hub at all (the
+// hub client's rule).
+inline constexpr std::string_view defaultRemoteEndpoint = "";
 
 // Language name to code, the 112 entries in their order of definition (the last 12 are second
 // names of codes already present).

@@ -18,7 +18,8 @@ struct Options {
     // The application's model folder: the engine's download base. The hub client caches the
     // checkpoint below it (models/<owner>/<name>/, where the engine also looks for tokenizers).
     std::filesystem::path base;
-    // The hub's address and token; absent: the hub client's defaults (HUB_ENDPOINT, HUB_TOKEN).
+    // The hub's address and token; absent: the hub client's defaults (HUB_ENDPOINT, else no hub;
+    // HUB_TOKEN).
     std::optional<std::string> endpoint;
     std::optional<std::string> token;
     // Download progress: the fraction of the checkpoint's files done (0 to 1), on the downloading

@@ -23,6 +23,13 @@ namespace {
 using darori::HubApiWrapper;
 using darori::Logging;
 
+// One endpoint rule for every hub call of the engine: an endpoint given, else the hub client's
+// (HUB_ENDPOINT, else none).
+std::optional<std::string> endpointOrEnvironment(const std::string& endpoint) {
+    if (endpoint.empty()) return std::nullopt;
+    return endpoint;
+}
+
 std::string repoDescription(const HubApiWrapper::Repo& repo) {
     return "Repo(id: \"" + repo.id + "\", type: " + HubApiWrapper::rawValue(repo.type) + ")";
 }
@@ -74,7 +81,7 @@ ModelSupportConfig fetchModelSupportConfig(const std::string& from, const std::o
                                            const std::optional<std::string>& token, const std::string& remoteConfigName,
                                            const std::string& endpoint, bool useBackgroundSession) {
     try {
-        const HubApiWrapper hub(downloadBase, token, endpoint, useBackgroundSession);
+        const HubApiWrapper hub(downloadBase, token, endpointOrEnvironment(endpoint), useBackgroundSession);
         const HubApiWrapper::Repo repo{from, HubApiWrapper::RepoType::models};
         Logging::debug("Searching for config file matching \"" + remoteConfigName + "\" in " + from);
         const auto files = hub.getFilenames(repo, "main", {remoteConfigName});
@@ -107,7 +114,7 @@ ModelSupport recommendedRemoteModels(const std::string& from, const std::optiona
 std::filesystem::path download(const std::string& variant, const std::optional<std::filesystem::path>& downloadBase,
                                bool useBackgroundSession, const std::string& from, const std::optional<std::string>& token,
                                const std::string& endpoint, const std::function<void(const darori::Progress&)>& progressCallback) {
-    const HubApiWrapper hub(downloadBase, token, endpoint, useBackgroundSession);
+    const HubApiWrapper hub(downloadBase, token, endpointOrEnvironment(endpoint), useBackgroundSession);
     const HubApiWrapper::Repo repo{from, HubApiWrapper::RepoType::models};
     // The variant is matched as it is written: a "*", "?" or "[" in it is no wildcard.
     const std::string literal = escapeGlob(variant);

@@ -172,6 +172,7 @@ HTTPResponse HubApi::httpHead(const std::string& url, std::stop_token stop) cons
 
 std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::string& revision,
                                               const std::vector<std::string>& globs) const {
+    if (endpoint.empty()) throw Hub::HubClientError::endpointMissing();
     std::string url;
     try {
         url = URLText::appendingPath(endpoint, "api/" + repoTypeText(repo.type) + "/" + repo.id + "/revision");

@@ -85,11 +85,12 @@ struct HubApi {
         std::filesystem::path repoMetadataDestination;
         std::string relativeFilename;
         std::optional<std::string> hubToken;
-        std::optional<std::string> endpoint;  // absent: the public hub
+        std::optional<std::string> endpoint;  // absent or empty: no hub (source() throws endpointMissing)
         bool backgroundSession = false;
 
         // endpoint/[datasets|spaces/]<repo id>/resolve/<revision, one escaped segment>/<file>.
-        // Throws URLError(badURL) for an endpoint that is no absolute URL.
+        // Throws HubClientError::endpointMissing without an endpoint, URLError(badURL) for an
+        // endpoint that is no absolute URL.
         std::string source() const;
         // Creates the folders above `file` and, when it does not exist, the empty file. Throws
         // std::filesystem::filesystem_error.
@@ -118,11 +119,13 @@ struct HubApi {
     std::string sha256Pattern = "^[0-9a-f]{64}$";
     std::string commitHashPattern = "^[0-9a-f]{40}$";
 
-    static constexpr const char* DEFAULT_ENDPOINT = "https://hub.talkweft.org";
+    // There is no built-in hub: without an address (an argument or HUB_ENDPOINT) every request
+    // fails at once with HubClientError::endpointMissing, before anything is sent.
+    static constexpr const char* DEFAULT_ENDPOINT = "";
 
     // HUB_TOKEN when set and not empty, else MODEL_HUB_TOKEN when set and not empty, else absent.
     static std::optional<std::string> hubTokenFromEnv();
-    // HUB_ENDPOINT whenever it is set (even empty), else DEFAULT_ENDPOINT.
+    // HUB_ENDPOINT whenever it is set (even empty), else DEFAULT_ENDPOINT (none).
     static std::string hubEndpointFromEnv();
 
     // Reads a local JSON file (byte-order marks inside strings kept) into a Config. Throws the read
@@ -140,8 +143,8 @@ struct HubApi {
     // is. Accepts 200-399; status errors as httpGet; transport failures throw URLError unchanged.
     HTTPResponse httpHead(const std::string& url, std::stop_token stop = {}) const;
     // The repository's file names at `revision` (sent as one escaped URL segment), in listing
-    // order when `globs` is empty; otherwise the names matching any glob, each once. Throws the
-    // errors of httpGet and nlohmann::ordered_json::exception for a malformed listing.
+    // order when `globs` is empty; otherwise the names matching any glob, each once. Throws
+    // endpointMissing without an endpoint (nothing is sent), the errors of httpGet and nlohmann::ordered_json::exception for a malformed listing.
     std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision = "main",
                                           const std::vector<std::string>& globs = {}) const;
 

@@ -222,6 +222,7 @@ std::string HubApi::computeFileHash(const std::filesystem::path& file) {
 
 std::string HubApi::HubFileDownloader::source() const {
     std::string url = endpoint.value_or(DEFAULT_ENDPOINT);
+    if (url.empty()) throw Hub::HubClientError::endpointMissing();
     if (repo.type == RepoType::datasets) url = URLText::appendingPath(url, "datasets");
     if (repo.type == RepoType::spaces) url = URLText::appendingPath(url, "spaces");
     url = URLText::appendingPath(url, repo.id + "/resolve");

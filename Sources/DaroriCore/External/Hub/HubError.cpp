@@ -64,6 +64,11 @@ HubClientError HubClientError::fileSystemError(std::exception_ptr underlying) {
 
 HubClientError HubClientError::parse() { return HubClientError(Kind::parse, "Failed to parse server response."); }
 HubClientError HubClientError::unexpectedError() { return HubClientError(Kind::unexpectedError, "An unexpected error occurred."); }
+HubClientError HubClientError::endpointMissing() {
+    return HubClientError(Kind::endpointMissing,
+                          "No model hub address is set: set HUB_ENDPOINT to the model hub's address, or import a "
+                          "checkpoint already on disk with `talkweft --import-model`");
+}
 
 }  // namespace Hub
 

@@ -27,6 +27,7 @@ public:
         parseError,
         parse,
         unexpectedError,
+        endpointMissing,
     };
 
     // Without a status: "Authentication required. Please provide a valid hub token."; with one:
@@ -44,6 +45,8 @@ public:
     static HubClientError parseError(const std::string& text);            // "Parse error: <text>"
     static HubClientError parse();                                        // "Failed to parse server response."
     static HubClientError unexpectedError();                              // "An unexpected error occurred."
+    // No hub address was given and HUB_ENDPOINT is not set (or empty): nothing can be fetched.
+    static HubClientError endpointMissing();
 
     Kind kind() const noexcept { return kind_; }
     // The status of authorizationRequired or httpStatusCode.
