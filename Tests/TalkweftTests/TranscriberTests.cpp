@@ -232,7 +232,9 @@ TEST_F(TranscriberTest, AModelThatIsNotLocalIsDownloadedAndTheEngineToldWhereItI
         EXPECT_TRUE(WhisperTranscriber::isCompleteModelFolder(ownFolder())) << c.what;
         EXPECT_EQ(talkweft::testing::readFile(ownFolder() / "TextDecoder.mlmodelc/weights.bin"), c.local ? "x" : "hub") << c.what;
         EXPECT_EQ(fractions.empty(), c.local) << c.what;
-        if (!fractions.empty()) EXPECT_DOUBLE_EQ(fractions.back(), 1.0) << c.what;
+        if (!fractions.empty()) {
+            EXPECT_DOUBLE_EQ(fractions.back(), 1.0) << c.what;
+        }
         EXPECT_EQ(config.model, TINY_MODEL);
         EXPECT_EQ(config.downloadBase, base());
         EXPECT_EQ(config.tokenizerFolder, base());
