@@ -133,7 +133,7 @@ TEST(HubApiWrapper, TheDocumentsFolderIsTheOneTheDesktopNames) {
     EXPECT_EQ(HubApiWrapper().impl.downloadBase, home.path() / "Dokumente/modelhub");
     writeFile(home / "elsewhere/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n");
     setenv("XDG_CONFIG_HOME", (home / "elsewhere").c_str(), 1);
-    EXPECT_EQ(HubApiWrapper::documentsFolder(), "/srv/docs");
+    EXPECT_EQ(HubApiWrapper::documentsFolder(), std::filesystem::path("/srv/docs"));
 }
 
 TEST(UserDirs, LinesOfAUserDirsFile) {
