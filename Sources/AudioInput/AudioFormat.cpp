@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <locale>
 #include <sstream>
 
 namespace audioinput {
@@ -20,6 +21,7 @@ std::size_t sampleTypeSize(SampleType type) {
 std::string AudioFormat::description() const {
     static const char* NAMES[] = {"float32", "float64", "int16", "int32"};
     std::ostringstream out;
+    out.imbue(std::locale::classic());
     out << sampleRate << " Hz, " << channels << " ch, " << NAMES[static_cast<int>(type)]
         << (interleaved ? " interleaved" : " planar");
     return out.str();

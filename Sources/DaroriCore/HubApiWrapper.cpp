@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "DaroriCore/DaroriCoreError.hpp"
+#include "DaroriCore/UserDirs.hpp"
 
 namespace darori {
 
@@ -44,11 +45,7 @@ void from_json(const nlohmann::ordered_json& json, HubApiWrapper::Repo& repo) {
     repo = std::move(parsed);
 }
 
-std::filesystem::path HubApiWrapper::documentsFolder() {
-    if (const char* documents = std::getenv("XDG_DOCUMENTS_DIR"); documents && *documents) return documents;
-    if (const char* home = std::getenv("HOME"); home && *home) return std::filesystem::path(home) / "Documents";
-    throw std::runtime_error("no Documents folder: neither XDG_DOCUMENTS_DIR nor HOME is set");
-}
+std::filesystem::path HubApiWrapper::documentsFolder() { return userDocumentsFolder(); }
 
 HubApiWrapper::HubApiWrapper(std::optional<std::filesystem::path> downloadBase, std::optional<std::string> hubToken,
                              std::optional<std::string> endpoint, bool useBackgroundSession) {

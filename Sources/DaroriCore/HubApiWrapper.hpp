@@ -33,8 +33,8 @@ struct HubApiWrapper {
     // networkMonitor: a new monitor. hubToken: the argument when present (even empty), else
     // HubApi::hubTokenFromEnv(). With CI_DISABLE_NETWORK_MONITOR exactly "1" prints "✅ got token"
     // or "🔴 NO TOKEN **" on standard output. downloadBase: the argument, else the user's Documents
-    // folder + "modelhub" (XDG_DOCUMENTS_DIR, else $HOME/Documents; throws std::runtime_error when
-    // neither is known). endpoint: the argument when present (even empty), else
+    // folder + "modelhub" (userDocumentsFolder(); throws std::runtime_error when no home folder is
+    // known). endpoint: the argument when present (even empty), else
     // HubApi::hubEndpointFromEnv(). useOfflineMode absent. Starts the shared network monitor.
     explicit HubApiWrapper(std::optional<std::filesystem::path> downloadBase = std::nullopt,
                            std::optional<std::string> hubToken = std::nullopt,

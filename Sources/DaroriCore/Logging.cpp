@@ -92,14 +92,8 @@ std::string Logging::formatTimeWithPercentage(double seconds, double runs, doubl
     double percent = ms / totalMilliseconds * 100;
     // 0/0 is a NaN with the sign bit set on x86, which printf writes as "-nan".
     if (std::isnan(percent)) percent = std::copysign(percent, 1.0);
-    const char* format = "%8.2f ms / %6.0f runs (%8.2f ms/run) %5.2f%%";
-    // Sized by a first pass: huge values print hundreds of digits and must not be cut off.
-    const int length = std::snprintf(nullptr, 0, format, ms, runs, perRun, percent);
-    if (length <= 0) return "";
-    std::string line(static_cast<std::size_t>(length) + 1, '\0');
-    std::snprintf(line.data(), line.size(), format, ms, runs, perRun, percent);
-    line.pop_back();
-    return line;
+    return fixedText(ms, 2, 8) + " ms / " + fixedText(runs, 0, 6) + " runs (" + fixedText(perRun, 2, 8) + " ms/run) " +
+           fixedText(percent, 2, 5) + "%";
 }
 
 }  // namespace darori

@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <locale>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -42,6 +43,7 @@ std::string logText(const T& item) {
         return item.description();
     } else {
         std::ostringstream out;
+        out.imbue(std::locale::classic());
         out << item;
         return out.str();
     }

@@ -1,8 +1,10 @@
 #include "DaroriCore/NumberText.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <system_error>
 
 namespace darori {
 namespace {
@@ -46,7 +48,37 @@ std::string shortest(T value, T exponentialAbove) {
     return out;
 }
 
+template <class T>
+std::optional<T> parse(std::string_view text) {
+    T value{};
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value, std::chars_format::general);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end) return std::nullopt;
+    return value;
+}
+
+std::string withPrecision(double value, std::chars_format format, int precision, int width) {
+    // Room for the 309 integral digits of the largest double, its sign, point and decimals.
+    std::string out(static_cast<std::size_t>(320 + std::max(precision, 0)), '\0');
+    const auto result = std::to_chars(out.data(), out.data() + out.size(), value, format, std::max(precision, 0));
+    out.resize(result.ec == std::errc() ? static_cast<std::size_t>(result.ptr - out.data()) : 0);
+    if (static_cast<int>(out.size()) < width) out.insert(0, static_cast<std::size_t>(width) - out.size(), ' ');
+    return out;
+}
+
 }  // namespace
+
+std::string fixedText(double value, int decimals, int width) {
+    return withPrecision(value, std::chars_format::fixed, decimals, width);
+}
+
+std::string generalText(double value, int precision) {
+    // printf takes a precision of 0 as 1 for "%g".
+    return withPrecision(value, std::chars_format::general, std::max(precision, 1), 0);
+}
+
+std::optional<double> parseDouble(std::string_view text) { return parse<double>(text); }
+std::optional<float> parseFloat(std::string_view text) { return parse<float>(text); }
 
 std::string floatDescription(float value) { return shortest(value, 0x1p24f); }
 std::string doubleDescription(double value) { return shortest(value, 0x1p54); }

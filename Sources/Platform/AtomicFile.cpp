@@ -12,10 +12,8 @@ namespace talkweft::platform {
 
 void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, unsigned mode) {
     const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-    std::string name = file.filename().string();
-    name.insert(0, 1, '.');
-    name.append(".XXXXXX");
-    std::string pattern = (folder / name).string();
+    // A short name, so that any name that fits the folder leaves room for it.
+    std::string pattern = (folder / ".tmp-XXXXXX").string();
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot write " + file.string());
     int error = 0;

@@ -6,10 +6,10 @@
 
 namespace talkweft::platform {
 
-// Writes `bytes` to a hidden temporary file beside `file` (".<name>.XXXXXX", so no one takes it for
-// the file itself), gives it `mode`, flushes it to the disk and renames it over `file`. Throws
-// std::system_error with the system's error on failure, leaving `file` as it was and no
-// temporary file behind.
+// Writes `bytes` to a hidden temporary file beside `file` (".tmp-XXXXXX", so no one takes it for the
+// file itself, and short, so any name that fits the folder leaves room for it), gives it `mode`,
+// flushes it to the disk and renames it over `file`. Throws std::system_error with the system's
+// error on failure, leaving `file` as it was and no temporary file behind.
 void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, unsigned mode);
 
 }  // namespace talkweft::platform

@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "AudioInput/TestAudioSystem.hpp"
+#include "DaroriCore/NumberText.hpp"
 #include "Platform/Accessibility.hpp"
 #include "Platform/Platform.hpp"
 #include "Talkweft/Log.hpp"
@@ -18,11 +19,7 @@ namespace talkweft {
 
 namespace {
 
-std::string format(const char* fmt, double value) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, fmt, value);
-    return buf;
-}
+std::string format(int decimals, double value) { return darori::fixedText(value, decimals); }
 
 double secondsBetween(platform::TimePoint a, platform::TimePoint b) {
     return std::chrono::duration<double>(b - a).count();
@@ -294,7 +291,7 @@ void Controller::finish() {
         return;
     }
     float rms = calcRMS(samples);
-    Log::write("audio: " + format("%.1f", duration) + "s rms=" + format("%.4f", rms) +
+    Log::write("audio: " + format(1, duration) + "s rms=" + format(4, rms) +
                " mode=" + std::string(modeRawValue(mode)));
     if (rms < SILENCE_RMS) {
         hud.show(HUDState::note("Didn't hear anything"));

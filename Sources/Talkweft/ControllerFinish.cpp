@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "DaroriCore/NumberText.hpp"
 #include "Platform/Accessibility.hpp"
 #include "Platform/Platform.hpp"
 #include "Talkweft/AX.hpp"
@@ -141,8 +142,7 @@ void Controller::runAgentWithContext(const std::string& text, const Capture& cap
                 }
                 return endWork(work);
             }
-            char secs[32];
-            std::snprintf(secs, sizeof secs, "%.1f", std::chrono::duration<double>(loop_.now() - start).count());
+            const std::string secs = darori::fixedText(std::chrono::duration<double>(loop_.now() - start).count(), 1);
             Log::write("agent: " + std::string(agentActionRawValue((*result)->action)) + " in " + secs + "s");
             Capture withShot{ctx, cap.element, cap.caret, cap.secure};
             applyResult(**result, text, withShot);

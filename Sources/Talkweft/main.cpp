@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -251,6 +252,9 @@ int runApplication(int argc, char** argv) {
         static int qtArgc = 3;
         try {
             qtApp = std::make_unique<QApplication>(qtArgc, qtArgv);
+            // Qt takes the whole locale from the environment; numbers in files, logs and results
+            // keep "." as their decimal point whatever it is.
+            std::setlocale(LC_NUMERIC, "C");
             QApplication::setQuitOnLastWindowClosed(false);  // closing the settings window ends nothing
             QGuiApplication::setDesktopFileName("talkweft");
             qtLoop = std::make_unique<platform::linuxdesktop::QtMainLoop>();

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -88,20 +89,37 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// A new hidden file with a short random name in `folder` (so any name that fits the folder leaves
+// room for it), with the mode the process's umask leaves of 0666; `temp` is set to its path.
+int createTemporary(const fs::path& folder, std::string& temp) {
+    static constexpr char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = ".tmp-";
+        for (int i = 0; i < 8; ++i) name += LETTERS[random() % (sizeof LETTERS - 1)];
+        temp = (folder / name).string();
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
 // Writes through a temporary file in the same folder and renames it over the target, so readers
-// see the old or the new content, never a part.
+// see the old or the new content, never a part. A replaced file keeps its mode; a new one gets the
+// process's umask.
 void writeAtomically(const fs::path& path, const std::string& bytes) {
-    std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+    std::string tmpl;
+    int fd = createTemporary(path.parent_path(), tmpl);
     if (fd < 0) throwErrno("cannot create a temporary file", path);
-    if (!writeAll(fd, bytes)) {
+    struct stat existing {};
+    const bool keepMode = ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+    if (!writeAll(fd, bytes) || (keepMode && ::fchmod(fd, existing.st_mode & 07777) != 0)) {
         int saved = errno;
         ::close(fd);
         ::unlink(tmpl.c_str());
         errno = saved;
         throwErrno("cannot write", path);
     }
-    ::fchmod(fd, 0644);
     if (::close(fd) != 0 || ::rename(tmpl.c_str(), path.c_str()) != 0) {
         int saved = errno;
         ::unlink(tmpl.c_str());

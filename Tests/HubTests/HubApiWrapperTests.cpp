@@ -2,6 +2,7 @@
 #include "DaroriCore/DaroriCoreError.hpp"
 #include "DaroriCore/External/Hub/HubError.hpp"
 #include "DaroriCore/Logging.hpp"
+#include "DaroriCore/UserDirs.hpp"
 
 #include <cstdlib>
 #include <functional>
@@ -98,6 +99,7 @@ TEST(HubEnvironment, WithoutAnEndpointNothingIsSentOrCached) {
 TEST(HubApiWrapper, ConstructionDefaultsAndTokenLine) {
     TempFolder documents;
     ScopedEnv env{{"HUB_TOKEN", "from-env"}, {"MODEL_HUB_TOKEN", nullptr}, {"XDG_DOCUMENTS_DIR", documents.path().c_str()},
+                  {"XDG_CONFIG_HOME", documents.path().c_str()},
                   {"CI_DISABLE_NETWORK_MONITOR", "1"}, {"HUB_ENDPOINT", "http://127.0.0.1:1"}};
     testing::internal::CaptureStdout();
     const HubApiWrapper empty(std::nullopt, std::string());
@@ -154,4 +156,45 @@ TEST(GetFileUrls, SkipsHiddenAndUnreadableEntries) {
     EXPECT_EQ(names, (std::vector<std::string>{"a.bin", "sub/b.bin"}));
     EXPECT_NE(log.find("Skipping unreadable entry " + (folder / "sub/loop").string()), std::string::npos) << log;
     EXPECT_TRUE(getFileUrls(folder / "missing").empty());
+}
+
+TEST(HubApiWrapper, TheDocumentsFolderIsTheOneTheDesktopNames) {
+    TempFolder home;
+    ScopedEnv env{{"HOME", home.path().c_str()}, {"XDG_CONFIG_HOME", nullptr}, {"XDG_DOCUMENTS_DIR", nullptr},
+                  {"CI_DISABLE_NETWORK_MONITOR", nullptr}};
+    EXPECT_EQ(HubApiWrapper::documentsFolder(), home.path() / "Documents");
+    // A German desktop's folders, as xdg-user-dirs writes them.
+    writeFile(home / ".config/user-dirs.dirs",
+              "# This file is written by xdg-user-dirs-update\n"
+              "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
+              "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n");
+    EXPECT_EQ(HubApiWrapper::documentsFolder(), home.path() / "Dokumente");
+    EXPECT_EQ(HubApiWrapper().impl.downloadBase, home.path() / "Dokumente/modelhub");
+    writeFile(home / "elsewhere/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n");
+    setenv("XDG_CONFIG_HOME", (home / "elsewhere").c_str(), 1);
+    EXPECT_EQ(HubApiWrapper::documentsFolder(), std::filesystem::path("/srv/docs"));
+}
+
+TEST(UserDirs, LinesOfAUserDirsFile) {
+    const std::filesystem::path home = "/home/ana";
+    const struct {
+        const char* text;
+        std::optional<std::filesystem::path> folder;
+    } cases[] = {
+        {"XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"", "/home/ana/Dokumente"},
+        {"  XDG_DOCUMENTS_DIR = \"/data/Mes documents\"  # moved", "/data/Mes documents"},
+        {"XDG_DOCUMENTS_DIR=\"$HOME\"", "/home/ana"},
+        {"XDG_DOCUMENTS_DIR=\"$HOME/a\\\"b\\\\c\"", "/home/ana/a\"b\\c"},
+        {"XDG_DOCUMENTS_DIR=\"$HOME/one\"\nXDG_DOCUMENTS_DIR=\"$HOME/two\"", "/home/ana/two"},  // the last one counts
+        {"XDG_DOCUMENTS_DIR=\"$HOME/ok\"\nXDG_DOCUMENTS_DIR=\"relative\"", "/home/ana/ok"},  // a bad line is skipped
+        {"#XDG_DOCUMENTS_DIR=\"$HOME/Docs\"", std::nullopt},
+        {"XDG_DOCUMENTS_DIR=\"relative/Docs\"", std::nullopt},
+        {"XDG_DOCUMENTS_DIR=\"$HOMEDocs\"", std::nullopt},
+        {"XDG_DOCUMENTS_DIR=\"$HOME/unclosed", std::nullopt},
+        {"XDG_DOCUMENTS_DIR=$HOME/Docs", std::nullopt},
+        {"XDG_DOCUMENTS_DIRS=\"$HOME/Docs\"", std::nullopt},
+        {"XDG_DOWNLOAD_DIR=\"$HOME/Docs\"", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(userDirFromText(c.text, "XDG_DOCUMENTS_DIR", home), c.folder) << c.text;
 }

@@ -5,6 +5,8 @@
 #include <limits>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "ProcessTestSupport.hpp"
@@ -115,6 +117,24 @@ TEST_F(History, FirstRecordWithoutBeforeMakesOnlyTheEditCommit) {
     const fs::path dir = store_.calcDir(calcContextKey(ctx));
     EXPECT_EQ(gitLog(dir), "dictate: hello\n");
     EXPECT_EQ(gitLog(dir, "%an <%ae>"), "Talkweft <talkweft@localhost>\n");
+}
+
+TEST_F(History, FilesFollowTheUmaskAndKeepTheirMode) {
+    auto modeOf = [](const fs::path& file) {
+        struct stat info {};
+        return ::stat(file.c_str(), &info) == 0 ? info.st_mode & 07777 : 0u;
+    };
+    const AppContext ctx = makeContext();
+    const fs::path dir = store_.calcDir(calcContextKey(ctx));
+    const mode_t previous = ::umask(077);
+    store_.record(ctx, makeEntry(Mode::dictate, "private"), std::nullopt, "private text");
+    EXPECT_EQ(modeOf(dir / "text.txt"), 0600u) << "field text must not be readable by others under umask 077";
+    EXPECT_EQ(modeOf(dir / "context.json"), 0600u);
+    ::umask(022);
+    store_.record(ctx, makeEntry(Mode::dictate, "again"), std::nullopt, "more text");
+    ::umask(previous);
+    EXPECT_EQ(modeOf(dir / "text.txt"), 0600u) << "replacing a file must not widen its mode";
+    EXPECT_EQ(readFile(dir / "text.txt"), "more text");
 }
 
 TEST_F(History, CommitMessages) {

@@ -1,5 +1,6 @@
 #include "ZadezarIro/Utilities/ResultWriters.hpp"
 
+#include <climits>
 #include <cmath>
 #include <limits>
 
@@ -64,9 +65,6 @@ TEST(WriteSRT, CuesPerWordOrPerSegmentNumberedAcrossTheFile) {
               "1\n00:00:00,000 --> 00:00:02,300\n Hello world.\n\n"
               "2\n01:01:01,500 --> 01:01:02,000\n By\n\n"
               "3\n01:01:02,000 --> 01:01:03,000\ne\n\n");
-    struct stat info {};
-    ASSERT_EQ(::stat((dir.path / "out.srt").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
 TEST(WriteVTT, HeaderAndUnnumberedCues) {
@@ -118,4 +116,42 @@ TEST(ResultWriters, FailuresAreReportedAndLeaveEarlierFilesAlone) {
     const auto missingFolder = WriteVTT((dir.path / "missing").string()).write(sample(), "x");
     EXPECT_FALSE(missingFolder.succeeded());
     EXPECT_NE(missingFolder.errorDescription().find("missing"), std::string::npos);
+}
+
+namespace {
+mode_t modeOf(const std::filesystem::path& file) {
+    struct stat info {};
+    return ::stat(file.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// The process's umask for one test.
+struct ScopedUmask {
+    mode_t previous;
+    explicit ScopedUmask(mode_t mask) : previous(::umask(mask)) {}
+    ~ScopedUmask() { ::umask(previous); }
+};
+}  // namespace
+
+TEST(ResultWriters, NewFilesFollowTheUmaskReplacedOnesKeepTheirModeAndLongNamesFit) {
+    testsupport::TempDir dir;
+    WriteSRT srt(dir.path.string());
+    {
+        ScopedUmask mask(077);
+        ASSERT_TRUE(srt.write(sample(), "private").succeeded());
+    }
+    EXPECT_EQ(modeOf(dir.path / "private.srt"), 0600u) << "a transcript must not be readable by others under umask 077";
+
+    ScopedUmask mask(022);
+    ASSERT_TRUE(srt.write(sample(), "shared").succeeded());
+    EXPECT_EQ(modeOf(dir.path / "shared.srt"), 0644u);
+    ASSERT_EQ(::chmod((dir.path / "shared.srt").c_str(), 0600), 0);
+    ASSERT_TRUE(srt.write(sample(), "shared").succeeded());
+    EXPECT_EQ(modeOf(dir.path / "shared.srt"), 0600u) << "replacing a file must not widen its mode";
+
+    // A name as long as the folder allows: the temporary file beside it must still fit.
+    const std::string longest(NAME_MAX - 4, 'x');
+    const auto written = WriteVTT(dir.path.string()).write(sample(), longest);
+    ASSERT_TRUE(written.succeeded()) << written.errorDescription();
+    EXPECT_EQ(readFile(dir.path / (longest + ".vtt")).substr(0, 6), "WEBVTT");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 3);  // no temporary left behind
 }

@@ -36,7 +36,7 @@ namespace json {
 Json fromFloat(float value) {
     if (!std::isfinite(value)) throw EncodingError("Unable to encode " + darori::floatDescription(value) + " directly in JSON");
     // The shortest text that reads back as this float, read as a double: 0.2f is written as 0.2.
-    return Json(std::strtod(darori::floatDescription(value).c_str(), nullptr));
+    return Json(darori::parseDouble(darori::floatDescription(value)).value_or(static_cast<double>(value)));
 }
 
 Json fromDouble(double value) {

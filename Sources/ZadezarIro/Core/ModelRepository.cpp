@@ -12,6 +12,7 @@
 #include "DaroriCore/External/Hub/HubError.hpp"
 #include "DaroriCore/HubApiWrapper.hpp"
 #include "DaroriCore/Logging.hpp"
+#include "DaroriCore/NumberText.hpp"
 #include "DaroriCore/ProcessInfo.hpp"
 #include "ZadezarIro/Utilities/ModelUtilities.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
@@ -35,9 +36,7 @@ std::string repoDescription(const HubApiWrapper::Repo& repo) {
 }
 
 std::string progressDescription(const darori::Progress& progress) {
-    char fraction[32];
-    std::snprintf(fraction, sizeof fraction, "%.4f", progress.fractionCompleted());
-    return std::string("<Progress> Fraction completed: ") + fraction + " / Completed: " +
+    return "<Progress> Fraction completed: " + darori::fixedText(progress.fractionCompleted(), 4) + " / Completed: " +
            std::to_string(progress.completedUnitCount()) + " of " + std::to_string(progress.totalUnitCount());
 }
 

@@ -12,6 +12,7 @@
 #include "DaroriCore/Logging.hpp"
 #include "DaroriCore/ModelUtilities.hpp"
 #include "DaroriCore/MultiArrayHelpers.hpp"
+#include "DaroriCore/NumberText.hpp"
 #include "DaroriCore/UUID.hpp"
 #include "ZadezarIro/Core/Constants.hpp"
 #include "ZadezarIro/Core/ModelFeatures.hpp"
@@ -53,11 +54,10 @@ void setInt(MultiArray& array, std::int64_t offset, std::int64_t value) { array.
 
 void debugCaches(DecodingInputs& inputs) {
     if (!darori::Logging::isLoggingEnabled(darori::Logging::LogLevel::debug)) return;
-    char line[160];
+    using darori::fixedText;
     darori::Logging::debug("--------------- DECODER INPUTS DEBUG ---------------");
-    std::snprintf(line, sizeof line, "Cache Length: %2.0f Input Token: %4.0f", inputs.cacheLength().value(0),
-                  inputs.inputIds().value(0));
-    darori::Logging::debug(line);
+    darori::Logging::debug("Cache Length: " + fixedText(inputs.cacheLength().value(0), 0, 2) +
+                           " Input Token: " + fixedText(inputs.inputIds().value(0), 0, 4));
     darori::Logging::debug("Key Cache | Val Cache | Align Cache | Update Mask | Decoder Mask | Position");
     auto at = [](const MultiArray& array, std::int64_t offset) {
         return offset < array.storageCount() ? array.value(offset) : std::nan("");
@@ -65,10 +65,10 @@ void debugCaches(DecodingInputs& inputs) {
     const auto& alignment = inputs.alignmentWeights();
     const std::int64_t rowStride = alignment.rank() >= 1 ? alignment.strides()[0] : 0;
     for (std::int64_t i = 0; i < 4; ++i) {
-        std::snprintf(line, sizeof line, "%9.6f | %9.6f | %9.6f | %11.0f | %12.0f | %d", at(inputs.keyCache(), i),
-                      at(inputs.valueCache(), i), at(alignment, i * rowStride), at(inputs.kvCacheUpdateMask(), i),
-                      at(inputs.decoderKeyPaddingMask(), i), static_cast<int>(i));
-        darori::Logging::debug(line);
+        darori::Logging::debug(fixedText(at(inputs.keyCache(), i), 6, 9) + " | " + fixedText(at(inputs.valueCache(), i), 6, 9) +
+                               " | " + fixedText(at(alignment, i * rowStride), 6, 9) + " | " +
+                               fixedText(at(inputs.kvCacheUpdateMask(), i), 0, 11) + " | " +
+                               fixedText(at(inputs.decoderKeyPaddingMask(), i), 0, 12) + " | " + std::to_string(i));
     }
 }
 

@@ -32,14 +32,8 @@ constexpr std::int64_t SAMPLES_PER_SECOND = 16000;
 
 
 
-std::string formatted(const char* pattern, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, pattern, value);
-    return text;
-}
-
 std::string samplesAsSeconds(std::int64_t samples) {
-    return formatted("%.2f", static_cast<double>(samples) / static_cast<double>(SAMPLES_PER_SECOND));
+    return darori::fixedText(static_cast<double>(samples) / static_cast<double>(SAMPLES_PER_SECOND), 2);
 }
 
 // The fewest digits that read back as the same 16-bit value ("0.2" for 0.19995117).
@@ -47,9 +41,8 @@ std::string halfDescription(Half value) {
     const float f = value.toFloat();
     if (!std::isfinite(f)) return darori::floatDescription(f);
     for (int digits = 1; digits <= 8; ++digits) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(f));
-        if (Half(std::strtof(text, nullptr)) == value) return darori::floatDescription(std::strtof(text, nullptr));
+        const float rounded = darori::parseFloat(darori::generalText(static_cast<double>(f), digits)).value_or(f);
+        if (Half(rounded) == value) return darori::floatDescription(rounded);
     }
     return darori::floatDescription(f);
 }
@@ -271,7 +264,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
                         for (const auto& word : segment.words.value_or(std::vector<WordTiming>{}))
                         {
                             std::string line = "[";
-                            line += formatted("%.3g", word.start) + " -> " + formatted("%.3g", word.end);
+                            line += darori::generalText(word.start, 3) + " -> " + darori::generalText(word.end, 3);
                             line += "] prob: " + darori::floatDescription(word.probability) + ", word: " + word.word;
                             Logging::debug(line);
                         }
@@ -293,7 +286,7 @@ std::shared_ptr<TranscriptionResult> TranscribeTask::run(const std::vector<float
             if (options.verbose) {
                 Logging::debug("Segments for window:");
                 for (const auto& segment : kept)
-                    Logging::debug("[" + formatted("%.2f", segment.start) + " --> " + formatted("%.2f", segment.end) + "] " + segment.text);
+                    Logging::debug("[" + darori::fixedText(segment.start, 2) + " --> " + darori::fixedText(segment.end, 2) + "] " + segment.text);
             }
             if (segmentDiscoveryCallback_) segmentDiscoveryCallback_(kept);
             for (const auto& segment : kept) allTokens.insert(allTokens.end(), segment.tokens.begin(), segment.tokens.end());

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "DaroriCore/Logging.hpp"
+#include "DaroriCore/NumberText.hpp"
 
 namespace zadezariro {
 
@@ -54,11 +55,7 @@ Json segmentsJSON(const std::vector<TranscriptionSegment>& segments) {
     return out;
 }
 
-std::string twoDecimals(float value) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.2f", static_cast<double>(value));
-    return buffer;
-}
+std::string twoDecimals(float value) { return darori::fixedText(static_cast<double>(value), 2); }
 }  // namespace
 
 Json WordTiming::toJSON() const {

@@ -98,17 +98,11 @@ TranscriptionTimings TranscriptionTimings::fromJSON(const Json& j, const std::st
 }
 
 namespace {
-// printf of one number; a NaN prints as "nan" whatever its sign bit (0/0 is a negative NaN on x86).
-std::string format(const char* pattern, double value) {
+// One number with `decimals` digits after the point; a NaN prints as "nan" whatever its sign bit (0/0
+// is a negative NaN on x86).
+std::string format(int decimals, double value) {
     if (std::isnan(value)) value = std::copysign(value, 1.0);
-    char buffer[512];
-    const int n = std::snprintf(buffer, sizeof buffer, pattern, value);
-    if (n < 0) return "";
-    if (static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
-    std::string big(static_cast<std::size_t>(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), pattern, value);
-    big.pop_back();
-    return big;
+    return darori::fixedText(value, decimals);
 }
 
 std::string padded(std::string_view label, std::size_t width) {
@@ -138,19 +132,19 @@ std::string timingReport(const TranscriptionTimings& t, std::int64_t totalTokens
         {"Decoding Full Loop:", F(t.decodingLoop, t.totalDecodingLoops)},
     };
     const std::pair<std::string_view, std::string> summary[] = {
-        {"Model Load Time:", format("%.2f", t.modelLoading) + " seconds"},
-        {"- Prewarm:", format("%.2f", t.prewarmLoadTime) + " seconds"},
-        {"- Encoder:", format("%.2f", t.encoderLoadTime) + " seconds"},
-        {"- Decoder:", format("%.2f", t.decoderLoadTime) + " seconds"},
-        {"- Tokenizer:", format("%.2f", t.tokenizerLoadTime) + " seconds"},
-        {"Inference Duration (Global):", format("%.2f", t.fullPipeline) + " seconds"},
-        {"- Decoding Loop (Avg/window):", format("%.2f", t.decodingLoop / t.totalAudioProcessingRuns) + " seconds"},
-        {"- Audio Windows:", format("%.2f", t.totalAudioProcessingRuns)},
-        {"Time to first token:", format("%.2f", t.firstTokenTime - t.pipelineStart) + " seconds"},
+        {"Model Load Time:", format(2, t.modelLoading) + " seconds"},
+        {"- Prewarm:", format(2, t.prewarmLoadTime) + " seconds"},
+        {"- Encoder:", format(2, t.encoderLoadTime) + " seconds"},
+        {"- Decoder:", format(2, t.decoderLoadTime) + " seconds"},
+        {"- Tokenizer:", format(2, t.tokenizerLoadTime) + " seconds"},
+        {"Inference Duration (Global):", format(2, t.fullPipeline) + " seconds"},
+        {"- Decoding Loop (Avg/window):", format(2, t.decodingLoop / t.totalAudioProcessingRuns) + " seconds"},
+        {"- Audio Windows:", format(2, t.totalAudioProcessingRuns)},
+        {"Time to first token:", format(2, t.firstTokenTime - t.pipelineStart) + " seconds"},
         {"Total Tokens:", std::to_string(totalTokens)},
-        {"Tokens per Second:", format("%.2f", t.totalDecodingLoops / t.fullPipeline) + " tok/s"},
-        {"Real Time Factor:", format("%.3f", t.fullPipeline / t.inputAudioSeconds)},
-        {"Speed Factor:", format("%.3f", 1 / (t.fullPipeline / t.inputAudioSeconds))},
+        {"Tokens per Second:", format(2, t.totalDecodingLoops / t.fullPipeline) + " tok/s"},
+        {"Real Time Factor:", format(3, t.fullPipeline / t.inputAudioSeconds)},
+        {"Speed Factor:", format(3, 1 / (t.fullPipeline / t.inputAudioSeconds))},
         {"Fallbacks:", darori::doubleDescription(t.totalDecodingFallbacks)},
     };
     std::string report = "---- Transcription Timings ----";

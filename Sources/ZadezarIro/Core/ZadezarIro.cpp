@@ -8,6 +8,7 @@
 #include "Cancellation/Cancellation.hpp"
 #include "DaroriCore/External/Hub/HubError.hpp"
 #include "DaroriCore/ModelUtilities.hpp"
+#include "DaroriCore/NumberText.hpp"
 #include "ZadezarIro/Core/Constants.hpp"
 #include "ZadezarIro/Utilities/ModelUtilities.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
@@ -24,11 +25,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::string twoDecimals(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f", value);
-    return text;
-}
+std::string twoDecimals(double value) { return darori::fixedText(value, 2); }
 
 constexpr std::int64_t ENGLISH_ONLY_VOCABULARY = 51864;
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 
@@ -32,10 +33,26 @@ fs::path outputPath(const std::string& outputDir, const std::string& file, std::
     return fs::absolute(fs::path(outputDir) / (file + std::string(extension)));
 }
 
-// Writes the bytes to a temporary file beside `path`, flushes it and renames it over `path`.
+// Creates a new hidden file with a short random name in `folder` (any name that fits the folder
+// leaves room for it), with the mode the process's umask leaves of 0666. Sets `temp` to its path.
+int createTemporary(const fs::path& folder, std::string& temp) {
+    static constexpr char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = ".tmp-";
+        for (int i = 0; i < 8; ++i) name += LETTERS[random() % (sizeof LETTERS - 1)];
+        temp = (folder / name).string();
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Writes the bytes to a temporary file beside `path`, flushes it and renames it over `path`. A file
+// that is replaced keeps its mode; a new one gets the process's umask, as any file it creates.
 void writeAtomically(const fs::path& path, const std::string& bytes) {
-    std::string temp = path.string() + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
+    std::string temp;
+    const int fd = createTemporary(path.parent_path(), temp);
     if (fd < 0) throwErrno("Cannot create a file in " + path.parent_path().string());
     try {
         std::size_t written = 0;
@@ -47,7 +64,10 @@ void writeAtomically(const fs::path& path, const std::string& bytes) {
             }
             written += static_cast<std::size_t>(n);
         }
-        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) throwErrno("Cannot write " + path.string());
+        struct stat existing {};
+        if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && ::fchmod(fd, existing.st_mode & 07777) != 0)
+            throwErrno("Cannot write " + path.string());
+        if (::fsync(fd) != 0) throwErrno("Cannot write " + path.string());
         if (::close(fd) != 0) {
             ::unlink(temp.c_str());
             throwErrno("Cannot write " + path.string());

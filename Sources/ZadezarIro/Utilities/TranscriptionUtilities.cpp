@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "DaroriCore/NumberText.hpp"
 #include "ZadezarIro/Utilities/Extensions.hpp"
 
 namespace zadezariro::TranscriptionUtilities {
@@ -27,11 +28,7 @@ TranscriptionSegment shifted(const TranscriptionSegment& segment, std::int64_t s
     return out;
 }
 
-std::string twoDecimals(float value) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.2f", static_cast<double>(value));
-    return buffer;
-}
+std::string twoDecimals(float value) { return darori::fixedText(static_cast<double>(value), 2); }
 }  // namespace
 
 double steadySeconds() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }

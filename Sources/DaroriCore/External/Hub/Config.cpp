@@ -36,7 +36,7 @@ bool isUpper(char32_t cp) {
 // form for infinities and NaN: they are an encoding error rather than a silent null.
 nlohmann::ordered_json floatJSON(float f) {
     if (!std::isfinite(f)) throw std::domain_error("the float " + floatDescription(f) + " has no JSON form");
-    return std::strtod(floatDescription(f).c_str(), nullptr);
+    return parseDouble(floatDescription(f)).value_or(static_cast<double>(f));
 }
 
 }  // namespace

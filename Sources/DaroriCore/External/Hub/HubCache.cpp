@@ -152,12 +152,9 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(co
         record.commitHash = trimmed(lines[0]);
         record.etag = trimmed(lines[1]);
         const std::string time = trimmed(lines[2]);
-        char* end = nullptr;
-        errno = 0;
-        record.timestamp = std::strtod(time.c_str(), &end);
-        if (time.empty() || end != time.c_str() + time.size() || errno == ERANGE) {
-            throw EnvironmentError::invalidMetadataError("Invalid timestamp format");
-        }
+        const auto timestamp = parseDouble(time);
+        if (!timestamp) throw EnvironmentError::invalidMetadataError("Invalid timestamp format");
+        record.timestamp = *timestamp;
         std::string name = metadataPath.filename().string();
         for (std::size_t at; (at = name.find(".metadata")) != std::string::npos;) name.erase(at, 9);
         record.filename = name;

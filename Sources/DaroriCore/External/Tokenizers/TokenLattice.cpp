@@ -1,5 +1,6 @@
 #include "DaroriCore/External/Tokenizers/TokenLattice.hpp"
 
+#include <locale>
 #include <sstream>
 
 #include "DaroriCore/External/Tokenizers/BPETokenizer.hpp"
@@ -8,6 +9,7 @@ namespace darori {
 
 std::string TokenLatticeNode::description() const {
     std::ostringstream out;
+    out.imbue(std::locale::classic());
     out << "TokenLatticeNode(tokenId: " << tokenId << ", startOffset: " << startOffset << ", length: " << length
         << ", score: " << score << ", prev: " << (prev ? "true" : "false") << ", backtraceScore: " << backtraceScore
         << ")";

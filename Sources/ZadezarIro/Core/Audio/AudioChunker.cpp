@@ -6,17 +6,14 @@
 
 #include "DaroriCore/External/Hub/HubError.hpp"
 #include "DaroriCore/Logging.hpp"
+#include "DaroriCore/NumberText.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
 
 namespace zadezariro {
 
 namespace {
 
-std::string seconds2(std::int64_t samples) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(samples) / 16000.0);
-    return text;
-}
+std::string seconds2(std::int64_t samples) { return darori::fixedText(static_cast<double>(samples) / 16000.0, 2); }
 
 }  // namespace
 

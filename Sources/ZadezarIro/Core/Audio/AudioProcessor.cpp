@@ -9,6 +9,7 @@
 
 #include "AudioInput/PulseAudioSystem.hpp"
 #include "DaroriCore/Logging.hpp"
+#include "DaroriCore/NumberText.hpp"
 #include "ZadezarIro/Core/Audio/AudioProcessorSupport.hpp"
 #include "ZadezarIro/Utilities/WhisperError.hpp"
 
@@ -145,9 +146,9 @@ void AudioProcessor::processBuffer(const std::vector<float>& buffer) {
         const auto cadence = capture_->minBufferLength * capture_->relativeEnergyWindow;
         if (cadence > 0 && capture_->samples.size() % static_cast<std::size_t>(cadence) == 0)
             Logging::debug("Current audio size: " + std::to_string(capture_->samples.size()) + " samples, most recent buffer: " +
-                           std::to_string(buffer.size()) + " samples, most recent energy: (rel: " + std::to_string(energy.rel) +
-                           ", avg: " + std::to_string(energy.avg) + ", max: " + std::to_string(energy.max) +
-                           ", min: " + std::to_string(energy.min) + ")");
+                           std::to_string(buffer.size()) + " samples, most recent energy: (rel: " + darori::fixedText(energy.rel, 6) +
+                           ", avg: " + darori::fixedText(energy.avg, 6) + ", max: " + darori::fixedText(energy.max, 6) +
+                           ", min: " + darori::fixedText(energy.min, 6) + ")");
     }
     if (callback) callback(buffer);
 }

@@ -6,22 +6,19 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "AudioInput/AudioFormat.hpp"
 #include "DaroriCore/Logging.hpp"
+#include "DaroriCore/NumberText.hpp"
 #include "ZadezarIro/Core/Audio/PCMBuffer.hpp"
 
 namespace zadezariro::audio_support {
 
-inline std::string fixed2(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.2f", value);
-    return text;
-}
+// Two decimals with a "." whatever the process's locale.
+inline std::string fixed2(double value) { return darori::fixedText(value, 2); }
 
 inline std::string describe(const std::exception& e) { return e.what(); }
 
