@@ -15,13 +15,10 @@
 #include <mutex>
 #include <string>
 
-#include "AudioInput/TestAudioSystem.hpp"
 #include "DaroriCore/HubApiWrapper.hpp"
 #include "DaroriCore/TokenizerWrapper.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
-#include "Platform/Headless/Desktop.hpp"
-#include "Platform/Headless/Panel.hpp"
-#include "Platform/Headless/Sound.hpp"
+#include "DictationDesktop.hpp"
 #include "Talkweft/Controller.hpp"
 #include "Talkweft/Paths.hpp"
 #include "Talkweft/SettingsStore.hpp"
@@ -30,7 +27,6 @@
 
 using namespace talkweft;
 namespace fs = std::filesystem;
-namespace headless = talkweft::platform::headless;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -89,21 +85,10 @@ void writeModel() {
 }
 
 void BM_ReleaseToPaste(benchmark::State& state) {
-    headless::Desktop desktop(headless::HeadlessLoop::ClockMode::realClock);
-    desktop.pasteDelay = platform::seconds(0);
-    headless::SoundPlayer sounds{{"begin_record", "Pop", "Bottle", "Basso", "Tink"}};
-    headless::Panel panel;
-    audioinput::TestAudioSystem audio;
-    desktop.platform().sounds = &sounds;
-    desktop.platform().panel = &panel;
-    desktop.platform().audio = &audio;
-    platform::ScopedPlatform scope(desktop.platform());
-    audio.addDevice("Mic", {48000, 1});
-    auto editor = desktop.addApp(100, "com.example.editor", "Editor");
-    auto field = std::make_shared<headless::TextField>("");
-    editor->addWindow("notes.txt")->addChild(field);
-    editor->focus(field);
-    desktop.activate(100);
+    benchmarks::DictationDesktop session;
+    auto& desktop = session.desktop;
+    auto& audio = session.audio;
+    auto& field = session.field;
 
     SettingsStore settings(desktop.defaults());
     settings.update([](Settings& s) {

@@ -26,11 +26,8 @@
 #include <sstream>
 #include <string>
 
-#include "AudioInput/TestAudioSystem.hpp"
 #include "MLRuntime/WhisperTestModels.hpp"
-#include "Platform/Headless/Desktop.hpp"
-#include "Platform/Headless/Panel.hpp"
-#include "Platform/Headless/Sound.hpp"
+#include "DictationDesktop.hpp"
 #include "Talkweft/Controller.hpp"
 #include "Talkweft/Paths.hpp"
 #include "Talkweft/SettingsStore.hpp"
@@ -40,7 +37,6 @@
 
 using namespace talkweft;
 namespace fs = std::filesystem;
-namespace headless = talkweft::platform::headless;
 namespace testmodels = mlruntime::testmodels;
 using Clock = std::chrono::steady_clock;
 
@@ -136,22 +132,11 @@ void BM_ReleaseToText(benchmark::State& state, const std::string& shapeName) {
     importShape(shape, model);
     const double importSeconds = secondsSince(importStart);
 
-    headless::Desktop desktop(headless::HeadlessLoop::ClockMode::realClock);
-    desktop.pasteDelay = platform::seconds(0);
+    benchmarks::DictationDesktop session;
+    auto& desktop = session.desktop;
+    auto& audio = session.audio;
+    auto& field = session.field;
     desktop.loop().setRunUntilLimit(std::chrono::minutes(10));
-    headless::SoundPlayer sounds{{"begin_record", "Pop", "Bottle", "Basso", "Tink"}};
-    headless::Panel panel;
-    audioinput::TestAudioSystem audio;
-    desktop.platform().sounds = &sounds;
-    desktop.platform().panel = &panel;
-    desktop.platform().audio = &audio;
-    platform::ScopedPlatform scope(desktop.platform());
-    audio.addDevice("Mic", {48000, 1});
-    auto editor = desktop.addApp(100, "com.example.editor", "Editor");
-    auto field = std::make_shared<headless::TextField>("");
-    editor->addWindow("notes.txt")->addChild(field);
-    editor->focus(field);
-    desktop.activate(100);
 
     SettingsStore settings(desktop.defaults());
     settings.update([&](Settings& s) {
