@@ -39,26 +39,7 @@ fs::path root;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// The real engine, keeping the timings of its last transcription.
-class TimedEngine : public zadezariro::ZadezarIro {
-public:
-    explicit TimedEngine(const zadezariro::ZadezarIroConfig& config) : ZadezarIro(config) {}
-    using ZadezarIro::transcribe;
-    zadezariro::TranscriptionResults transcribe(const std::vector<float>& audio, std::int64_t offset,
-                                                const std::optional<zadezariro::DecodingOptions>& options,
-                                                const zadezariro::TranscriptionCallback& callback,
-                                                const zadezariro::SegmentDiscoveryCallback& segmentCallback) override {
-        const auto start = Clock::now();
-        auto results = ZadezarIro::transcribe(audio, offset, options, callback, segmentCallback);
-        std::lock_guard lock(mutex);
-        seconds = secondsSince(start);
-        timings = results.empty() ? zadezariro::TranscriptionTimings{} : results.front()->timings();
-        return results;
-    }
-    std::mutex mutex;
-    double seconds = 0;
-    zadezariro::TranscriptionTimings timings;
-};
+using benchmarks::TimedEngine;
 
 // The 20-word sentence framed by the timestamps 0.00 and 5.00, in the English vocabulary's ids.
 std::vector<int64_t> sentenceScript() {

@@ -79,29 +79,17 @@ double residentMB() {
 
 // The real engine, its decoding held to the utterance's length; keeps the timings of its last
 // transcription.
-class UtteranceEngine : public zadezariro::ZadezarIro {
+class UtteranceEngine : public benchmarks::TimedEngine {
 public:
-    explicit UtteranceEngine(const zadezariro::ZadezarIroConfig& config) : ZadezarIro(config) {}
-    using ZadezarIro::transcribe;
-    zadezariro::TranscriptionResults transcribe(const std::vector<float>& audio, std::int64_t offset,
-                                                const std::optional<zadezariro::DecodingOptions>& options,
-                                                const zadezariro::TranscriptionCallback& callback,
-                                                const zadezariro::SegmentDiscoveryCallback& segmentCallback) override {
-        auto held = options;
-        if (held) {
-            held->sampleLength = UTTERANCE_TOKENS;
-            held->temperatureFallbackCount = 0;
+    using TimedEngine::TimedEngine;
+
+protected:
+    void adjust(std::optional<zadezariro::DecodingOptions>& options) const override {
+        if (options) {
+            options->sampleLength = UTTERANCE_TOKENS;
+            options->temperatureFallbackCount = 0;
         }
-        const auto start = Clock::now();
-        auto results = ZadezarIro::transcribe(audio, offset, held, callback, segmentCallback);
-        std::lock_guard lock(mutex);
-        seconds = secondsSince(start);
-        timings = results.empty() ? zadezariro::TranscriptionTimings{} : results.front()->timings();
-        return results;
     }
-    std::mutex mutex;
-    double seconds = 0;
-    zadezariro::TranscriptionTimings timings;
 };
 
 // Writes the shape's checkpoint, imports it as the model `name`, removes the checkpoint.
